@@ -1,0 +1,54 @@
+// What every export does before it calls the session: resolve the camera
+// handle, check pointer arguments, keep C++ exceptions inside the library.
+#pragma once
+
+#include "session/camera_session.h"
+#include "tavelocam.h"
+
+#include <new>
+
+namespace tavelo {
+
+// A camera handle points to a heap cell holding the session pointer. The
+// handle resolves to null when the cell is unreadable; a live session is not
+// checked for.
+inline CameraSession *ResolveHandle(HCAMERA camera) {
+  if (IsBadReadPtr(camera, sizeof(void *))) {
+    return nullptr;
+  }
+  return *static_cast<CameraSession *const *>(camera);
+}
+
+inline bool Writable(const void *pointer, std::size_t bytes) {
+  return !IsBadWritePtr(const_cast<void *>(pointer), bytes);
+}
+
+inline bool Readable(const void *pointer, std::size_t bytes) {
+  return !IsBadReadPtr(pointer, bytes);
+}
+
+// Checks that one out-value is writable and clears it, so it reads 0 after
+// any later failure.
+template <class T>
+bool ClearOut(T *out) {
+  if (!Writable(out, sizeof(T))) {
+    return false;
+  }
+  *out = T{};
+  return true;
+}
+
+// Runs an export's body so that no exception leaves the library: a failed
+// allocation becomes CAM_E_OUT_OF_MEMORY, anything else CAM_E_FAILED.
+template <class Body>
+CAMRESULT NoThrow(Body &&body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc &) {
+    return CAM_E_OUT_OF_MEMORY;
+  } catch (...) {
+    return CAM_E_FAILED;
+  }
+}
+
+} // namespace tavelo

@@ -1,0 +1,259 @@
+#include "session/camera_session.h"
+
+#include "session/wire.h"
+
+#include <algorithm>
+
+namespace tavelo {
+
+namespace {
+
+// The status request that doubles as the link check; its answer is 24 bytes.
+constexpr std::size_t kLinkCheckResponseSize = 24;
+constexpr std::uint16_t kHighestErrorNumber = 999;
+
+std::size_t WideLength(const WCHAR *text, std::size_t limit) {
+  std::size_t n = 0;
+  while (n < limit && text[n] != 0) {
+    ++n;
+  }
+  return n;
+}
+
+} // namespace
+
+CameraSession::CameraSession(const WCHAR *transportClassId, const VARIANT &deviceId) {
+  Construct();
+  SetTransportClassId(transportClassId); // a bad text leaves the identifier empty
+  SetDeviceId(deviceId);
+}
+
+CameraSession::CameraSession(ForProbing) { Construct(); }
+
+void CameraSession::Construct() { VariantInit(&deviceId_); }
+
+HRESULT CameraSession::SetTransportClassId(const WCHAR *classId) {
+  if (classId == nullptr || WideLength(classId, kClassIdCapacity) >= kClassIdCapacity) {
+    return E_INVALIDARG;
+  }
+  classId_.fill(0);
+  std::copy_n(classId, WideLength(classId, kClassIdCapacity), classId_.begin());
+  DropConnection();
+  return S_OK;
+}
+
+HRESULT CameraSession::SetDeviceId(const VARIANT &deviceId) {
+  VariantClear(&deviceId_);
+  // Windows declares the source non-const; it is only read.
+  VariantCopy(&deviceId_, const_cast<VARIANT *>(&deviceId));
+  DropConnection();
+  return S_OK;
+}
+
+void CameraSession::RaiseBusy() {
+  if (idleEvent) {
+    ResetEvent(idleEvent.get());
+  }
+  InterlockedIncrement(&busy_);
+}
+
+void CameraSession::LowerBusy() {
+  if (InterlockedDecrement(&busy_) == 0 && idleEvent) {
+    SetEvent(idleEvent.get());
+  }
+}
+
+LONG CameraSession::BusyCount() const {
+  return InterlockedCompareExchange(const_cast<volatile LONG *>(&busy_), 0, 0);
+}
+
+HRESULT CameraSession::DropConnection() {
+  RaiseBusy();
+  {
+    Lock lock(connectionLock_);
+    adapter_.reset();
+    connected_.store(0);
+  }
+  LowerBusy();
+  return S_OK;
+}
+
+HRESULT CameraSession::IsConnected() const {
+  return connected_.load() == 1 ? S_OK : CAM_S_COMPLETED;
+}
+
+HRESULT CameraSession::StatusWordToResult(std::uint16_t status) {
+  if (status == 0) {
+    return S_OK;
+  }
+  const auto number = static_cast<std::int16_t>(status);
+  if (number >= 1 && number <= kHighestErrorNumber) {
+    return CAM_E_STATUS(status);
+  }
+  return CAM_E_FAILED;
+}
+
+HRESULT CameraSession::MapStatusWord(std::uint16_t status) {
+  HRESULT result = StatusWordToResult(status);
+  if (result == CAM_E_CAMERA_INTERNAL || result == CAM_E_FAILED) {
+    DropConnection();
+  }
+  return result;
+}
+
+HRESULT CameraSession::ConnectIfNeeded() {
+  return connected_.load() == 1 ? S_OK : Connect();
+}
+
+HRESULT CameraSession::Connect() { return ConnectWithGate(false); }
+
+HRESULT CameraSession::ConnectWithGate(bool gateHeld) {
+  Lock lock(connectionLock_);
+  if (connected_.load() == 1) {
+    // Another thread connected meanwhile: make sure the link still works.
+    return gateHeld ? S_OK : LinkCheck();
+  }
+  // The adapter is only touched by whoever holds the gate, so claim it
+  // before making or opening one.
+  if (!gateHeld && !gate_.TryClaim()) {
+    return CAM_E_BUSY;
+  }
+  HRESULT result = S_OK;
+  if (!adapter_) {
+    try {
+      adapter_ = std::make_unique<TransportAdapter>(classId_.data());
+      adapter_->Configure(deviceId_); // the component's answer does not matter here
+    } catch (const std::bad_alloc &) {
+      result = CAM_E_OUT_OF_MEMORY;
+    }
+  }
+  if (SUCCEEDED(result)) {
+    result = adapter_->Open();
+    if (FAILED(result)) {
+      DropConnection();
+      result = CAM_E_COMM;
+    } else {
+      connected_.store(1);
+    }
+  }
+  if (!gateHeld) {
+    gate_.Release();
+  }
+  return result;
+}
+
+HRESULT CameraSession::LinkCheck() {
+  if (!gate_.TryClaim()) {
+    return CAM_E_BUSY;
+  }
+  std::array<BYTE, kLinkCheckResponseSize> response{};
+  HRESULT result = adapter_->Exchange(wire::kStatus, {}, response, kLinkCheckResponseSize);
+  if (FAILED(result)) {
+    DropConnection();
+  } else if (std::uint16_t status = wire::StatusWord(response); status != 0) {
+    result = MapStatusWord(status);
+    DropConnection();
+  }
+  gate_.Release();
+  return result;
+}
+
+HRESULT CameraSession::BeginCommand() {
+  RaiseBusy();
+  HRESULT result = ConnectIfNeeded();
+  if (FAILED(result)) {
+    return result;
+  }
+  if (!gate_.Claim(kGateWaitMilliseconds)) {
+    return CAM_E_BUSY;
+  }
+  // The connection may have been dropped by the command that held the gate
+  // while this one waited: connect again under the gate.
+  if (connected_.load() != 1) {
+    result = ConnectWithGate(true);
+    if (FAILED(result)) {
+      gate_.Release();
+      return result;
+    }
+  }
+  return S_OK;
+}
+
+void CameraSession::EndCommand(HRESULT beginResult) {
+  if (SUCCEEDED(beginResult)) {
+    gate_.Release();
+  }
+  LowerBusy();
+}
+
+HRESULT CameraSession::Transact(std::uint16_t command, std::span<const BYTE> request,
+                                std::span<BYTE> response, ULONG lengthHint,
+                                std::size_t *received) {
+  std::size_t got = 0;
+  if (received != nullptr) {
+    *received = 0;
+  }
+  // A command that holds the gate finds an adapter (BeginCommand connects),
+  // unless an earlier exchange of the same command failed and dropped it.
+  if (!adapter_) {
+    return CAM_E_COMM;
+  }
+  HRESULT result = adapter_->Exchange(request.empty() ? command : 0, request, response,
+                                      lengthHint, &got);
+  if (FAILED(result)) {
+    DropConnection();
+    return result;
+  }
+  if (std::uint16_t status = wire::StatusWord(response); status != 0) {
+    return MapStatusWord(status);
+  }
+  if (received != nullptr) {
+    *received = got;
+  }
+  return result;
+}
+
+std::span<BYTE> CameraSession::ExchangeBuffer() {
+  return adapter_ ? adapter_->ExchangeBuffer() : std::span<BYTE>{};
+}
+
+void *CameraSession::KeepResultBlock(std::size_t bytes) {
+  HeapBlock block(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes));
+  if (!block) {
+    return nullptr;
+  }
+  try {
+    resultBlocks_.push_back(std::move(block));
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
+  return resultBlocks_.back().get();
+}
+
+void CameraSession::StopNotificationThread() {
+  if (!notificationThread) {
+    return;
+  }
+  SetEvent(stopEvent.get());
+  WaitForSingleObject(notificationThread.get(), INFINITE);
+  notificationThread.Reset();
+  stopEvent.Reset();
+  idleEvent.Reset();
+}
+
+CameraSession::~CameraSession() {
+  RaiseBusy(); // never lowered: the session is going away
+  StopNotificationThread();
+  gate_.Claim(INFINITE);
+  Lock subscriptions_lock(subscriptionLock);
+  {
+    Lock lock(connectionLock_);
+    adapter_.reset();
+    connected_.store(0);
+  }
+  resultBlocks_.clear();
+  VariantClear(&deviceId_);
+  subscriptions.clear();
+}
+
+} // namespace tavelo

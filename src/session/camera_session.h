@@ -1,0 +1,175 @@
+// The camera session: the object behind a camera handle. It owns the
+// connection to one camera (a transport adapter made on demand), the command
+// gate that lets one command at a time use it, and the state that commands
+// keep between calls.
+#pragma once
+
+#include "session/locks.h"
+#include "session/transport_adapter.h"
+#include "tavelocam.h"
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <span>
+#include <vector>
+
+namespace tavelo {
+
+// One event subscription: the callback, the camera handle it was given for
+// and the caller's context.
+struct Subscription {
+  EVENT_CALLBACK callback = nullptr;
+  HCAMERA camera = nullptr;
+  uintptr_t context = 0;
+};
+
+// Frees a block of the process heap.
+struct HeapBlockDeleter {
+  void operator()(void *block) const { HeapFree(GetProcessHeap(), 0, block); }
+};
+using HeapBlock = std::unique_ptr<void, HeapBlockDeleter>;
+
+/*
+ * Threads and teardown.
+ *
+ * Application threads run commands at will; each command holds the gate
+ * for its exchanges. The notification thread (started by the first
+ * subscription) runs a round every tick while the session is idle: it
+ * checks the stop event, takes the subscription lock, and begins commands
+ * like any other thread. Downloads and uploads take the subscription lock
+ * for their progress dispatch while they hold the gate.
+ *
+ * Teardown must neither free the session while another thread can still
+ * touch it nor deadlock with those threads, so it releases its hold on
+ * every lock they need before it waits for them:
+ *   1. Raise the busy counter (resets the idle event: no new round starts).
+ *   2. Signal the stop event and wait, holding no lock, until the
+ *      notification thread has ended. The thread waits on the stop event
+ *      between rounds and checks it before each dispatch, so this is prompt;
+ *      a dispatch in progress ends with its own command (bounded by the
+ *      gate's 2000 ms limit and by the application's callback).
+ *   3. Claim the gate without a time limit and keep it: a command still in
+ *      progress on an application thread finishes first, and every later
+ *      command fails with CAM_E_BUSY.
+ *   4. Take the subscription lock (no dispatch can be running now: the
+ *      notification thread is gone and progress dispatches need the gate).
+ *   5. Release the adapter, the result blocks, the events, the device
+ *      identifier; the locks go with the object.
+ * The gate comes before the subscription lock because a transfer holds the
+ * gate while it waits for the subscription lock to dispatch progress.
+ */
+class CameraSession {
+public:
+  static constexpr std::size_t kClassIdCapacity = TransportAdapter::kClassIdCapacity;
+  static constexpr DWORD kGateWaitMilliseconds = 2000;
+  static constexpr ULONG kDriveNotFetched = 0xFFFFFFFF;
+
+  // A session for a bound camera.
+  CameraSession(const WCHAR *transportClassId, const VARIANT &deviceId);
+  // A session for probing: enumeration sets both identifiers.
+  struct ForProbing {};
+  explicit CameraSession(ForProbing);
+  ~CameraSession(); // the teardown
+  CameraSession(const CameraSession &) = delete;
+  CameraSession &operator=(const CameraSession &) = delete;
+
+  // False when the session could not get the objects it needs (the gate).
+  bool Valid() const { return gate_.Valid(); }
+
+  HRESULT SetTransportClassId(const WCHAR *classId);
+  HRESULT SetDeviceId(const VARIANT &deviceId);
+
+  HRESULT ConnectIfNeeded();
+  HRESULT Connect();
+  HRESULT DropConnection();
+  // 0 when connected, CAM_S_COMPLETED when not.
+  HRESULT IsConnected() const;
+  // The result code of a status word; drops the connection for the two
+  // codes that put the link in doubt.
+  HRESULT MapStatusWord(std::uint16_t status);
+  static HRESULT StatusWordToResult(std::uint16_t status);
+
+  // Opens the command gate, connecting on demand. Every BeginCommand is
+  // matched by exactly one EndCommand with its result.
+  HRESULT BeginCommand();
+  void EndCommand(HRESULT beginResult);
+  void RaiseBusy();
+  void LowerBusy();
+  LONG BusyCount() const;
+
+  // One exchange of a command that holds the gate: sends `request` (or a
+  // bare header with `command` when it is empty), receives into `response`.
+  // A transport failure drops the connection and is returned; a non-zero
+  // status word is returned as its result code. Otherwise the exchange's
+  // own non-negative result is returned and `*received` is how many bytes
+  // of `response` hold the packet.
+  HRESULT Transact(std::uint16_t command, std::span<const BYTE> request,
+                   std::span<BYTE> response, ULONG lengthHint, std::size_t *received = nullptr);
+  // The adapter's 64 KiB buffer; only valid while the gate is held.
+  std::span<BYTE> ExchangeBuffer();
+
+  // Blocks handed to the application by listings; freed with the session.
+  // Returns null when no memory is left.
+  void *KeepResultBlock(std::size_t bytes);
+
+  // Accessors for the identifiers (tests and enumeration).
+  const WCHAR *TransportClassId() const { return classId_.data(); }
+  const VARIANT &DeviceId() const { return deviceId_; }
+
+private:
+  void Construct();
+  HRESULT ConnectWithGate(bool gateHeld);
+  HRESULT LinkCheck();
+  void StopNotificationThread();
+
+  std::atomic<ULONG> connected_{0};
+  std::unique_ptr<TransportAdapter> adapter_;
+  std::array<WCHAR, kClassIdCapacity> classId_{};
+  VARIANT deviceId_;
+  std::vector<HeapBlock> resultBlocks_;
+
+public:
+  // State that the subsystems keep between calls. The subscription lock
+  // guards the subscription table and every dispatch.
+  std::map<ULONG, Subscription> subscriptions;
+  Handle notificationThread;
+  Handle stopEvent;
+  Handle idleEvent;
+  std::atomic<std::uint8_t> continuousCapture{0};
+  std::atomic<std::uint8_t> captureInterrupted{0};
+  std::atomic<ULONG> progressDone{0};
+  std::atomic<ULONG> progressTotal{0};
+  std::atomic<std::uint8_t> cancelRequested{0};
+  ULONG defaultDrive = kDriveNotFetched;
+  CriticalSection subscriptionLock;
+
+private:
+  CommandGate gate_;
+  volatile LONG busy_ = 0;
+  CriticalSection connectionLock_;
+};
+
+// Begins a command on construction and ends it on destruction, so every
+// path out of an operation closes the gate exactly once.
+class Command {
+public:
+  explicit Command(CameraSession &session)
+      : session_(session), begin_(session.BeginCommand()) {}
+  ~Command() { session_.EndCommand(begin_); }
+  Command(const Command &) = delete;
+  Command &operator=(const Command &) = delete;
+
+  // The result of begin command; negative means the gate is not held.
+  HRESULT BeginResult() const { return begin_; }
+  bool Failed() const { return FAILED(begin_); }
+
+private:
+  CameraSession &session_;
+  HRESULT begin_;
+};
+
+} // namespace tavelo

@@ -1,0 +1,324 @@
+#include "fake_transport.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+
+namespace tavelo::test {
+
+namespace {
+
+constexpr std::size_t kHeaderSize = 12;
+
+class FakeEnumerator final : public IEnumVARIANT {
+public:
+  explicit FakeEnumerator(std::vector<std::u16string> devices) : devices_(std::move(devices)) {}
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override {
+    if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_IEnumVARIANT)) {
+      AddRef();
+      *object = this;
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    ULONG left = --refs_;
+    if (left == 0) {
+      delete this;
+    }
+    return left;
+  }
+  HRESULT STDMETHODCALLTYPE Next(ULONG count, VARIANT *items, ULONG *fetched) override {
+    ULONG n = 0;
+    while (n < count && next_ < devices_.size()) {
+      VariantInit(&items[n]);
+      items[n].vt = VT_BSTR;
+      items[n].bstrVal = SysAllocString(devices_[next_].c_str());
+      ++n;
+      ++next_;
+    }
+    if (fetched != nullptr) {
+      *fetched = n;
+    }
+    return n == count ? S_OK : S_FALSE;
+  }
+  HRESULT STDMETHODCALLTYPE Skip(ULONG count) override {
+    next_ = std::min(devices_.size(), next_ + count);
+    return next_ < devices_.size() ? S_OK : S_FALSE;
+  }
+  HRESULT STDMETHODCALLTYPE Reset() override {
+    next_ = 0;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE Clone(IEnumVARIANT **copy) override {
+    auto *clone = new FakeEnumerator(devices_);
+    clone->next_ = next_;
+    *copy = clone;
+    return S_OK;
+  }
+
+private:
+  std::atomic<ULONG> refs_{1};
+  std::vector<std::u16string> devices_;
+  std::size_t next_ = 0;
+};
+
+class FakeTransport final : public ITaveloTransport {
+public:
+  explicit FakeTransport(FakeCamera &camera) : camera_(camera), instance_(camera.OnCreate()) {}
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override {
+    // The plain interface only: the library must fall back to Exchange.
+    if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_ITaveloTransport)) {
+      AddRef();
+      *object = this;
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    ULONG left = --refs_;
+    if (left == 0) {
+      camera_.OnRelease();
+      delete this;
+    }
+    return left;
+  }
+  HRESULT STDMETHODCALLTYPE GetDeviceEnumerator(IEnumVARIANT **enumerator) override {
+    std::vector<std::u16string> devices;
+    HRESULT result = camera_.OnEnumerate(&devices);
+    *enumerator = result == S_OK ? new FakeEnumerator(std::move(devices)) : nullptr;
+    return result;
+  }
+  HRESULT STDMETHODCALLTYPE Configure(VARIANT deviceId) override {
+    camera_.OnConfigure(deviceId);
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE Open() override { return camera_.OnOpen(); }
+  HRESULT STDMETHODCALLTYPE Exchange(LONG command, const BYTE *request, ULONG requestLength,
+                                     BYTE *response, ULONG *lengthHint) override {
+    ExchangeRecord record;
+    record.instance = instance_;
+    record.command = command;
+    record.requestLength = requestLength;
+    record.lengthHint = *lengthHint;
+    record.request.assign(request, request + requestLength);
+    return camera_.OnExchange(std::move(record), response);
+  }
+
+private:
+  std::atomic<ULONG> refs_{1};
+  FakeCamera &camera_;
+  int instance_;
+};
+
+class FakeFactory final : public IClassFactory {
+public:
+  explicit FakeFactory(FakeCamera &camera) : camera_(camera) {}
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override {
+    if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_IClassFactory)) {
+      AddRef();
+      *object = this;
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    ULONG left = --refs_;
+    if (left == 0) {
+      delete this;
+    }
+    return left;
+  }
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown *outer, REFIID iid, void **object) override {
+    *object = nullptr;
+    if (outer != nullptr) {
+      return CLASS_E_NOAGGREGATION;
+    }
+    auto *transport = new FakeTransport(camera_);
+    HRESULT result = transport->QueryInterface(iid, object);
+    transport->Release();
+    return result;
+  }
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+
+private:
+  std::atomic<ULONG> refs_{1};
+  FakeCamera &camera_;
+};
+
+} // namespace
+
+std::vector<std::uint8_t> Packet(std::uint16_t command, std::uint16_t status,
+                                 const std::vector<std::uint8_t> &body) {
+  std::vector<std::uint8_t> packet(kHeaderSize + body.size());
+  const auto length = static_cast<std::uint32_t>(packet.size() - 4);
+  packet[0] = static_cast<std::uint8_t>(length >> 24);
+  packet[1] = static_cast<std::uint8_t>(length >> 16);
+  packet[2] = static_cast<std::uint8_t>(length >> 8);
+  packet[3] = static_cast<std::uint8_t>(length);
+  packet[4] = 1;
+  packet[8] = static_cast<std::uint8_t>(command >> 8);
+  packet[9] = static_cast<std::uint8_t>(command);
+  packet[10] = static_cast<std::uint8_t>(status >> 8);
+  packet[11] = static_cast<std::uint8_t>(status);
+  std::copy(body.begin(), body.end(), packet.begin() + kHeaderSize);
+  return packet;
+}
+
+Reply Ok(std::uint16_t command, const std::vector<std::uint8_t> &body) {
+  return Reply{S_OK, Packet(command, 0, body)};
+}
+
+Reply Status(std::uint16_t command, std::uint16_t status) {
+  return Reply{S_OK, Packet(command, status)};
+}
+
+FakeCamera::FakeCamera(const CLSID &clsid) : clsid_(clsid) {
+  auto *factory = new FakeFactory(*this);
+  CoRegisterClassObject(clsid_, factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie_);
+  factory->Release(); // the registration holds its own reference
+}
+
+FakeCamera::~FakeCamera() { CoRevokeClassObject(cookie_); }
+
+std::string FakeCamera::ClassIdText() const {
+  OLECHAR wide[64] = {};
+  int n = StringFromGUID2(clsid_, wide, 64);
+  std::string text;
+  for (int i = 0; i + 1 < n; ++i) {
+    text.push_back(static_cast<char>(wide[i]));
+  }
+  return text;
+}
+
+DEVICE_INFO FakeCamera::Record(const std::u16string &deviceId) const {
+  DEVICE_INFO record{};
+  VariantInit(&record.deviceId);
+  record.deviceId.vt = VT_BSTR;
+  record.deviceId.bstrVal = SysAllocString(deviceId.c_str());
+  std::string clsid = ClassIdText();
+  std::memcpy(record.transportClsid, clsid.c_str(), clsid.size() + 1);
+  return record;
+}
+
+void FakeCamera::SetDevices(std::vector<std::u16string> devices) {
+  std::lock_guard lock(mutex_);
+  devices_ = std::move(devices);
+}
+
+void FakeCamera::SetEnumeratorResult(HRESULT result) {
+  std::lock_guard lock(mutex_);
+  enumeratorResult_ = result;
+}
+
+void FakeCamera::QueueOpenResults(std::vector<HRESULT> results) {
+  std::lock_guard lock(mutex_);
+  openResults_ = std::move(results);
+}
+
+void FakeCamera::Queue(Reply reply) {
+  std::lock_guard lock(mutex_);
+  queue_.push_back(std::move(reply));
+}
+
+void FakeCamera::SetHandler(std::function<Reply(const ExchangeRecord &)> handler) {
+  std::lock_guard lock(mutex_);
+  handler_ = std::move(handler);
+}
+
+std::vector<ExchangeRecord> FakeCamera::Exchanges() const {
+  std::lock_guard lock(mutex_);
+  return exchanges_;
+}
+
+int FakeCamera::InstancesCreated() const {
+  std::lock_guard lock(mutex_);
+  return created_;
+}
+
+int FakeCamera::InstancesReleased() const {
+  std::lock_guard lock(mutex_);
+  return released_;
+}
+
+std::vector<std::u16string> FakeCamera::Configured() const {
+  std::lock_guard lock(mutex_);
+  return configured_;
+}
+
+int FakeCamera::Opens() const {
+  std::lock_guard lock(mutex_);
+  return opens_;
+}
+
+int FakeCamera::OnCreate() {
+  std::lock_guard lock(mutex_);
+  return ++created_;
+}
+
+void FakeCamera::OnRelease() {
+  std::lock_guard lock(mutex_);
+  ++released_;
+}
+
+void FakeCamera::OnConfigure(const VARIANT &id) {
+  std::lock_guard lock(mutex_);
+  std::u16string text;
+  if (id.vt == VT_BSTR && id.bstrVal != nullptr) {
+    text.assign(id.bstrVal, SysStringLen(id.bstrVal));
+  }
+  configured_.push_back(std::move(text));
+}
+
+HRESULT FakeCamera::OnOpen() {
+  std::lock_guard lock(mutex_);
+  ++opens_;
+  if (openResults_.empty()) {
+    return S_OK;
+  }
+  HRESULT result = openResults_.front();
+  openResults_.erase(openResults_.begin());
+  return result;
+}
+
+HRESULT FakeCamera::OnExchange(ExchangeRecord record, BYTE *response) {
+  Reply reply;
+  std::function<Reply(const ExchangeRecord &)> handler;
+  {
+    std::lock_guard lock(mutex_);
+    exchanges_.push_back(record);
+    if (!queue_.empty()) {
+      reply = std::move(queue_.front());
+      queue_.erase(queue_.begin());
+    } else if (handler_) {
+      handler = handler_;
+    } else {
+      reply = Ok(static_cast<std::uint16_t>(record.command));
+    }
+  }
+  if (handler) {
+    reply = handler(record); // outside the lock: it may block
+  }
+  if (SUCCEEDED(reply.result)) {
+    std::copy(reply.packet.begin(), reply.packet.end(), response);
+  }
+  return reply.result;
+}
+
+HRESULT FakeCamera::OnEnumerate(std::vector<std::u16string> *devices) {
+  std::lock_guard lock(mutex_);
+  *devices = devices_;
+  return enumeratorResult_;
+}
+
+} // namespace tavelo::test

@@ -1,0 +1,102 @@
+// A scripted camera behind a fake transport component, for unit tests.
+//
+// FakeCamera registers an in-process class object for its class identifier,
+// so the library creates fake transport instances through CoCreateInstance
+// like any real component. The fake offers only the plain transport
+// interface, so the library's fallback exchange is the one exercised. It
+// records every call and answers exchanges from a queue of replies, then
+// from a handler.
+#pragma once
+
+#include "tavelo/transport.h"
+#include "tavelocam.h"
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace tavelo::test {
+
+// {0F0F0F0F-1234-4B17-9A3B-00A0C93E71B4}: not in the library's class table.
+inline constexpr CLSID kFakeTransportClsid = {
+    0x0F0F0F0F, 0x1234, 0x4B17, {0x9A, 0x3B, 0x00, 0xA0, 0xC9, 0x3E, 0x71, 0xB4}};
+
+struct ExchangeRecord {
+  int instance = 0; // which component instance (1, 2, ...) carried it
+  LONG command = 0;
+  std::vector<std::uint8_t> request;
+  ULONG requestLength = 0;
+  ULONG lengthHint = 0;
+};
+
+struct Reply {
+  HRESULT result = S_OK;
+  std::vector<std::uint8_t> packet; // written to the response buffer as is
+};
+
+// A response packet: header with the length field from the size, `command`
+// and `status`, then `body`.
+std::vector<std::uint8_t> Packet(std::uint16_t command, std::uint16_t status,
+                                 const std::vector<std::uint8_t> &body = {});
+// A reply with status 0 and the given body.
+Reply Ok(std::uint16_t command, const std::vector<std::uint8_t> &body = {});
+// A reply carrying only a non-zero status word.
+Reply Status(std::uint16_t command, std::uint16_t status);
+
+class FakeCamera {
+public:
+  explicit FakeCamera(const CLSID &clsid = kFakeTransportClsid);
+  ~FakeCamera();
+  FakeCamera(const FakeCamera &) = delete;
+  FakeCamera &operator=(const FakeCamera &) = delete;
+
+  // The class identifier in registry form, as a device info record holds it.
+  std::string ClassIdText() const;
+  // A device info record that binds to this fake with the given identifier.
+  DEVICE_INFO Record(const std::u16string &deviceId = u"fake:1") const;
+
+  // --- script ---
+  void SetDevices(std::vector<std::u16string> devices);
+  void SetEnumeratorResult(HRESULT result);
+  // Results of the next Open calls, in order; later calls return S_OK.
+  void QueueOpenResults(std::vector<HRESULT> results);
+  // Replies to the next exchanges, in order.
+  void Queue(Reply reply);
+  // Answers exchanges once the queue is empty. It runs on the calling
+  // thread and may block (tests use that to hold the command gate).
+  void SetHandler(std::function<Reply(const ExchangeRecord &)> handler);
+
+  // --- observations ---
+  std::vector<ExchangeRecord> Exchanges() const;
+  int InstancesCreated() const;
+  int InstancesReleased() const;
+  std::vector<std::u16string> Configured() const; // device ids given to Configure, in order
+  int Opens() const;
+
+  // Called by the component objects.
+  int OnCreate();
+  void OnRelease();
+  void OnConfigure(const VARIANT &id);
+  HRESULT OnOpen();
+  HRESULT OnExchange(ExchangeRecord record, BYTE *response);
+  HRESULT OnEnumerate(std::vector<std::u16string> *devices);
+
+private:
+  CLSID clsid_;
+  DWORD cookie_ = 0;
+  mutable std::mutex mutex_;
+  std::vector<std::u16string> devices_;
+  HRESULT enumeratorResult_ = S_OK;
+  std::vector<HRESULT> openResults_;
+  std::vector<Reply> queue_;
+  std::function<Reply(const ExchangeRecord &)> handler_;
+  std::vector<ExchangeRecord> exchanges_;
+  std::vector<std::u16string> configured_;
+  int created_ = 0;
+  int released_ = 0;
+  int opens_ = 0;
+};
+
+} // namespace tavelo::test
