@@ -261,19 +261,7 @@ std::string NamesFile(const std::vector<Message> &messages) {
   return out.str();
 }
 
-// Writes only when the content changes, so that dependants are not rebuilt
-// for nothing.
 void WriteFile(const std::string &path, std::string_view content) {
-  {
-    std::ifstream old(path, std::ios::binary);
-    if (old) {
-      std::ostringstream current;
-      current << old.rdbuf();
-      if (current.str() == content) {
-        return;
-      }
-    }
-  }
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(content.data(), static_cast<std::streamsize>(content.size()));
   out.close();
