@@ -15,6 +15,11 @@ namespace {
 
 constexpr DWORD kChineseSimplified = 0x0804; // language 2052: primary 0x04, sublanguage 2
 
+// The test is linked with libtavelocam.so the way an application is; using one
+// export keeps the linker from dropping the library, so LoadLibraryA finds it
+// already in the process.
+const void *volatile gLinkedExport = reinterpret_cast<const void *>(&TaveloInitialize);
+
 HMODULE Module() {
   static const HMODULE module = LoadLibraryA("TAVELOCAM");
   return module;
