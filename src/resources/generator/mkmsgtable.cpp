@@ -51,9 +51,9 @@ public:
   using std::runtime_error::runtime_error;
 };
 
-void PutLe16(std::vector<std::uint8_t> &out, std::uint16_t value) {
-  out.push_back(static_cast<std::uint8_t>(value & 0xFFu));
-  out.push_back(static_cast<std::uint8_t>(value >> 8));
+void StoreLe16(std::uint8_t *out, std::uint16_t value) {
+  out[0] = static_cast<std::uint8_t>(value & 0xFFu);
+  out[1] = static_cast<std::uint8_t>(value >> 8);
 }
 
 void PutLe32(std::vector<std::uint8_t> &out, std::uint32_t value) {
@@ -190,16 +190,15 @@ std::vector<std::uint8_t> BuildBlob(const std::vector<Message> &messages) {
   std::vector<std::vector<std::uint8_t>> entries;
   for (const Message &m : messages) {
     const std::string text = toCp936.Convert(m.text) + "\r\n";
-    std::vector<std::uint8_t> entry;
     // header + text + at least one NUL, rounded up to four bytes
     const size_t length = (4 + text.size() + 1 + 3) / 4 * 4;
     if (length > 0xFFFFu) {
       throw Error("message " + m.name + " is too long");
     }
-    PutLe16(entry, static_cast<std::uint16_t>(length));
-    PutLe16(entry, 0); // 8-bit text
-    entry.insert(entry.end(), text.begin(), text.end());
-    entry.resize(length, 0);
+    std::vector<std::uint8_t> entry(length, 0); // the padding stays zero
+    StoreLe16(entry.data(), static_cast<std::uint16_t>(length));
+    StoreLe16(entry.data() + 2, 0); // 8-bit text
+    std::copy(text.begin(), text.end(), entry.begin() + 4);
     entries.push_back(std::move(entry));
   }
 
