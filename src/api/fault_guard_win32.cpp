@@ -4,8 +4,10 @@
 // fault on a thread inside a guarded call the handler does not jump from
 // within the exception dispatcher; it lets the thread resume in LandAfterFault
 // on the faulting stack, which then jumps back to RunGuarded from ordinary
-// thread context. The structured exception chain is the same there as at
-// setjmp (the library's code registers no frames), so nothing is unwound.
+// thread context. On 32-bit x86, setjmp is the C runtime's _setjmp3, whose
+// longjmp unwinds the structured exception frames registered since (say by
+// a system DLL in which the fault happened): their handlers run and the
+// frame chain is back as it was at setjmp.
 #include "api/fault_guard.h"
 #include "tavelo/win32.h"
 
@@ -45,14 +47,17 @@ LONG CALLBACK OnException(EXCEPTION_POINTERS *exception) {
   if (!IsProcessorFault(exception->ExceptionRecord->ExceptionCode) || tInnermost == nullptr) {
     return EXCEPTION_CONTINUE_SEARCH;
   }
+  // Resume in LandAfterFault as if called from the faulting frame. Nothing is
+  // written to the stack here: just below the faulting stack pointer lies
+  // the context record that the dispatcher still has to resume from. The
+  // landing function never returns, so its return address slot may hold
+  // anything.
   CONTEXT *context = exception->ContextRecord;
 #if defined(__i386__) || defined(_M_IX86)
-  context->Esp -= sizeof(DWORD); // a return address slot for the landing function
-  *reinterpret_cast<DWORD *>(context->Esp) = 0;
+  context->Esp -= sizeof(DWORD);
   context->Eip = reinterpret_cast<DWORD>(&LandAfterFault);
 #else
   context->Rsp = (context->Rsp & ~static_cast<DWORD64>(15)) - sizeof(DWORD64);
-  *reinterpret_cast<DWORD64 *>(context->Rsp) = 0;
   context->Rip = reinterpret_cast<DWORD64>(&LandAfterFault);
 #endif
   return EXCEPTION_CONTINUE_EXECUTION;
