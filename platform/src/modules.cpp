@@ -82,7 +82,7 @@ public:
 
   bool known(void *handle) {
     const std::lock_guard lock(mutex_);
-    return loads_.count(handle) != 0;
+    return loads_.contains(handle);
   }
 
   // Gives back one load of LoadLibraryA; false for a handle never loaded so.

@@ -125,6 +125,9 @@ TEST(Text, BadArgumentsAreRefused) {
   EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "a", 0, wide.data(), 4), 0);
   EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "a", -2, wide.data(), 4), 0);
   EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "a", 1, nullptr, 4), 0);
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 1 /* MB_PRECOMPOSED */, "a", 1, wide.data(), 4), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FLAGS));
+  EXPECT_EQ(MultiByteToWideChar(CP_ACP, 1 /* MB_PRECOMPOSED */, "a", 1, wide.data(), 4), 1);
   EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "\xFF", 1, wide.data(), 4), 0);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
   BOOL used = FALSE;
