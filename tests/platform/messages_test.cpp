@@ -145,8 +145,8 @@ TEST_F(MessageTable, IgnoreInsertsKeepsThemLiterally) {
   EXPECT_EQ(format(0xCFFA0015, FORMAT_MESSAGE_IGNORE_INSERTS), "宽 %1 and %2!d!\r\n");
 }
 
-TEST_F(MessageTable, MaximumWidthDropsTheLineBreaks) {
-  EXPECT_EQ(format(0xCFFA0006, FORMAT_MESSAGE_MAX_WIDTH_MASK), "six");
+TEST_F(MessageTable, MaximumWidthTurnsLineBreaksIntoSpaces) {
+  EXPECT_EQ(format(0xCFFA0006, FORMAT_MESSAGE_MAX_WIDTH_MASK), "six ");
 }
 
 TEST_F(MessageTable, InsertsWithoutArgumentsAreRefused) {
