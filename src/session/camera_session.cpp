@@ -180,10 +180,12 @@ HRESULT CameraSession::BeginCommand() {
 }
 
 void CameraSession::EndCommand(HRESULT beginResult) {
+  // Releasing the gate is the last touch of the session: a teardown waiting
+  // for the gate may free the session the moment it is released.
+  LowerBusy();
   if (SUCCEEDED(beginResult)) {
     gate_.Release();
   }
-  LowerBusy();
 }
 
 HRESULT CameraSession::Transact(std::uint16_t command, std::span<const BYTE> request,
