@@ -346,31 +346,27 @@ struct Engine::Camera {
 
   Bytes product_info(Request req) {
     struct Item {
-      const char *tag;
+      std::uint32_t tag;
       Value value;
     };
     const std::vector<Item> items = {
-        {"hwrv", {1, 0x0100, {}}},
-        {"oerv", {1, 0x0201, {}}},
-        {"vdid", {8, 0, vendor_id}},
-        {"ptid", {8, 0, product_id}},
-        {"fwcn", {8, 0, param(tags::fwvr).text}},
-        {"cccn", {8, 0, "Synthetic CCD 1/3 in"}},
-        {"cacn", {8, 0, param(tags::cnam).text}},
-        {"ipcn", {8, 0, "JPEG baseline / EXIF"}},
-        {"ucrv", {1, 1, {}}},
-        {"ccsv", {1, 3, {}}},
-        {"carv", {1, 1, {}}},
-        {"iprn", {1, 4, {}}},
-        {"pcnt", {1, 640 * 480, {}}},
-        {"scnt", {1, 1, {}}},
-        {"rams", {1, 16u << 20, {}}},
-        {"hprs", {1, 1, {}}},
-        {"sern", {1, store.config().serial, {}}},
-    };
-    const auto tag_of = [](const char *t) {
-      return std::uint32_t(std::uint8_t(t[0])) << 24 | std::uint32_t(std::uint8_t(t[1])) << 16 |
-             std::uint32_t(std::uint8_t(t[2])) << 8 | std::uint32_t(std::uint8_t(t[3]));
+        {wire::fourcc("hwrv"), {1, 0x0100, {}}},
+        {wire::fourcc("oerv"), {1, 0x0201, {}}},
+        {wire::fourcc("vdid"), {8, 0, vendor_id}},
+        {wire::fourcc("ptid"), {8, 0, product_id}},
+        {wire::fourcc("fwcn"), {8, 0, param(tags::fwvr).text}},
+        {wire::fourcc("cccn"), {8, 0, "Synthetic CCD 1/3 in"}},
+        {wire::fourcc("cacn"), {8, 0, param(tags::cnam).text}},
+        {wire::fourcc("ipcn"), {8, 0, "JPEG baseline / EXIF"}},
+        {wire::fourcc("ucrv"), {1, 1, {}}},
+        {wire::fourcc("ccsv"), {1, 3, {}}},
+        {wire::fourcc("carv"), {1, 1, {}}},
+        {wire::fourcc("iprn"), {1, 4, {}}},
+        {wire::fourcc("pcnt"), {1, 640 * 480, {}}},
+        {wire::fourcc("scnt"), {1, 1, {}}},
+        {wire::fourcc("rams"), {1, 16u << 20, {}}},
+        {wire::fourcc("hprs"), {1, 1, {}}},
+        {wire::fourcc("sern"), {1, store.config().serial, {}}},
     };
     std::vector<const Item *> chosen;
     if (req.size() == wire::header::size) {
@@ -380,7 +376,7 @@ struct Engine::Camera {
     } else if (req.size() == wire::product_one::request_size) {
       const auto tag = wire::get_u32(req, wire::product_one::tag);
       for (const auto &item : items) {
-        if (tag_of(item.tag) == tag) {
+        if (item.tag == tag) {
           chosen.push_back(&item);
         }
       }
@@ -394,8 +390,8 @@ struct Engine::Camera {
                    wire::list::first + wire::value_item::size * chosen.size());
     wire::put_u32(p.bytes(), wire::list::count, static_cast<std::uint32_t>(chosen.size()));
     for (std::size_t i = 0; i < chosen.size(); ++i) {
-      put_value_item(p.bytes(), wire::list::first + wire::value_item::size * i,
-                     tag_of(chosen[i]->tag), chosen[i]->value);
+      put_value_item(p.bytes(), wire::list::first + wire::value_item::size * i, chosen[i]->tag,
+                     chosen[i]->value);
     }
     return p.finish();
   }
@@ -843,11 +839,11 @@ struct Engine::Camera {
         wire::get_text(req, rr::record + r::name, r::name_width) == viewfinder_name &&
         wire::get_text(req, rr::record + r::path, r::path_width).empty()) {
       // The live viewfinder: a new synthetic frame for every request.
-      const Rgb frame = synthetic_scene(preview_width, preview_height, ++frame_counter());
+      const Rgb live = synthetic_scene(preview_width, preview_height, ++frame);
       if (kind == 1) {
-        return thumbnail(fit(frame, thumbnail_width, thumbnail_height));
+        return thumbnail(fit(live, thumbnail_width, thumbnail_height));
       }
-      return kind == 3 ? preview(frame) : refuse(Status::data_not_found);
+      return kind == 3 ? preview(live) : refuse(Status::data_not_found);
     }
     const Parsed p = parse_record(req, rr::record, true);
     if (p.status != Status::ok) {
@@ -885,8 +881,6 @@ struct Engine::Camera {
     }
     }
   }
-
-  std::uint32_t &frame_counter() { return frame; }
 
   Bytes delete_file(Request req) {
     if (req.size() != wire::record_request::size) {
