@@ -97,29 +97,34 @@ void write_text(const fs::path &p, const std::string &text) {
 std::vector<std::uint8_t> tone() {
   constexpr std::uint32_t rate = 8000;
   constexpr std::uint32_t samples = rate / 2;
-  std::vector<std::uint8_t> w;
-  const auto text = [&](const char *s) { w.insert(w.end(), s, s + 4); };
-  const auto le = [&](std::uint32_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) {
-      w.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+  // RIFF header fields, by offset.
+  std::vector<std::uint8_t> w(44 + samples);
+  const auto text = [&](std::size_t at, const char *s) {
+    for (std::size_t i = 0; i < 4; ++i) {
+      w[at + i] = static_cast<std::uint8_t>(s[i]);
     }
   };
-  text("RIFF");
-  le(36 + samples, 4);
-  text("WAVE");
-  text("fmt ");
-  le(16, 4);
-  le(1, 2); // PCM
-  le(1, 2); // mono
-  le(rate, 4);
-  le(rate, 4); // bytes per second
-  le(1, 2);    // block align
-  le(8, 2);    // bits per sample
-  text("data");
-  le(samples, 4);
+  const auto le = [&](std::size_t at, std::uint32_t v, std::size_t bytes) {
+    for (std::size_t i = 0; i < bytes; ++i) {
+      w[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+    }
+  };
+  text(0, "RIFF");
+  le(4, 36 + samples, 4);
+  text(8, "WAVE");
+  text(12, "fmt ");
+  le(16, 16, 4);
+  le(20, 1, 2); // PCM
+  le(22, 1, 2); // mono
+  le(24, rate, 4);
+  le(28, rate, 4); // bytes per second
+  le(32, 1, 2);    // block align
+  le(34, 8, 2);    // bits per sample
+  text(36, "data");
+  le(40, samples, 4);
   for (std::uint32_t i = 0; i < samples; ++i) {
-    w.push_back(
-        static_cast<std::uint8_t>(128 + 100 * std::sin(2 * std::numbers::pi * 440 * i / rate)));
+    w[44 + i] =
+        static_cast<std::uint8_t>(128 + 100 * std::sin(2 * std::numbers::pi * 440 * i / rate));
   }
   return w;
 }
