@@ -1,0 +1,17 @@
+# Runs tavelo-mkstore into a fresh folder and checks what it made.
+file(REMOVE_RECURSE ${DIR})
+execute_process(COMMAND ${PROGRAM} ${DIR} RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "tavelo-mkstore failed: ${result}")
+endif()
+foreach(f 2/ALBUM1/SEA0001.JPG 2/TRIP/RAINBOW.WAV 2/HOLIDAY/BEACH.JPG 2/SYSTEM/HELLO.CSM
+          camera.conf camera.state)
+  if(NOT EXISTS ${DIR}/${f})
+    message(FATAL_ERROR "missing ${f}")
+  endif()
+endforeach()
+execute_process(COMMAND ${PROGRAM} ${DIR} RESULT_VARIABLE again OUTPUT_QUIET ERROR_QUIET)
+file(REMOVE_RECURSE ${DIR})
+if(again EQUAL 0)
+  message(FATAL_ERROR "a second run over the same folder must refuse")
+endif()
