@@ -28,13 +28,9 @@ CameraSession::CameraSession(const WCHAR *transportClassId, const VARIANT &devic
   SetDeviceId(deviceId);
 }
 
-CameraSession::CameraSession(ForProbing) {
-  Construct();
-}
+CameraSession::CameraSession(ForProbing) { Construct(); }
 
-void CameraSession::Construct() {
-  VariantInit(&deviceId_);
-}
+void CameraSession::Construct() { VariantInit(&deviceId_); }
 
 HRESULT CameraSession::SetTransportClassId(const WCHAR *classId) {
   if (classId == nullptr || WideLength(classId, kClassIdCapacity) >= kClassIdCapacity) {
@@ -109,9 +105,7 @@ HRESULT CameraSession::ConnectIfNeeded() {
   return connected_.load() == 1 ? S_OK : Connect();
 }
 
-HRESULT CameraSession::Connect() {
-  return ConnectWithGate(false);
-}
+HRESULT CameraSession::Connect() { return ConnectWithGate(false); }
 
 HRESULT CameraSession::ConnectWithGate(bool gateHeld) {
   Lock lock(connectionLock_);
@@ -193,7 +187,8 @@ void CameraSession::EndCommand(HRESULT beginResult) {
 }
 
 HRESULT CameraSession::Transact(std::uint16_t command, std::span<const BYTE> request,
-                                std::span<BYTE> response, ULONG lengthHint, std::size_t *received) {
+                                std::span<BYTE> response, ULONG lengthHint,
+                                std::size_t *received) {
   std::size_t got = 0;
   if (received != nullptr) {
     *received = 0;
@@ -203,8 +198,8 @@ HRESULT CameraSession::Transact(std::uint16_t command, std::span<const BYTE> req
   if (!adapter_) {
     return CAM_E_COMM;
   }
-  HRESULT result =
-      adapter_->Exchange(request.empty() ? command : 0, request, response, lengthHint, &got);
+  HRESULT result = adapter_->Exchange(request.empty() ? command : 0, request, response,
+                                      lengthHint, &got);
   if (FAILED(result)) {
     DropConnection();
     return result;
