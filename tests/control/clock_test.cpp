@@ -69,7 +69,8 @@ TEST_F(ClockTest, SetSendsTheClockBodyInBcd) {
 TEST_F(ClockTest, SetAcceptsAnyDayUpTo31WhateverTheMonth) {
   SYSTEMTIME time{2000, 2, 0, 31, 0, 0, 0, 0};
   ASSERT_EQ(TaveloSetCameraTime(handle_, &time), S_OK);
-  EXPECT_EQ(Bytes(OnlyExchange().request.begin() + 12, OnlyExchange().request.end()),
+  const Bytes request = OnlyExchange().request;
+  EXPECT_EQ(Bytes(request.begin() + 12, request.end()),
             (Bytes{0, 0x02, 0x31, 0x00, 0, 0, 0, 0}));
 }
 

@@ -11,15 +11,11 @@ namespace tavelo::test {
 class BoundCameraTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     DEVICE_INFO record = camera_.Record(u"fake:1");
     ASSERT_EQ(TaveloBindCamera(&handle_, &record), S_OK);
     VariantClear(&record.deviceId);
   }
-  void TearDown() override {
-    TaveloCloseCamera(handle_);
-    CoUninitialize();
-  }
+  void TearDown() override { TaveloCloseCamera(handle_); }
   CameraSession &Session() { return **static_cast<CameraSession **>(handle_); }
   // The one exchange the test expects.
   ExchangeRecord OnlyExchange() {
@@ -28,6 +24,11 @@ protected:
     return sent.empty() ? ExchangeRecord{} : sent.front();
   }
 
+  // The runtime comes first: the fake registers its class object with it.
+  struct Runtime {
+    Runtime() { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
+    ~Runtime() { CoUninitialize(); }
+  } runtime_;
   FakeCamera camera_;
   HCAMERA handle_ = nullptr;
 };

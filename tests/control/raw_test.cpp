@@ -141,7 +141,7 @@ TEST_F(EchoTest, ByteCountIsBoundedSoBothPacketsFitTheTransport) {
 
   ASSERT_EQ(TaveloTestData(handle_, kMaxEchoBytes), S_OK);
   EXPECT_EQ(OnlyExchange().requestLength, 65536u);
-  const Bytes &request = OnlyExchange().request;
+  const Bytes request = OnlyExchange().request;
   EXPECT_TRUE(std::all_of(request.begin() + 20, request.end(), [](auto b) { return b == 0x55; }));
 }
 

@@ -180,7 +180,6 @@ INSTANTIATE_TEST_SUITE_P(Paths, DisplayNameTest,
 class FileHandleExportTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     DEVICE_INFO record = camera_.Record();
     ASSERT_EQ(TaveloBindCamera(&camera, &record), S_OK);
     VariantClear(&record.deviceId);
@@ -188,9 +187,12 @@ protected:
   void TearDown() override {
     EXPECT_EQ(camera_.InstancesCreated(), 0);
     TaveloCloseCamera(camera);
-    CoUninitialize();
   }
 
+  struct Runtime {
+    Runtime() { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
+    ~Runtime() { CoUninitialize(); }
+  } runtime_;
   test::FakeCamera camera_;
   HCAMERA camera = nullptr;
   HCAMERA unresolved = nullptr;
