@@ -59,22 +59,6 @@ Bytes ItemList(const std::vector<Bytes> &items) {
   return ItemList(static_cast<std::uint32_t>(items.size()), items);
 }
 
-TEST(ValueItem, DecodesTagTypeNumberAndBoundedText) {
-  Bytes item = NumberItem("sern", 0x01020304);
-  ValueItem number = DecodeValueItem(std::span<const std::uint8_t, kValueItemSize>(item));
-  EXPECT_EQ(number.tag, 0x7365726Eu);
-  EXPECT_EQ(number.type, 1u);
-  EXPECT_EQ(number.Number(), 0x01020304u);
-  EXPECT_EQ(number.Text(), "");
-
-  Bytes full = TextItem("vdid", std::string(32, 'V'));
-  EXPECT_EQ(DecodeValueItem(std::span<const std::uint8_t, kValueItemSize>(full)).Text(),
-            std::string(31, 'V'));
-  Bytes shortText = TextItem("name", std::string(32, 'S'), kValueText16);
-  EXPECT_EQ(DecodeValueItem(std::span<const std::uint8_t, kValueItemSize>(shortText)).Text(),
-            std::string(15, 'S'));
-}
-
 struct RecordCase {
   std::uint32_t type;
   Bytes value;
@@ -85,7 +69,7 @@ struct RecordCase {
 
 class ValueRecordTest : public ::testing::TestWithParam<RecordCase> {};
 
-TEST_P(ValueRecordTest, HoldsTheValueInHostOrderAndTheTypesSize) {
+TEST_P(ValueRecordTest, HoldsTheItemsValueInHostOrderAndTheTypesSize) {
   const RecordCase &c = GetParam();
   Bytes bytes = Item("abcd", c.type, c.value);
   ValueRecordPtr record =
@@ -107,6 +91,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RecordCase{3, {0, 0, 0, 5}, 12, 5, ""},
                       RecordCase{9, {0, 0, 1, 0}, 12, 256, ""},
                       RecordCase{7, Bytes(16, 'x'), 24, 0, std::string(15, 'x')},
+                      RecordCase{8, Bytes(32, 'V'), 40, 0, std::string(31, 'V')},
                       RecordCase{8, {'E', 'O', 'S', 0, 'Z'}, 40, 0, "EOS"}));
 
 TEST(ValueItem, ReadableCountIsCutToTheReceivedItems) {
