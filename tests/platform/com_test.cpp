@@ -115,11 +115,6 @@ TEST(CoInitialize, IsPerThread) {
   EXPECT_EQ(other, S_OK);
 }
 
-TEST(CoInitialize, RejectsAReservedArgument) {
-  int reserved = 0;
-  EXPECT_EQ(CoInitializeEx(&reserved, COINIT_MULTITHREADED), E_INVALIDARG);
-}
-
 TEST(ClassIdText, RoundTripsInUpperCaseRegistryForm) {
   const std::u16string text = guid_text(IID_ITaveloTransport);
   EXPECT_EQ(text, u"{7D41A0E2-52C9-4B17-9A3B-00A0C93E71B4}");

@@ -145,8 +145,8 @@ TEST_F(MessageTable, IgnoreInsertsKeepsThemLiterally) {
   EXPECT_EQ(format(0xCFFA0015, FORMAT_MESSAGE_IGNORE_INSERTS), "宽 %1 and %2!d!\r\n");
 }
 
-TEST_F(MessageTable, MaximumWidthDropsTheLineBreaks) {
-  EXPECT_EQ(format(0xCFFA0006, FORMAT_MESSAGE_MAX_WIDTH_MASK), "six");
+TEST_F(MessageTable, MaximumWidthTurnsLineBreaksIntoSpaces) {
+  EXPECT_EQ(format(0xCFFA0006, FORMAT_MESSAGE_MAX_WIDTH_MASK), "six ");
 }
 
 TEST_F(MessageTable, InsertsWithoutArgumentsAreRefused) {
@@ -251,6 +251,14 @@ TEST(Modules, MapWindowsNamesToSharedObjects) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
 }
 
+TEST(Modules, TheCameraLibraryIsFoundByItsWindowsName) {
+  const HMODULE library = LoadLibraryA("TAVELOCAM");
+  ASSERT_NE(library, nullptr);
+  EXPECT_EQ(GetModuleHandleA("TaveloCam.dll"), library);
+  EXPECT_TRUE(FreeLibrary(library));
+  EXPECT_FALSE(FreeLibrary(library)); // no load left to give back
+}
+
 TEST(Modules, FormatMessageRefusesUnknownHandlesAndTablesOfDependencies) {
   std::array<char, 64> buffer{};
   int not_a_module = 0;
@@ -258,6 +266,13 @@ TEST(Modules, FormatMessageRefusesUnknownHandlesAndTablesOfDependencies) {
                            &not_a_module, 0, 0, buffer.data(), 64, nullptr),
             0u);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+
+  // The program has no table and there is no system table.
+  EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM |
+                               FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, 5, 0, buffer.data(), 64, nullptr),
+            0u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND));
 
   // This module has no table of its own; the one it depends on has.
   const HMODULE module = LoadLibraryA(TEST_NOT_PLUGIN_PATH);

@@ -56,15 +56,6 @@ TEST(Bstr, NullIsTheEmptyString) {
   SysFreeString(nullptr);
 }
 
-TEST(Variant, InitLeavesAnEmptyValue) {
-  VARIANT value;
-  std::memset(&value, 0xAB, sizeof(value));
-  VariantInit(&value);
-  EXPECT_EQ(value.vt, VT_EMPTY);
-  EXPECT_EQ(value.wReserved1, 0);
-  EXPECT_EQ(value.wReserved3, 0);
-}
-
 TEST(Variant, ClearFreesTextAndReleasesInterfaces) {
   VARIANT text;
   VariantInit(&text);

@@ -151,16 +151,16 @@ TEST_F(SessionTest, ConnectWhenAlreadyConnectedRunsTheLinkCheck) {
   EXPECT_EQ(session_->IsConnected(), CAM_S_COMPLETED) << "a failed link check drops";
 }
 
-// Holds the gate: the next exchange blocks until Release(); later
-// exchanges pass once it is released.
+// Holds the gate: the next exchange blocks until Release(); later ones
+// are answered at once.
 class GateHolder {
 public:
-  explicit GateHolder(FakeCamera &camera) : released_(release_.get_future().share()) {
+  explicit GateHolder(FakeCamera &camera) {
     camera.SetHandler([this](const test::ExchangeRecord &record) {
-      if (!entered_once_.exchange(true)) {
+      if (!holding_.exchange(true)) {
         entered_.set_value();
+        release_.get_future().wait();
       }
-      released_.wait();
       return test::Ok(static_cast<std::uint16_t>(record.command));
     });
   }
@@ -168,10 +168,9 @@ public:
   void Release() { release_.set_value(); }
 
 private:
-  std::atomic<bool> entered_once_{false};
+  std::atomic<bool> holding_{false};
   std::promise<void> entered_;
   std::promise<void> release_;
-  std::shared_future<void> released_;
 };
 
 TEST_F(SessionTest, ConnectFailsAtOnceWithBusyWhileACommandHoldsTheGate) {

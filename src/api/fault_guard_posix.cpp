@@ -1,0 +1,111 @@
+// Guarded calls on POSIX: signal handlers and sigsetjmp/siglongjmp.
+//
+// The first guarded call to start installs the handlers and keeps the ones it
+// replaced; the last to end puts those back. A fault on a thread inside a
+// guarded call jumps back to that call; any other fault goes to the replaced
+// handler.
+#include "api/fault_guard.h"
+
+#include <csetjmp>
+#include <csignal>
+#include <cstddef>
+#include <mutex>
+
+namespace tavelo {
+namespace {
+
+constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE};
+constexpr std::size_t kSignalCount = std::size(kFaultSignals);
+
+struct GuardFrame {
+  sigjmp_buf jump;
+  GuardFrame *outer;
+};
+
+// The innermost guarded call of this thread. Initial-exec TLS is never
+// allocated lazily, so the signal handler may read it on any thread.
+__attribute__((tls_model("initial-exec"))) thread_local GuardFrame *tInnermost = nullptr;
+
+std::mutex gInstallLock;
+int gGuardedCalls = 0;
+struct sigaction gReplaced[kSignalCount];
+
+std::size_t SignalIndex(int signal) {
+  for (std::size_t i = 0; i < kSignalCount; ++i) {
+    if (kFaultSignals[i] == signal) {
+      return i;
+    }
+  }
+  return 0;
+}
+
+void OnFault(int signal, siginfo_t *info, void *ucontext) {
+  if (GuardFrame *frame = tInnermost) {
+    siglongjmp(frame->jump, 1);
+  }
+  // Not in a guarded call: behave as if we were not there.
+  const struct sigaction &replaced = gReplaced[SignalIndex(signal)];
+  if ((replaced.sa_flags & SA_SIGINFO) != 0) {
+    replaced.sa_sigaction(signal, info, ucontext);
+  } else if (replaced.sa_handler != SIG_DFL && replaced.sa_handler != SIG_IGN) {
+    replaced.sa_handler(signal);
+  } else {
+    // The default action; an ignored fault would only repeat, so it gets the
+    // default action as well. The signal is blocked in here and arrives on
+    // return (a fault also repeats on return).
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+  }
+}
+
+// Holds the handlers installed for the lifetime of one guarded call.
+class Installation {
+public:
+  Installation() {
+    std::lock_guard lock(gInstallLock);
+    if (gGuardedCalls++ == 0) {
+      struct sigaction action = {};
+      action.sa_sigaction = OnFault;
+      action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+      sigemptyset(&action.sa_mask);
+      for (std::size_t i = 0; i < kSignalCount; ++i) {
+        sigaction(kFaultSignals[i], &action, &gReplaced[i]);
+      }
+    }
+  }
+  ~Installation() {
+    std::lock_guard lock(gInstallLock);
+    if (--gGuardedCalls == 0) {
+      for (std::size_t i = 0; i < kSignalCount; ++i) {
+        sigaction(kFaultSignals[i], &gReplaced[i], nullptr);
+      }
+    }
+  }
+  Installation(const Installation &) = delete;
+  Installation &operator=(const Installation &) = delete;
+};
+
+} // namespace
+
+bool RunGuarded(void (*fn)(void *), void *context) noexcept {
+  GuardFrame frame;
+  frame.outer = tInnermost;
+  Installation installation;
+  // The signal mask is saved and restored: the handler runs with the fault
+  // signal blocked, and the jump must unblock it again.
+  if (sigsetjmp(frame.jump, 1) != 0) {
+    tInnermost = frame.outer;
+    return false;
+  }
+  tInnermost = &frame;
+  bool completed = true;
+  try {
+    fn(context);
+  } catch (...) {
+    completed = false;
+  }
+  tInnermost = frame.outer;
+  return completed;
+}
+
+} // namespace tavelo

@@ -1,1 +1,0 @@
-// Placeholder so the support library has a source until the shared test doubles land.
