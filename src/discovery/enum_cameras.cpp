@@ -88,11 +88,14 @@ HRESULT ProbeTransport(const WCHAR *classId, DeviceRecords *found) {
     DEVICE_INFO record;
     if (SUCCEEDED(ReadDeviceInfo(*probe, &record))) {
       // ReadDeviceInfo left the identifier fields zero: an empty variant.
-      if (FAILED(VariantCopy(&record.deviceId, &devices.ids[i]))) {
+      HRESULT copied = VariantCopy(&record.deviceId, &devices.ids[i]);
+      if (copied == E_OUTOFMEMORY) {
         return CAM_E_OUT_OF_MEMORY;
       }
-      std::memcpy(record.transportClsid, classText, sizeof classText);
-      found->Add(record);
+      if (SUCCEEDED(copied)) { // an identifier that cannot be copied cannot be bound
+        std::memcpy(record.transportClsid, classText, sizeof classText);
+        found->Add(record);
+      }
     }
     Sleep(0);
   }
