@@ -1,0 +1,124 @@
+// Task allocator, process heap and local blocks, all on top of malloc.
+#include "internal.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Heap blocks remember their requested size in front of the data so that
+// HeapReAlloc with HEAP_ZERO_MEMORY clears exactly the bytes that are new.
+// The header keeps the data at malloc's alignment.
+struct alignas(std::max_align_t) HeapHeader {
+  std::size_t size;
+};
+
+// The one heap there is; its handle only needs to be distinct and non-null.
+alignas(std::max_align_t) unsigned char process_heap_tag;
+
+bool is_process_heap(HANDLE heap) {
+  return heap == &process_heap_tag;
+}
+
+HeapHeader *header_of(void *block) {
+  return static_cast<HeapHeader *>(block) - 1;
+}
+
+} // namespace
+
+namespace tavelort {
+
+void *local_alloc(std::size_t size) {
+  return std::malloc(size == 0 ? 1 : size);
+}
+
+} // namespace tavelort
+
+using tavelort::fail;
+
+extern "C" {
+
+LPVOID WINAPI CoTaskMemAlloc(SIZE_T size) {
+  // A zero-byte request still yields a distinct block that must be freed.
+  return std::malloc(size == 0 ? 1 : size);
+}
+
+LPVOID WINAPI CoTaskMemRealloc(LPVOID block, SIZE_T size) {
+  if (block == nullptr) {
+    return CoTaskMemAlloc(size);
+  }
+  if (size == 0) {
+    std::free(block);
+    return nullptr;
+  }
+  return std::realloc(block, size);
+}
+
+void WINAPI CoTaskMemFree(LPVOID block) {
+  std::free(block);
+}
+
+HANDLE WINAPI GetProcessHeap(void) {
+  return &process_heap_tag;
+}
+
+LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T size) {
+  if (!is_process_heap(heap)) {
+    return fail<LPVOID>(ERROR_INVALID_HANDLE, nullptr);
+  }
+  if (size > SIZE_MAX - sizeof(HeapHeader)) {
+    return fail<LPVOID>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+  }
+  const std::size_t total = sizeof(HeapHeader) + size;
+  void *raw = (flags & HEAP_ZERO_MEMORY) != 0 ? std::calloc(1, total) : std::malloc(total);
+  if (raw == nullptr) {
+    return fail<LPVOID>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+  }
+  auto *header = static_cast<HeapHeader *>(raw);
+  header->size = size;
+  return header + 1;
+}
+
+LPVOID WINAPI HeapReAlloc(HANDLE heap, DWORD flags, LPVOID block, SIZE_T size) {
+  if (!is_process_heap(heap)) {
+    return fail<LPVOID>(ERROR_INVALID_HANDLE, nullptr);
+  }
+  if (block == nullptr) {
+    return fail<LPVOID>(ERROR_INVALID_PARAMETER, nullptr);
+  }
+  if (size > SIZE_MAX - sizeof(HeapHeader)) {
+    return fail<LPVOID>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+  }
+  const std::size_t old_size = header_of(block)->size;
+  void *raw = std::realloc(header_of(block), sizeof(HeapHeader) + size);
+  if (raw == nullptr) {
+    // The old block stays valid, as on Windows.
+    return fail<LPVOID>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+  }
+  auto *header = static_cast<HeapHeader *>(raw);
+  header->size = size;
+  auto *data = reinterpret_cast<unsigned char *>(header + 1);
+  if ((flags & HEAP_ZERO_MEMORY) != 0 && size > old_size) {
+    std::memset(data + old_size, 0, size - old_size);
+  }
+  return data;
+}
+
+BOOL WINAPI HeapFree(HANDLE heap, DWORD /*flags*/, LPVOID block) {
+  if (!is_process_heap(heap)) {
+    return fail<BOOL>(ERROR_INVALID_HANDLE, FALSE);
+  }
+  if (block != nullptr) {
+    std::free(header_of(block));
+  }
+  return TRUE;
+}
+
+HLOCAL WINAPI LocalFree(HLOCAL block) {
+  std::free(block);
+  return nullptr;
+}
+
+} // extern "C"

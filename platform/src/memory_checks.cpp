@@ -1,0 +1,185 @@
+// Pointer-validity checks that look at the address space instead of touching
+// the memory, so they never fault and never change what they inspect.
+//
+// Readable and writable ranges are tested with madvise(MADV_POPULATE_READ /
+// MADV_POPULATE_WRITE): the kernel faults the pages in as a real access would
+// (a private copy-on-write page is copied, contents stay the same) and fails
+// when the access is not allowed. Where the kernel lacks these requests, and
+// for execute permission, which madvise cannot test, the checks read
+// /proc/self/maps.
+#include "internal.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+enum class Access { read, write, execute };
+
+std::uintptr_t page_size() {
+  static const auto size = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  return size;
+}
+
+// Reads the whole of /proc/self/maps; empty when it cannot be read.
+std::string read_maps() {
+  std::string text;
+  const int fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return text;
+  }
+  std::array<char, 4096> chunk{};
+  for (;;) {
+    const ssize_t got = read(fd, chunk.data(), chunk.size());
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      break;
+    }
+    text.append(chunk.data(), static_cast<std::size_t>(got));
+  }
+  close(fd);
+  return text;
+}
+
+// True when every byte of [begin, end) lies in mappings that allow `access`.
+bool maps_allow(std::uintptr_t begin, std::uintptr_t end, Access access) {
+  const std::string maps = read_maps();
+  std::uintptr_t covered = begin; // everything below this is known to be good
+  std::size_t line_start = 0;
+  while (line_start < maps.size() && covered < end) {
+    std::size_t line_end = maps.find('\n', line_start);
+    if (line_end == std::string::npos) {
+      line_end = maps.size();
+    }
+    const std::string line = maps.substr(line_start, line_end - line_start);
+    line_start = line_end + 1;
+
+    char *cursor = nullptr;
+    const std::uintptr_t low = std::strtoull(line.c_str(), &cursor, 16);
+    if (*cursor != '-') {
+      continue;
+    }
+    const std::uintptr_t high = std::strtoull(cursor + 1, &cursor, 16);
+    if (*cursor != ' ' || std::strlen(cursor) < 5) {
+      continue;
+    }
+    const char *permissions = cursor + 1;
+    if (high <= covered) {
+      continue; // lines come in address order
+    }
+    if (low > covered) {
+      return false; // a hole
+    }
+    const char wanted = access == Access::read ? 'r' : access == Access::write ? 'w' : 'x';
+    const int index = access == Access::read ? 0 : access == Access::write ? 1 : 2;
+    if (permissions[index] != wanted) {
+      return false;
+    }
+    covered = high;
+  }
+  return covered >= end;
+}
+
+int populate_request(Access access) {
+  return access == Access::read ? MADV_POPULATE_READ : MADV_POPULATE_WRITE;
+}
+
+// Whether the kernel understands the populate requests; tested once on a page
+// that is certainly readable and writable.
+bool populate_supported() {
+  static const bool supported = [] {
+    std::vector<unsigned char> probe(page_size() * 2);
+    const auto start =
+        (reinterpret_cast<std::uintptr_t>(probe.data()) + page_size() - 1) & ~(page_size() - 1);
+    return madvise(reinterpret_cast<void *>(start), page_size(), MADV_POPULATE_WRITE) == 0;
+  }();
+  return supported;
+}
+
+bool range_allows(const void *pointer, std::uintptr_t size, Access access) {
+  if (size == 0) {
+    return true;
+  }
+  if (pointer == nullptr) {
+    return false;
+  }
+  const auto begin = reinterpret_cast<std::uintptr_t>(pointer);
+  if (size > UINTPTR_MAX - begin) {
+    return false; // wraps around the address space
+  }
+  const std::uintptr_t end = begin + size;
+  const std::uintptr_t first = begin & ~(page_size() - 1);
+  const std::uintptr_t last = (end - 1) & ~(page_size() - 1);
+  if (access == Access::execute || !populate_supported()) {
+    return maps_allow(first, last + page_size(), access);
+  }
+  for (;;) {
+    // ENOMEM: a hole; EINVAL or EFAULT: no such permission; EINTR or EAGAIN:
+    // interrupted, so ask again.
+    if (madvise(reinterpret_cast<void *>(first), last - first + page_size(),
+                populate_request(access)) == 0) {
+      return true;
+    }
+    if (errno != EINTR && errno != EAGAIN) {
+      return false;
+    }
+  }
+}
+
+} // namespace
+
+extern "C" {
+
+BOOL WINAPI IsBadReadPtr(const void *pointer, UINT_PTR size) {
+  return range_allows(pointer, size, Access::read) ? FALSE : TRUE;
+}
+
+BOOL WINAPI IsBadWritePtr(LPVOID pointer, UINT_PTR size) {
+  return range_allows(pointer, size, Access::write) ? FALSE : TRUE;
+}
+
+BOOL WINAPI IsBadCodePtr(FARPROC pointer) {
+  return range_allows(reinterpret_cast<const void *>(pointer), 1, Access::execute) ? FALSE : TRUE;
+}
+
+BOOL WINAPI IsBadStringPtrA(LPCSTR text, UINT_PTR maximum) {
+  if (maximum == 0) {
+    return FALSE;
+  }
+  if (text == nullptr) {
+    return TRUE;
+  }
+  // Check one page at a time and look for the terminator in it, so a short
+  // string just before an unreadable page is good.
+  auto address = reinterpret_cast<std::uintptr_t>(text);
+  UINT_PTR left = maximum;
+  while (left > 0) {
+    const std::uintptr_t page_end = (address & ~(page_size() - 1)) + page_size();
+    const std::uintptr_t span = std::min<std::uintptr_t>(left, page_end - address);
+    if (!range_allows(reinterpret_cast<const void *>(address), span, Access::read)) {
+      return TRUE;
+    }
+    const auto *bytes = reinterpret_cast<const char *>(address);
+    if (std::memchr(bytes, 0, span) != nullptr) {
+      return FALSE;
+    }
+    left -= span;
+    if (address > UINTPTR_MAX - span) {
+      return TRUE;
+    }
+    address += span;
+  }
+  return FALSE;
+}
+
+} // extern "C"

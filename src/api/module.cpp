@@ -1,0 +1,2 @@
+// Placeholder so the library targets have a source until the real modules land.
+#include "tavelocam.h"
