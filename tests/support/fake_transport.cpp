@@ -67,13 +67,16 @@ private:
   std::size_t next_ = 0;
 };
 
-class FakeTransport final : public ITaveloTransport {
+class FakeTransport final : public ITaveloTransport2 {
 public:
-  explicit FakeTransport(FakeCamera &camera) : camera_(camera), instance_(camera.OnCreate()) {}
+  explicit FakeTransport(FakeCamera &camera)
+      : camera_(camera), instance_(camera.OnCreate()), bounded_(camera.OffersBoundedExchange()) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override {
-    // The plain interface only: the library must fall back to Exchange.
-    if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_ITaveloTransport)) {
+    // The bounded interface only when asked for: otherwise the library must
+    // fall back to Exchange.
+    if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_ITaveloTransport) ||
+        (bounded_ && IsEqualGUID(iid, IID_ITaveloTransport2))) {
       AddRef();
       *object = this;
       return S_OK;
@@ -111,11 +114,23 @@ public:
     record.request.assign(request, request + requestLength);
     return camera_.OnExchange(std::move(record), response);
   }
+  HRESULT STDMETHODCALLTYPE ExchangeBounded(LONG command, const BYTE *request, ULONG requestLength,
+                                            BYTE *response, ULONG responseCapacity,
+                                            ULONG *responseLength) override {
+    ExchangeRecord record;
+    record.instance = instance_;
+    record.command = command;
+    record.requestLength = requestLength;
+    record.capacity = responseCapacity;
+    record.request.assign(request, request + requestLength);
+    return camera_.OnExchange(std::move(record), response, responseLength);
+  }
 
 private:
   std::atomic<ULONG> refs_{1};
   FakeCamera &camera_;
   int instance_;
+  bool bounded_;
 };
 
 class FakeFactory final : public IClassFactory {
@@ -189,7 +204,9 @@ FakeCamera::FakeCamera(const CLSID &clsid) : clsid_(clsid) {
   factory->Release(); // the registration holds its own reference
 }
 
-FakeCamera::~FakeCamera() { CoRevokeClassObject(cookie_); }
+FakeCamera::~FakeCamera() {
+  CoRevokeClassObject(cookie_);
+}
 
 std::string FakeCamera::ClassIdText() const {
   OLECHAR wide[64] = {};
@@ -219,6 +236,16 @@ void FakeCamera::SetDevices(std::vector<std::u16string> devices) {
 void FakeCamera::SetEnumeratorResult(HRESULT result) {
   std::lock_guard lock(mutex_);
   enumeratorResult_ = result;
+}
+
+void FakeCamera::OfferBoundedExchange(bool offer) {
+  std::lock_guard lock(mutex_);
+  bounded_ = offer;
+}
+
+bool FakeCamera::OffersBoundedExchange() const {
+  std::lock_guard lock(mutex_);
+  return bounded_;
 }
 
 void FakeCamera::QueueOpenResults(std::vector<HRESULT> results) {
@@ -291,7 +318,8 @@ HRESULT FakeCamera::OnOpen() {
   return result;
 }
 
-HRESULT FakeCamera::OnExchange(ExchangeRecord record, BYTE *response) {
+HRESULT FakeCamera::OnExchange(ExchangeRecord record, BYTE *response, ULONG *written) {
+  const ULONG capacity = record.capacity;
   Reply reply;
   std::function<Reply(const ExchangeRecord &)> handler;
   {
@@ -309,9 +337,16 @@ HRESULT FakeCamera::OnExchange(ExchangeRecord record, BYTE *response) {
   if (handler) {
     reply = handler(record); // outside the lock: it may block
   }
-  if (SUCCEEDED(reply.result)) {
-    std::copy(reply.packet.begin(), reply.packet.end(), response);
+  if (FAILED(reply.result)) {
+    return reply.result;
   }
+  if (written != nullptr) {
+    if (reply.packet.size() > capacity) {
+      return kReplyTooLarge;
+    }
+    *written = static_cast<ULONG>(reply.packet.size());
+  }
+  std::copy(reply.packet.begin(), reply.packet.end(), response);
   return reply.result;
 }
 

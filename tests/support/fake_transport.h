@@ -2,10 +2,10 @@
 //
 // FakeCamera registers an in-process class object for its class identifier,
 // so the library creates fake transport instances through CoCreateInstance
-// like any real component. The fake offers only the plain transport
-// interface, so the library's fallback exchange is the one exercised. It
-// records every call and answers exchanges from a queue of replies, then
-// from a handler.
+// like any real component. By default the fake offers only the plain
+// transport interface, so the library's fallback exchange is the one
+// exercised; OfferBoundedExchange adds the bounded one. It records every
+// call and answers exchanges from a queue of replies, then from a handler.
 #pragma once
 
 #include "tavelo/transport.h"
@@ -29,6 +29,7 @@ struct ExchangeRecord {
   std::vector<std::uint8_t> request;
   ULONG requestLength = 0;
   ULONG lengthHint = 0;
+  ULONG capacity = 0; // the response capacity of a bounded exchange; 0 for the plain one
 };
 
 struct Reply {
@@ -60,6 +61,10 @@ public:
   // --- script ---
   void SetDevices(std::vector<std::u16string> devices);
   void SetEnumeratorResult(HRESULT result);
+  // Instances made from now on also offer the bounded exchange, which fails
+  // a reply that does not fit with kReplyTooLarge and writes nothing.
+  void OfferBoundedExchange(bool offer);
+  static constexpr HRESULT kReplyTooLarge = static_cast<HRESULT>(0x8007007Au);
   // Results of the next Open calls, in order; later calls return S_OK.
   void QueueOpenResults(std::vector<HRESULT> results);
   // Replies to the next exchanges, in order.
@@ -74,13 +79,16 @@ public:
   int InstancesReleased() const;
   std::vector<std::u16string> Configured() const; // device ids given to Configure, in order
   int Opens() const;
+  bool OffersBoundedExchange() const;
 
   // Called by the component objects.
   int OnCreate();
   void OnRelease();
   void OnConfigure(const VARIANT &id);
   HRESULT OnOpen();
-  HRESULT OnExchange(ExchangeRecord record, BYTE *response);
+  // Writes the reply into `response`; a bounded exchange (capacity not 0)
+  // writes at most `capacity` bytes and reports how many in `*written`.
+  HRESULT OnExchange(ExchangeRecord record, BYTE *response, ULONG *written = nullptr);
   HRESULT OnEnumerate(std::vector<std::u16string> *devices);
 
 private:
@@ -97,6 +105,7 @@ private:
   int created_ = 0;
   int released_ = 0;
   int opens_ = 0;
+  bool bounded_ = false;
 };
 
 } // namespace tavelo::test
