@@ -9,7 +9,9 @@
 
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
+#include <optional>
 #include <string>
 
 namespace tavelo {
@@ -106,41 +108,57 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct SendCase {
   const char *name;
-  VARIANT value;
+  std::function<VARIANT()> make;   // a new variant, which the test clears
   std::vector<std::uint8_t> field; // 4 or 32 bytes
 };
 
-VARIANT Make(VARTYPE vt, auto setter) {
-  VARIANT v;
-  VariantInit(&v);
-  v.vt = vt;
-  setter(v);
-  return v;
+template <class Setter>
+std::function<VARIANT()> Make(VARTYPE vt, Setter setter) {
+  return [vt, setter] {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = vt;
+    setter(v);
+    return v;
+  };
 }
-VARIANT I4(LONG n) {
-  return Make(VT_I4, [&](VARIANT &v) { v.lVal = n; });
+auto I4(LONG n) {
+  return Make(VT_I4, [n](VARIANT &v) { v.lVal = n; });
 }
-VARIANT UI4(ULONG n) {
-  return Make(VT_UI4, [&](VARIANT &v) { v.ulVal = n; });
+auto UI4(ULONG n) {
+  return Make(VT_UI4, [n](VARIANT &v) { v.ulVal = n; });
 }
-VARIANT R4(float f) {
-  return Make(VT_R4, [&](VARIANT &v) { v.fltVal = f; });
+auto R4(float f) {
+  return Make(VT_R4, [f](VARIANT &v) { v.fltVal = f; });
 }
-VARIANT Bool(VARIANT_BOOL b) {
-  return Make(VT_BOOL, [&](VARIANT &v) { v.boolVal = b; });
+auto Bool(VARIANT_BOOL b) {
+  return Make(VT_BOOL, [b](VARIANT &v) { v.boolVal = b; });
 }
-// The BSTR lives in a static table entry for the whole run.
-VARIANT Text(const char16_t *text) {
-  return Make(VT_BSTR, [&](VARIANT &v) { v.bstrVal = text ? SysAllocString(text) : nullptr; });
+// A null `text` makes a VT_BSTR holding a null string.
+auto Text(const char16_t *text) {
+  std::optional<std::u16string> copy;
+  if (text != nullptr) {
+    copy = text;
+  }
+  return Make(VT_BSTR,
+              [copy](VARIANT &v) { v.bstrVal = copy ? SysAllocString(copy->c_str()) : nullptr; });
 }
+
+// Holds a variant from a table for one test and clears it afterwards.
+struct Held {
+  explicit Held(const std::function<VARIANT()> &make) : value(make()) {}
+  ~Held() { VariantClear(&value); }
+  VARIANT value;
+};
 
 class SendValueTest : public test::BoundCameraTest,
                       public ::testing::WithParamInterface<SendCase> {};
 
 TEST_P(SendValueTest, SetParameterAndSetUserDefaultSendTheField) {
   const SendCase &c = GetParam();
-  ASSERT_EQ(TaveloSetParameter(handle_, kTag, c.value), S_OK);
-  ASSERT_EQ(TaveloSetParameterUserDefault(handle_, kTag, 0x01020304, c.value), S_OK);
+  Held held(c.make);
+  ASSERT_EQ(TaveloSetParameter(handle_, kTag, held.value), S_OK);
+  ASSERT_EQ(TaveloSetParameterUserDefault(handle_, kTag, 0x01020304, held.value), S_OK);
 
   auto sent = camera_.Exchanges();
   ASSERT_EQ(sent.size(), 2u);
@@ -181,8 +199,9 @@ class RefusedValueTest : public test::BoundCameraTest,
 
 TEST_P(RefusedValueTest, SetParameterAndSetUserDefaultRefuseWithoutContact) {
   const SendCase &c = GetParam();
-  EXPECT_EQ(TaveloSetParameter(handle_, kTag, c.value), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloSetParameterUserDefault(handle_, kTag, 0, c.value), CAM_E_BAD_PARAMETER);
+  Held held(c.make);
+  EXPECT_EQ(TaveloSetParameter(handle_, kTag, held.value), CAM_E_BAD_PARAMETER);
+  EXPECT_EQ(TaveloSetParameterUserDefault(handle_, kTag, 0, held.value), CAM_E_BAD_PARAMETER);
   EXPECT_TRUE(Untouched());
 }
 
