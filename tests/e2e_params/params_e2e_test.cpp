@@ -2,7 +2,6 @@
 // library, the virtual transport component and the virtual camera over a
 // store folder that each test makes.
 #include "image.h"
-#include "tavelo/transport.h"
 #include "tavelocam.h"
 
 #include <gtest/gtest.h>
@@ -28,31 +27,28 @@ constexpr ULONG Tag(const char (&text)[5]) {
 }
 
 constexpr ULONG kFactoryDefaults = 0;
+constexpr ULONG kList = 1, kRange = 2, kSingle = 3;
 
+// The demo files, under drive 2, and the type each must read as: a real
+// JPEG answers `imcn` with 'JPEG' or 'EXIF' (type 2); other files answer
+// `flty`, which the camera takes from the extension.
+enum class Content { kJpeg, kExifJpeg, kBytes };
 struct DemoFile {
-  const char *path; // under drive 2
-  enum class Content { kJpeg, kExifJpeg, kBytes } content;
-  ULONG type; // what TaveloGetFileType must give
+  const char *path;
+  Content content;
+  ULONG type;
 };
-
-// A real JPEG answers `imcn` with 'JPEG' or 'EXIF' (type 2); other files
-// answer `flty`, which the camera takes from the extension.
-const std::vector<DemoFile> kDemoFiles = {
-    {"DCIM/IMG0001.JPG", DemoFile::Content::kJpeg, 2},
-    {"DCIM/IMG0002.JPG", DemoFile::Content::kExifJpeg, 2},
-    {"DCIM/SCAN0001.TIF", DemoFile::Content::kBytes, 4},
-    {"DCIM/PANO0001.FPX", DemoFile::Content::kBytes, 3},
-    {"DCIM/NOTES.TXT", DemoFile::Content::kBytes, 7},
-    {"SYSTEM/HELLO.CSM", DemoFile::Content::kBytes, 5},
-    {"SYSTEM/SETUP.CAM", DemoFile::Content::kBytes, 6},
+const DemoFile kDemoFiles[] = {
+    {"DCIM/IMG0001.JPG", Content::kJpeg, 2},   {"DCIM/IMG0002.JPG", Content::kExifJpeg, 2},
+    {"DCIM/SCAN0001.TIF", Content::kBytes, 4}, {"DCIM/PANO0001.FPX", Content::kBytes, 3},
+    {"DCIM/NOTES.TXT", Content::kBytes, 7},    {"SYSTEM/HELLO.CSM", Content::kBytes, 5},
+    {"SYSTEM/SETUP.CAM", Content::kBytes, 6},
 };
 
 FH Handle(const std::string &relative) {
   FH handle{};
   handle.kind = 1;
-  handle.drive = 2;
-  std::string path = "2:" + relative;
-  std::strncpy(handle.path, path.c_str(), sizeof handle.path - 1);
+  std::strncpy(handle.path, ("2:" + relative).c_str(), sizeof handle.path - 1);
   return handle;
 }
 
@@ -62,18 +58,27 @@ protected:
     std::string pattern = std::string(E2E_PARAMS_TMP) + "/storeXXXXXX";
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     store_ = pattern;
-    MakeDemoFiles();
+    for (const DemoFile &file : kDemoFiles) {
+      std::vector<std::uint8_t> bytes(100, 0x5A);
+      if (file.content != Content::kBytes) {
+        bytes = tavelo::emu::encode_jpeg(tavelo::emu::synthetic_scene(64, 48, 1), 80,
+                                         file.content == Content::kExifJpeg);
+      }
+      fs::path path = store_ / "2" / file.path;
+      fs::create_directories(path.parent_path());
+      std::ofstream(path, std::ios::binary)
+          .write(reinterpret_cast<const char *>(bytes.data()),
+                 static_cast<std::streamsize>(bytes.size()));
+    }
     ASSERT_EQ(setenv("TAVELO_VIRTUAL_CAMERAS", store_.c_str(), 1), 0);
 
     ASSERT_GE(TaveloInitialize(1), 0);
     DEVICE_INFO record{};
-    const char *clsid = "{E58C1B90-BF37-4B17-9AE8-00A0C93E71B4}";
-    std::memcpy(record.transportClsid, clsid, std::strlen(clsid) + 1);
+    std::strcpy(record.transportClsid, "{E58C1B90-BF37-4B17-9AE8-00A0C93E71B4}");
     std::u16string id = u"virtual:";
     for (char c : store_.string()) {
       id.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
     }
-    VariantInit(&record.deviceId);
     record.deviceId.vt = VT_BSTR;
     record.deviceId.bstrVal = SysAllocString(id.c_str());
     ASSERT_EQ(TaveloBindCamera(&camera_, &record), S_OK);
@@ -87,24 +92,8 @@ protected:
     fs::remove_all(store_, ec);
   }
 
-  void MakeDemoFiles() {
-    for (const DemoFile &file : kDemoFiles) {
-      std::vector<std::uint8_t> bytes(100, 0x5A);
-      if (file.content != DemoFile::Content::kBytes) {
-        bytes = tavelo::emu::encode_jpeg(tavelo::emu::synthetic_scene(64, 48, 1), 80,
-                                         file.content == DemoFile::Content::kExifJpeg);
-      }
-      fs::path path = store_ / "2" / file.path;
-      fs::create_directories(path.parent_path());
-      std::ofstream(path, std::ios::binary)
-          .write(reinterpret_cast<const char *>(bytes.data()),
-                 static_cast<std::streamsize>(bytes.size()));
-    }
-  }
-
   std::vector<ULONG> AllParameters() {
-    ULONG count = 0;
-    ULONG *tags = nullptr;
+    ULONG count = 0, *tags = nullptr;
     EXPECT_EQ(TaveloListAllParameters(camera_, &count, &tags), S_OK);
     std::vector<ULONG> all(tags, tags + count);
     CoTaskMemFree(tags);
@@ -117,7 +106,16 @@ protected:
     return type;
   }
 
-  // The value of a number parameter, or nothing for other types.
+  std::vector<CAP_ITEM> Choices(ULONG tag) {
+    ULONG listValue = 0, count = 0;
+    CAP_ITEM *items = nullptr;
+    EXPECT_EQ(TaveloGetParamCapList(camera_, tag, &listValue, &count, &items), S_OK);
+    std::vector<CAP_ITEM> choices(items, items + count);
+    CoTaskMemFree(items);
+    return choices;
+  }
+
+  // The value of a number parameter, or nothing for text.
   std::optional<ULONG> Number(ULONG tag) {
     VARIANT value;
     VariantInit(&value);
@@ -126,6 +124,7 @@ protected:
     if (value.vt == VT_UI4 || value.vt == VT_I4) {
       number = value.ulVal;
     }
+    EXPECT_NE(value.vt, VT_EMPTY);
     VariantClear(&value);
     return number;
   }
@@ -138,17 +137,10 @@ protected:
     return TaveloSetParameter(camera_, tag, value);
   }
 
-  // A writable list parameter with a number value and at least two choices.
-  std::optional<ULONG> WritableListParameter() {
+  // A list parameter with a number value and at least two choices.
+  std::optional<ULONG> ListParameter() {
     for (ULONG tag : AllParameters()) {
-      if (CapabilityType(tag) != 1 || !Number(tag)) {
-        continue;
-      }
-      ULONG listValue = 0, count = 0;
-      CAP_ITEM *items = nullptr;
-      EXPECT_EQ(TaveloGetParamCapList(camera_, tag, &listValue, &count, &items), S_OK);
-      CoTaskMemFree(items);
-      if (count >= 2) {
+      if (CapabilityType(tag) == kList && Number(tag) && Choices(tag).size() >= 2) {
         return tag;
       }
     }
@@ -161,7 +153,6 @@ protected:
 
 TEST_F(ParamsEndToEnd, ListsEveryParameterWithDescriptionCapabilityAndValue) {
   std::vector<ULONG> tags = AllParameters();
-  ASSERT_FALSE(tags.empty());
   EXPECT_NE(std::find(tags.begin(), tags.end(), Tag("mhbs")), tags.end())
       << "downloads size their chunks by it";
   for (ULONG tag : tags) {
@@ -169,96 +160,54 @@ TEST_F(ParamsEndToEnd, ListsEveryParameterWithDescriptionCapabilityAndValue) {
     char description[32];
     ASSERT_EQ(TaveloGetParameterDesc(camera_, tag, description), S_OK);
     EXPECT_GT(std::strlen(description), 0u);
+    const std::optional<ULONG> number = Number(tag);
 
-    VARIANT value;
-    VariantInit(&value);
-    ASSERT_EQ(TaveloGetParameter(camera_, tag, &value), S_OK);
-    EXPECT_NE(value.vt, VT_EMPTY);
-    const VARTYPE vt = value.vt;
-    std::optional<ULONG> number;
-    if (vt == VT_UI4 || vt == VT_I4) {
-      number = value.ulVal;
-    }
-    VariantClear(&value);
-
-    switch (CapabilityType(tag)) {
-    case 1: {
-      ULONG listValue = 0, count = 0;
-      CAP_ITEM *items = nullptr;
-      ASSERT_EQ(TaveloGetParamCapList(camera_, tag, &listValue, &count, &items), S_OK);
-      ASSERT_GT(count, 0u);
-      bool current = !number;
-      for (ULONG i = 0; i < count; ++i) {
-        EXPECT_GT(std::strlen(reinterpret_cast<const char *>(items[i].data)), 0u);
-        current = current || items[i].value == *number;
-      }
-      EXPECT_TRUE(current) << "the current value is one of the choices";
-      CoTaskMemFree(items);
-      break;
-    }
-    case 2: {
+    const ULONG type = CapabilityType(tag);
+    if (type == kList) {
+      std::vector<CAP_ITEM> choices = Choices(tag);
+      ASSERT_FALSE(choices.empty());
+      EXPECT_TRUE(!number || std::any_of(choices.begin(), choices.end(), [&](const CAP_ITEM &c) {
+        return c.value == *number;
+      })) << "the value is one of the choices";
+    } else if (type == kRange) {
       ULONG low = 0, high = 0, step = 0;
       ASSERT_EQ(TaveloGetParamCapRange(camera_, tag, &low, &high, &step), S_OK);
       EXPECT_GT(step, 0u);
-      if (number && vt == VT_UI4) {
-        EXPECT_LE(low, *number);
-        EXPECT_LE(*number, high);
-      }
-      break;
-    }
-    case 3: {
+    } else {
+      ASSERT_EQ(type, kSingle);
       VARIANT single;
       VariantInit(&single);
       ASSERT_EQ(TaveloGetParamCapValue(camera_, tag, &single), S_OK);
       EXPECT_TRUE(single.vt == VT_I4 || single.vt == VT_BSTR) << single.vt;
       VariantClear(&single);
-      break;
-    }
-    default:
-      ADD_FAILURE() << "no capability type";
     }
   }
 }
 
-TEST_F(ParamsEndToEnd, SetsWithinTheCapabilityAndIsRefusedOutsideIt) {
-  // A range parameter read as an unsigned number.
-  std::optional<ULONG> ranged;
-  ULONG low = 0, high = 0, step = 0;
-  for (ULONG tag : AllParameters()) {
-    VARIANT value;
-    VariantInit(&value);
-    ASSERT_EQ(TaveloGetParameter(camera_, tag, &value), S_OK);
-    const VARTYPE vt = value.vt;
-    VariantClear(&value);
-    if (vt == VT_UI4 && CapabilityType(tag) == 2) {
-      ASSERT_EQ(TaveloGetParamCapRange(camera_, tag, &low, &high, &step), S_OK);
-      ranged = tag;
-      break;
-    }
-  }
-  ASSERT_TRUE(ranged) << "the camera has an unsigned range parameter";
-  const ULONG within = high >= low + step ? high - step : low;
-  ASSERT_EQ(SetNumber(*ranged, within), S_OK);
-  EXPECT_EQ(Number(*ranged), within);
+TEST_F(ParamsEndToEnd, SetsAChoiceAndIsRefusedAValueOutsideTheList) {
+  std::optional<ULONG> tag = ListParameter();
+  ASSERT_TRUE(tag);
+  std::vector<CAP_ITEM> choices = Choices(*tag);
+  const ULONG within = choices.back().value;
+  ASSERT_EQ(SetNumber(*tag, within), S_OK);
+  EXPECT_EQ(Number(*tag), within);
 
-  const HRESULT outside = SetNumber(*ranged, high + step);
-  EXPECT_LT(outside, 0) << "a value past the range is refused";
-  EXPECT_EQ(Number(*ranged), within) << "and changes nothing";
+  ULONG outside = 0;
+  for (const CAP_ITEM &choice : choices) {
+    outside = std::max(outside, choice.value + 1);
+  }
+  EXPECT_LT(SetNumber(*tag, outside), 0);
+  EXPECT_EQ(Number(*tag), within) << "a refused value changes nothing";
 }
 
 TEST_F(ParamsEndToEnd, RestoresAFactoryDefault) {
-  std::optional<ULONG> tag = WritableListParameter();
+  std::optional<ULONG> tag = ListParameter();
   ASSERT_TRUE(tag);
   VARIANT factory;
   VariantInit(&factory);
   ASSERT_EQ(TaveloGetParameterDefault(camera_, *tag, kFactoryDefaults, &factory), S_OK);
-  ASSERT_TRUE(factory.vt == VT_UI4 || factory.vt == VT_I4);
-
-  ULONG listValue = 0, count = 0;
-  CAP_ITEM *items = nullptr;
-  ASSERT_EQ(TaveloGetParamCapList(camera_, *tag, &listValue, &count, &items), S_OK);
-  const ULONG other = items[0].value != factory.ulVal ? items[0].value : items[1].value;
-  CoTaskMemFree(items);
+  std::vector<CAP_ITEM> choices = Choices(*tag);
+  const ULONG other = choices[0].value != factory.ulVal ? choices[0].value : choices[1].value;
   ASSERT_EQ(SetNumber(*tag, other), S_OK);
   ASSERT_EQ(Number(*tag), other);
 
@@ -268,35 +217,26 @@ TEST_F(ParamsEndToEnd, RestoresAFactoryDefault) {
 
 TEST_F(ParamsEndToEnd, WritesAndReadsFileTags) {
   FH file = Handle("DCIM/IMG0001.JPG");
-  const ULONG owner = Tag("ownr");
+  VARIANT value;
+  VariantInit(&value);
+  value.vt = VT_BSTR;
+  value.bstrVal = SysAllocString(u"Ada Lovelace");
+  ASSERT_EQ(TaveloSetFileTag(camera_, &file, Tag("ownr"), value), S_OK);
+  ASSERT_EQ(TaveloGetFileTag(camera_, &file, Tag("ownr"), &value), S_OK);
+  ASSERT_EQ(value.vt, VT_BSTR);
+  EXPECT_EQ(std::u16string(value.bstrVal), u"Ada Lovelace");
 
-  VARIANT text;
-  VariantInit(&text);
-  text.vt = VT_BSTR;
-  text.bstrVal = SysAllocString(u"Ada Lovelace");
-  ASSERT_EQ(TaveloSetFileTag(camera_, &file, owner, text), S_OK);
-  VariantClear(&text);
-
-  VARIANT read;
-  VariantInit(&read);
-  ASSERT_EQ(TaveloGetFileTag(camera_, &file, owner, &read), S_OK);
-  ASSERT_EQ(read.vt, VT_BSTR);
-  EXPECT_EQ(std::u16string(read.bstrVal), u"Ada Lovelace");
-
-  VARIANT number;
-  VariantInit(&number);
-  number.vt = VT_UI4;
-  number.ulVal = 4711;
-  ASSERT_EQ(TaveloSetFileTag(camera_, &file, Tag("rate"), number), S_OK);
-  ASSERT_EQ(TaveloGetFileTag(camera_, &file, Tag("rate"), &read), S_OK);
-  EXPECT_EQ(read.vt, VT_UI4);
-  EXPECT_EQ(read.ulVal, 4711u);
-
+  VariantClear(&value);
+  value.vt = VT_UI4;
+  value.ulVal = 4711;
+  ASSERT_EQ(TaveloSetFileTag(camera_, &file, Tag("rate"), value), S_OK);
   // A tag the camera derives from the file is read, not written.
-  ASSERT_EQ(TaveloGetFileTag(camera_, &file, Tag("imwd"), &read), S_OK);
-  EXPECT_EQ(read.ulVal, 64u);
-  EXPECT_LT(TaveloSetFileTag(camera_, &file, Tag("imwd"), number), 0);
-  VariantClear(&read);
+  EXPECT_LT(TaveloSetFileTag(camera_, &file, Tag("imwd"), value), 0);
+  ASSERT_EQ(TaveloGetFileTag(camera_, &file, Tag("rate"), &value), S_OK);
+  EXPECT_EQ(value.vt, VT_UI4);
+  EXPECT_EQ(value.ulVal, 4711u);
+  ASSERT_EQ(TaveloGetFileTag(camera_, &file, Tag("imwd"), &value), S_OK);
+  EXPECT_EQ(value.ulVal, 64u);
 }
 
 TEST_F(ParamsEndToEnd, ReadsTheTypeOfEachDemoFile) {

@@ -1,13 +1,13 @@
-// Parameter commands on the wire: requests, result handling, argument
-// checks, the list of all parameters and the capability answers.
+// Parameter commands on the wire: request layouts, result handling, the
+// list of all parameters and the capability answers.
 #include "answer_builders.h"
 #include "bound_camera.h"
 #include "session/wire.h"
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstring>
+#include <functional>
 #include <string>
 
 namespace tavelo {
@@ -15,101 +15,113 @@ namespace {
 
 using test::Append;
 using test::Be32;
-using test::Be32At;
 using test::Field;
 using test::Reply;
+using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::uint32_t kTag = test::Tag("whbl");
 
-class ParametersTest : public test::BoundCameraTest {};
-
-TEST_F(ParametersTest, GetParameterAsksForTheTagAndIgnoresTheAnswersTag) {
-  camera_.Queue(test::OneItem(wire::kGetParameter, test::Tag("othr"), 1, Be32(42)));
-  VARIANT value;
-  VariantInit(&value);
-  ASSERT_EQ(TaveloGetParameter(handle_, kTag, &value), S_OK);
-  EXPECT_EQ(value.vt, VT_UI4);
-  EXPECT_EQ(value.ulVal, 42u);
-
-  auto sent = camera_.Exchanges();
-  ASSERT_EQ(sent.size(), 1u);
-  std::vector<std::uint8_t> expected(wire::kHeaderSize);
-  Append(expected, Be32(kTag));
-  wire::BuildHeader(expected, wire::kGetParameter);
-  EXPECT_EQ(sent[0].request, expected);
-  EXPECT_EQ(sent[0].lengthHint, 0u);
+Bytes Join(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const Bytes &part : parts) {
+    Append(all, part);
+  }
+  return all;
 }
 
-TEST_F(ParametersTest, GetParameterWithTagZeroClearsTheVariantWithoutContact) {
+// A request: header for `command`, then `body`.
+Bytes Request(std::uint16_t command, const Bytes &body) {
+  Bytes packet = Join({Bytes(wire::kHeaderSize), body});
+  wire::BuildHeader(packet, command);
+  return packet;
+}
+
+// Each command's request and length hint. The variant sent is VT_I4 7.
+struct RequestCase {
+  const char *name;
+  std::function<HRESULT(HCAMERA)> call;
+  Bytes request;
+  ULONG hint;
+};
+
+VARIANT Seven() {
+  VARIANT v;
+  VariantInit(&v);
+  v.vt = VT_I4;
+  v.lVal = 7;
+  return v;
+}
+
+class RequestTest : public test::BoundCameraTest,
+                    public ::testing::WithParamInterface<RequestCase> {};
+
+TEST_P(RequestTest, SendsTheLayout) {
+  ASSERT_GE(GetParam().call(handle_), 0);
+  auto sent = camera_.Exchanges();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].request, GetParam().request);
+  EXPECT_EQ(sent[0].lengthHint, GetParam().hint);
+}
+
+VARIANT g_out; // receives what the calls read; each call clears it first
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RequestTest,
+    ::testing::Values(
+        RequestCase{"Get", [](HCAMERA c) { return TaveloGetParameter(c, kTag, &g_out); },
+                    Request(0x11, Be32(kTag)), 0},
+        RequestCase{"GetDefault",
+                    [](HCAMERA c) { return TaveloGetParameterDefault(c, kTag, 9, &g_out); },
+                    Request(0x13, Join({Be32(9), Be32(kTag)})), 0},
+        RequestCase{"Set", [](HCAMERA c) { return TaveloSetParameter(c, kTag, Seven()); },
+                    Request(0x12, Join({Be32(kTag), Be32(7)})), 12},
+        RequestCase{"SetUserDefault",
+                    [](HCAMERA c) { return TaveloSetParameterUserDefault(c, kTag, 9, Seven()); },
+                    Request(0x14, Join({Be32(9), Be32(kTag), Be32(7)})), 12},
+        RequestCase{"RestoreOne",
+                    [](HCAMERA c) { return TaveloRestoreParameterDefault(c, kTag, 9); },
+                    Request(0x15, Join({Be32(9), Be32(kTag)})), 12},
+        RequestCase{"RestoreBySelectorAlone",
+                    [](HCAMERA c) { return TaveloRestoreParameterDefault(c, 0, 9); },
+                    Request(0x15, Be32(9)), 12},
+        RequestCase{"ListAll",
+                    [](HCAMERA c) {
+                      ULONG n = 0, *tags = nullptr;
+                      return TaveloListAllParameters(c, &n, &tags);
+                    },
+                    Request(0x11, {}), 0},
+        RequestCase{"Capability",
+                    [](HCAMERA c) {
+                      char text[32];
+                      return TaveloGetParameterDesc(c, kTag, text);
+                    },
+                    Request(0x10, Be32(kTag)), 0}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+class ParametersTest : public test::BoundCameraTest {};
+
+TEST_F(ParametersTest, TagZeroClearsTheVariantWithoutContact) {
   VARIANT value;
   VariantInit(&value);
   value.vt = VT_BSTR;
   value.bstrVal = SysAllocString(u"old");
   EXPECT_EQ(TaveloGetParameter(handle_, 0, &value), CAM_E_BAD_PARAMETER);
   EXPECT_EQ(value.vt, VT_EMPTY);
-  EXPECT_EQ(TaveloGetParameterDefault(handle_, 0, 1, &value), CAM_E_BAD_PARAMETER);
-  EXPECT_TRUE(Untouched());
-}
-
-TEST_F(ParametersTest, ExportsRefuseBadHandlesAndPointersWithoutContact) {
-  VARIANT value;
-  VariantInit(&value);
-  HCAMERA unresolved = nullptr;
-  ULONG count = 7;
-  ULONG *tags = nullptr;
-  ULONG low = 1, high = 1, step = 1, type = 1, listValue = 0;
-  CAP_ITEM *items = nullptr;
-  char description[32];
-  EXPECT_EQ(TaveloGetParameter(unresolved, kTag, &value), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloGetParameter(handle_, kTag, nullptr), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloSetParameter(unresolved, kTag, value), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloSetParameter(handle_, 0, value), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloSetParameterUserDefault(handle_, 0, 1, value), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloRestoreParameterDefault(unresolved, kTag, 1), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloListAllParameters(unresolved, &count, &tags), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(count, 0u) << "zeroed before the handle is resolved";
-  EXPECT_EQ(TaveloListAllParameters(handle_, &count, nullptr), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloGetParameterDesc(handle_, kTag, nullptr), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloGetParameterDesc(handle_, 0, description), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloGetParamCapType(unresolved, kTag, &type), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(type, 0u);
-  EXPECT_EQ(TaveloGetParamCapValue(handle_, 0, &value), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloGetParamCapRange(handle_, kTag, &low, nullptr, &step), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloGetParamCapRange(handle_, 0, &low, &high, &step), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(low + high + step, 0u);
-  EXPECT_EQ(TaveloGetParamCapList(handle_, kTag, nullptr, &count, &items), CAM_E_BAD_PARAMETER);
-  // A list value in read-only memory is refused too, not written at the end.
+  EXPECT_EQ(TaveloSetParameter(handle_, 0, Seven()), CAM_E_BAD_PARAMETER);
+  // The list value is written last, so it must be writable, not only non-null.
   static const ULONG kReadOnly = 0;
+  ULONG count = 0;
+  CAP_ITEM *items = nullptr;
   EXPECT_EQ(TaveloGetParamCapList(handle_, kTag, const_cast<ULONG *>(&kReadOnly), &count, &items),
             CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloGetParamCapList(handle_, kTag, &listValue, &count, nullptr), CAM_E_BAD_PARAMETER);
   EXPECT_TRUE(Untouched());
-}
-
-TEST_F(ParametersTest, GetDefaultSendsSelectorThenTag) {
-  camera_.Queue(test::OneItem(wire::kGetParameterDefault, kTag, 2, Be32(0xFFFFFFFF)));
-  VARIANT value;
-  VariantInit(&value);
-  ASSERT_EQ(TaveloGetParameterDefault(handle_, kTag, 0xA1B2C3D4, &value), S_OK);
-  EXPECT_EQ(value.vt, VT_I4);
-  EXPECT_EQ(value.lVal, -1);
-  auto sent = camera_.Exchanges();
-  ASSERT_EQ(sent.size(), 1u);
-  std::vector<std::uint8_t> expected(wire::kHeaderSize);
-  Append(expected, Be32(0xA1B2C3D4));
-  Append(expected, Be32(kTag));
-  wire::BuildHeader(expected, wire::kGetParameterDefault);
-  EXPECT_EQ(sent[0].request, expected);
 }
 
 TEST_F(ParametersTest, ShortAnswerReadsNoStaleBytes) {
-  // Fill the exchange buffer with a full answer, then send one that ends
-  // after the value type: the value must not come from the first answer.
+  // The first answer fills the exchange buffer; the second ends after the
+  // value type, so its value must read 0, not 99.
   camera_.Queue(test::OneItem(wire::kGetParameterDefault, kTag, 1, Be32(99)));
-  std::vector<std::uint8_t> shortBody = Be32(1);
-  Append(shortBody, Be32(kTag));
-  Append(shortBody, Be32(1));
-  camera_.Queue(test::Ok(wire::kGetParameterDefault, shortBody));
+  camera_.Queue(test::Ok(wire::kGetParameterDefault, Join({Be32(1), Be32(kTag), Be32(1)})));
   VARIANT value;
   VariantInit(&value);
   ASSERT_EQ(TaveloGetParameterDefault(handle_, kTag, 0, &value), S_OK);
@@ -118,81 +130,31 @@ TEST_F(ParametersTest, ShortAnswerReadsNoStaleBytes) {
   EXPECT_EQ(value.ulVal, 0u);
 }
 
-TEST_F(ParametersTest, RestoreDefaultSendsTheTagOnlyWhenGiven) {
-  ASSERT_EQ(TaveloRestoreParameterDefault(handle_, 0, 0x55), S_OK);
-  ASSERT_EQ(TaveloRestoreParameterDefault(handle_, kTag, 0x55), S_OK);
-  auto sent = camera_.Exchanges();
-  ASSERT_EQ(sent.size(), 2u);
-  std::vector<std::uint8_t> all(wire::kHeaderSize);
-  Append(all, Be32(0x55));
-  wire::BuildHeader(all, wire::kRestoreParameterDefault);
-  EXPECT_EQ(sent[0].request, all);
-  std::vector<std::uint8_t> one = all;
-  Append(one, Be32(kTag));
-  wire::BuildHeader(one, wire::kRestoreParameterDefault);
-  EXPECT_EQ(sent[1].request, one);
-  EXPECT_EQ(sent[1].lengthHint, 12u);
-}
-
 // Set user default and restore default take any exchange result other than
 // 0 and CAM_S_COMPLETED as a failed link; set parameter keeps the link.
-struct StrictCase {
-  HRESULT exchange;
-  bool userDefaultDrops;
-};
-
 class StrictResultTest : public test::BoundCameraTest,
-                         public ::testing::WithParamInterface<StrictCase> {};
+                         public ::testing::WithParamInterface<std::pair<HRESULT, bool>> {};
 
 TEST_P(StrictResultTest, OnlyZeroAndCompletedKeepTheLink) {
-  const StrictCase &c = GetParam();
-  VARIANT value;
-  VariantInit(&value);
-  value.vt = VT_I4;
-  value.lVal = 3;
-
-  camera_.Queue(Reply{c.exchange, test::Packet(wire::kSetParameterUserDefault, 0)});
-  EXPECT_EQ(TaveloSetParameterUserDefault(handle_, kTag, 1, value), c.exchange);
-  EXPECT_EQ(Session().IsConnected(), c.userDefaultDrops ? CAM_S_COMPLETED : S_OK);
-
-  camera_.Queue(Reply{c.exchange, test::Packet(wire::kRestoreParameterDefault, 0)});
-  EXPECT_EQ(TaveloRestoreParameterDefault(handle_, kTag, 1), c.exchange);
-  EXPECT_EQ(Session().IsConnected(), c.userDefaultDrops ? CAM_S_COMPLETED : S_OK);
-
-  camera_.Queue(Reply{c.exchange, test::Packet(wire::kSetParameter, 0)});
-  EXPECT_EQ(TaveloSetParameter(handle_, kTag, value), c.exchange);
+  const auto [exchange, drops] = GetParam();
+  const HRESULT linkAfterStrict = drops ? CAM_S_COMPLETED : S_OK;
+  camera_.Queue(Reply{exchange, test::Packet(wire::kSetParameterUserDefault, 0)});
+  EXPECT_EQ(TaveloSetParameterUserDefault(handle_, kTag, 1, Seven()), exchange);
+  EXPECT_EQ(Session().IsConnected(), linkAfterStrict);
+  camera_.Queue(Reply{exchange, test::Packet(wire::kRestoreParameterDefault, 0)});
+  EXPECT_EQ(TaveloRestoreParameterDefault(handle_, kTag, 1), exchange);
+  EXPECT_EQ(Session().IsConnected(), linkAfterStrict);
+  camera_.Queue(Reply{exchange, test::Packet(wire::kSetParameter, 0)});
+  EXPECT_EQ(TaveloSetParameter(handle_, kTag, Seven()), exchange);
   EXPECT_EQ(Session().IsConnected(), S_OK);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, StrictResultTest,
-                         ::testing::Values(StrictCase{S_OK, false},
-                                           StrictCase{CAM_S_COMPLETED, false},
-                                           StrictCase{S_FALSE, true}, StrictCase{0x12345, true}));
+                         ::testing::Values(std::pair{S_OK, false},
+                                           std::pair{CAM_S_COMPLETED, false},
+                                           std::pair{S_FALSE, true}, std::pair{0x12345, true}));
 
-TEST_F(ParametersTest, StatusWordsBecomeResults) {
-  VARIANT value;
-  VariantInit(&value);
-  value.vt = VT_UI4;
-  camera_.Queue(test::Status(wire::kSetParameter, 5));
-  EXPECT_EQ(TaveloSetParameter(handle_, kTag, value), CAM_E_BAD_REQUEST_DATA);
-  camera_.Queue(test::Status(wire::kGetParameter, 8));
-  EXPECT_EQ(TaveloGetParameter(handle_, kTag, &value), CAM_E_DATA_NOT_FOUND);
-  EXPECT_EQ(value.vt, VT_EMPTY);
-  camera_.Queue(Reply{E_FAIL, {}});
-  EXPECT_EQ(TaveloGetParameter(handle_, kTag, &value), E_FAIL);
-  EXPECT_EQ(Session().IsConnected(), CAM_S_COMPLETED);
-}
-
-// ---- list all parameters ----------------------------------------------
-
-std::vector<std::uint8_t> ListBody(std::uint32_t claimed, std::size_t items) {
-  std::vector<std::uint8_t> body = Be32(claimed);
-  for (std::size_t i = 0; i < items; ++i) {
-    Append(body, test::Item(0x61616100 + static_cast<std::uint32_t>(i), 1, Be32(0)));
-  }
-  return body;
-}
-
+// List all: only the items that lie within the packet are read.
 struct ListCase {
   std::uint32_t claimed;
   std::size_t sent;
@@ -201,79 +163,47 @@ struct ListCase {
 
 class ListAllTest : public test::BoundCameraTest, public ::testing::WithParamInterface<ListCase> {};
 
-TEST_P(ListAllTest, ReadsOnlyTheItemsThePacketHolds) {
+TEST_P(ListAllTest, ReadsAsFarAsThePacketGoes) {
   const ListCase &c = GetParam();
-  camera_.Queue(test::Ok(wire::kGetParameter, ListBody(c.claimed, c.sent)));
+  Bytes body = Be32(c.claimed);
+  for (std::size_t i = 0; i < c.sent; ++i) {
+    Append(body, test::Item(0x61616100 + static_cast<std::uint32_t>(i), 1, Be32(0)));
+  }
+  camera_.Queue(test::Ok(wire::kGetParameter, body));
   ULONG count = 99;
-  ULONG *tags = reinterpret_cast<ULONG *>(8);
+  ULONG *tags = nullptr;
   ASSERT_EQ(TaveloListAllParameters(handle_, &count, &tags), S_OK);
   ASSERT_EQ(count, c.expected);
-  if (c.expected == 0) {
-    EXPECT_EQ(tags, nullptr);
-    return;
-  }
-  ASSERT_NE(tags, nullptr);
+  EXPECT_EQ(tags == nullptr, c.expected == 0);
   for (ULONG i = 0; i < count; ++i) {
     EXPECT_EQ(tags[i], 0x61616100u + i);
   }
   CoTaskMemFree(tags);
-  auto sent = camera_.Exchanges();
-  std::vector<std::uint8_t> bare(wire::kHeaderSize);
-  wire::BuildHeader(bare, wire::kGetParameter);
-  EXPECT_EQ(sent[0].command, wire::kGetParameter);
-  EXPECT_EQ(sent[0].request, bare) << "no body";
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, ListAllTest,
-                         ::testing::Values(ListCase{3, 3, 3}, ListCase{0, 0, 0}, ListCase{0, 2, 0},
-                                           ListCase{5, 2, 2}, ListCase{0xFFFFFFFF, 1, 1}));
+                         ::testing::Values(ListCase{3, 3, 3}, ListCase{0, 2, 0}, ListCase{5, 2, 2},
+                                           ListCase{0xFFFFFFFF, 1, 1}));
 
 // ---- capabilities -------------------------------------------------------
 
-// A capability answer: 8 unread bytes, the type, the description, then the
-// part that depends on the type.
-std::vector<std::uint8_t> Capability(std::uint32_t type, const std::string &description,
-                                     const std::vector<std::uint8_t> &rest) {
-  std::vector<std::uint8_t> body(8, 0xEE);
-  Append(body, Be32(type));
-  Append(body, Field(description, 32));
-  Append(body, rest);
-  return body;
+// A capability answer: 8 unread bytes, the type, the description, then
+// `rest` from offset 56. Its length field is 52 + rest.size().
+Reply Capability(std::uint32_t type, const std::string &description, const Bytes &rest) {
+  return test::Ok(wire::kParameterCapabilities,
+                  Join({Bytes(8, 0xEE), Be32(type), Field(description, 32), rest}));
 }
 
-std::vector<std::uint8_t> ListItem(const std::string &data, std::uint32_t value) {
-  std::vector<std::uint8_t> item = Field(data, 32);
-  Append(item, Be32(value));
-  return item;
-}
-
-TEST_F(ParametersTest, CapabilityQueryAsksForTheTagIntoTheExchangeBuffer) {
-  camera_.Queue(test::Ok(wire::kParameterCapabilities, Capability(2, "White balance", {})));
-  ULONG type = 0;
-  ASSERT_EQ(TaveloGetParamCapType(handle_, kTag, &type), S_OK);
-  EXPECT_EQ(type, 2u);
-  auto sent = camera_.Exchanges();
-  std::vector<std::uint8_t> expected(wire::kHeaderSize);
-  Append(expected, Be32(kTag));
-  wire::BuildHeader(expected, wire::kParameterCapabilities);
-  EXPECT_EQ(sent[0].request, expected);
-  EXPECT_EQ(sent[0].lengthHint, 0u);
-}
-
-TEST_F(ParametersTest, CapabilityTypeOutsideOneToThreeIsSuccessAndZero) {
-  camera_.Queue(test::Ok(wire::kParameterCapabilities, Capability(7, "", {})));
-  ULONG type = 5;
-  EXPECT_EQ(TaveloGetParamCapType(handle_, kTag, &type), S_OK);
-  EXPECT_EQ(type, 0u);
+Bytes ListItem(const std::string &data, std::uint32_t value) {
+  return Join({Field(data, 32), Be32(value)});
 }
 
 TEST_F(ParametersTest, DescriptionIsCutToThirtyAndZeroFilledOnFailure) {
-  camera_.Queue(test::Ok(wire::kParameterCapabilities, Capability(9, std::string(40, 'd'), {})));
+  camera_.Queue(Capability(9, std::string(40, 'd'), {}));
   char buffer[32];
   std::memset(buffer, 'x', sizeof buffer);
   ASSERT_EQ(TaveloGetParameterDesc(handle_, kTag, buffer), S_OK);
-  EXPECT_EQ(std::string(buffer), std::string(30, 'd'));
-  EXPECT_EQ(buffer[31], 0);
+  EXPECT_EQ(std::string(buffer, 32), std::string(30, 'd') + std::string(2, '\0'));
 
   camera_.Queue(test::Status(wire::kParameterCapabilities, 8));
   std::memset(buffer, 'x', sizeof buffer);
@@ -281,138 +211,97 @@ TEST_F(ParametersTest, DescriptionIsCutToThirtyAndZeroFilledOnFailure) {
   EXPECT_EQ(std::string(buffer, 32), std::string(32, '\0'));
 }
 
-// Each capability form against the answer's length field. The packet is
-// exactly as long as its length field says.
-enum class Form { kValue, kRange, kList };
+// Each capability operation against each form and the length-field limits.
+// `out` is what the operation reports on success, as text.
+enum class Ask { kType, kValue, kRange };
 
-struct CapCase {
+struct FormCase {
   const char *name;
-  Form form;
+  Ask ask;
   std::uint32_t type;
-  std::vector<std::uint8_t> rest; // from offset 56
+  Bytes rest;
   HRESULT result;
+  std::string out;
 };
 
 class CapabilityFormTest : public test::BoundCameraTest,
-                           public ::testing::WithParamInterface<CapCase> {
-protected:
-  HRESULT Ask(const CapCase &c) {
-    camera_.Queue(test::Ok(wire::kParameterCapabilities, Capability(c.type, "d", c.rest)));
-    switch (c.form) {
-    case Form::kValue:
-      return TaveloGetParamCapValue(handle_, kTag, &value_);
-    case Form::kRange:
-      return TaveloGetParamCapRange(handle_, kTag, &low_, &high_, &step_);
-    case Form::kList:
-      return TaveloGetParamCapList(handle_, kTag, &listValue_, &count_, &items_);
-    }
-    return E_FAIL;
-  }
-  void TearDown() override {
-    VariantClear(&value_);
-    CoTaskMemFree(items_);
-    test::BoundCameraTest::TearDown();
-  }
-  VARIANT value_{};
-  ULONG low_ = 0, high_ = 0, step_ = 0, listValue_ = 0xAAAA, count_ = 0;
-  CAP_ITEM *items_ = nullptr;
-};
+                           public ::testing::WithParamInterface<FormCase> {};
 
-TEST_P(CapabilityFormTest, LengthFieldLimitsAndTypeChecks) {
-  const CapCase &c = GetParam();
-  EXPECT_EQ(Ask(c), c.result);
-  if (FAILED(c.result)) {
-    EXPECT_EQ(value_.vt, VT_EMPTY);
-    EXPECT_EQ(low_ + high_ + step_ + count_, 0u);
-    EXPECT_EQ(items_, nullptr);
-    EXPECT_EQ(listValue_, 0xAAAAu);
+TEST_P(CapabilityFormTest, ChecksTheTypeAndTheLengthField) {
+  const FormCase &c = GetParam();
+  camera_.Queue(Capability(c.type, "", c.rest));
+  std::string out;
+  HRESULT result = E_FAIL;
+  if (c.ask == Ask::kType) {
+    ULONG type = 99;
+    result = TaveloGetParamCapType(handle_, kTag, &type);
+    out = std::to_string(type);
+  } else if (c.ask == Ask::kValue) {
+    VARIANT value;
+    VariantInit(&value);
+    result = TaveloGetParamCapValue(handle_, kTag, &value);
+    out = value.vt == VT_I4     ? "I4 " + std::to_string(value.lVal)
+          : value.vt == VT_BSTR ? "BSTR " + std::to_string(SysStringLen(value.bstrVal))
+                                : "vt " + std::to_string(value.vt);
+    VariantClear(&value);
+  } else {
+    ULONG low = 7, high = 7, step = 7;
+    result = TaveloGetParamCapRange(handle_, kTag, &low, &high, &step);
+    out = std::to_string(low) + " " + std::to_string(high) + " " + std::to_string(step);
   }
+  EXPECT_EQ(result, c.result);
+  EXPECT_EQ(out, c.out);
 }
 
-std::vector<std::uint8_t> Bytes(std::initializer_list<std::vector<std::uint8_t>> parts) {
-  std::vector<std::uint8_t> all;
-  for (const auto &part : parts) {
-    Append(all, part);
-  }
-  return all;
-}
-
-// Length field = 52 + rest.size() (12-byte header less 4, 44 common bytes).
 INSTANTIATE_TEST_SUITE_P(
     Table, CapabilityFormTest,
-    ::testing::Values(
-        CapCase{"ValueOfARange", Form::kValue, 2, Bytes({Be32(1), Be32(2), Be32(3)}),
-                CAM_E_FEATURE},
-        CapCase{"ValueLength56", Form::kValue, 3, Be32(8), CAM_E_CAMERA},
-        CapCase{"ValueLength57Text", Form::kValue, 3, Bytes({Be32(8), {'A'}}), S_OK},
-        CapCase{"ValueLength57NumberCutOff", Form::kValue, 3, Bytes({Be32(1), {0}}), CAM_E_CAMERA},
-        CapCase{"ValueLength60Number", Form::kValue, 3, Bytes({Be32(1), Be32(5)}), S_OK},
-        CapCase{"RangeOfAList", Form::kRange, 1, Bytes({Be32(1), Be32(0), Be32(0)}), CAM_E_FEATURE},
-        CapCase{"RangeLength63", Form::kRange, 2, Bytes({Be32(1), Be32(2), {0, 0, 0}}),
-                CAM_E_CAMERA},
-        CapCase{"RangeLength64", Form::kRange, 2, Bytes({Be32(1), Be32(9), Be32(2)}), S_OK},
-        CapCase{"ListOfAValue", Form::kList, 3, Bytes({Be32(1), Be32(0)}), CAM_E_FEATURE},
-        CapCase{"ListLength95", Form::kList, 1,
-                Bytes({Be32(1), Be32(4), std::vector<std::uint8_t>(35, 0)}), CAM_E_CAMERA},
-        CapCase{"ListLength96", Form::kList, 1, Bytes({Be32(1), Be32(4), ListItem("a", 1)}), S_OK}),
+    ::testing::Values(FormCase{"TypeRange", Ask::kType, 2, {}, S_OK, "2"},
+                      FormCase{"TypeOutsideOneToThree", Ask::kType, 7, {}, S_OK, "0"},
+                      FormCase{"ValueOfARange", Ask::kValue, 2, Bytes(12), CAM_E_FEATURE, "vt 0"},
+                      FormCase{"ValueLength56", Ask::kValue, 3, Be32(1), CAM_E_CAMERA, "vt 0"},
+                      FormCase{"ValueLength57Text", Ask::kValue, 3, Join({Be32(8), {'A'}}), S_OK,
+                               "BSTR 1"},
+                      FormCase{"ValueLength57NumberCut", Ask::kValue, 3, Join({Be32(1), {0}}),
+                               CAM_E_CAMERA, "vt 0"},
+                      FormCase{"ValueType1IsI4", Ask::kValue, 3, Join({Be32(1), Be32(0xFFFFFFFF)}),
+                               S_OK, "I4 -1"},
+                      FormCase{"ValueTextOfThirty", Ask::kValue, 3,
+                               Join({Be32(7), Field(std::string(32, 't'), 32)}), S_OK, "BSTR 30"},
+                      FormCase{"RangeOfAList", Ask::kRange, 1, Bytes(12), CAM_E_FEATURE, "0 0 0"},
+                      FormCase{"RangeLength63", Ask::kRange, 2, Bytes(11), CAM_E_CAMERA, "0 0 0"},
+                      FormCase{"RangeLength64", Ask::kRange, 2,
+                               Join({Be32(100), Be32(3200), Be32(100)}), S_OK, "100 3200 100"}),
     [](const auto &info) { return std::string(info.param.name); });
 
-TEST_F(ParametersTest, SingleValueIsI4OrTextOfThirty) {
-  camera_.Queue(test::Ok(wire::kParameterCapabilities,
-                         Capability(3, "", Bytes({Be32(1), Be32(0xFFFFFFFF)}))));
-  VARIANT value;
-  VariantInit(&value);
-  ASSERT_EQ(TaveloGetParamCapValue(handle_, kTag, &value), S_OK);
-  EXPECT_EQ(value.vt, VT_I4) << "type 1 is VT_I4 here, not VT_UI4";
-  EXPECT_EQ(value.lVal, -1);
-
-  camera_.Queue(test::Ok(wire::kParameterCapabilities,
-                         Capability(3, "", Bytes({Be32(8), Field(std::string(32, 't'), 32)}))));
-  ASSERT_EQ(TaveloGetParamCapValue(handle_, kTag, &value), S_OK);
-  ASSERT_EQ(value.vt, VT_BSTR);
-  EXPECT_EQ(std::u16string(value.bstrVal), std::u16string(30, u't'));
-  VariantClear(&value);
-}
-
-TEST_F(ParametersTest, RangeGivesLowHighStep) {
-  camera_.Queue(test::Ok(wire::kParameterCapabilities,
-                         Capability(2, "", Bytes({Be32(100), Be32(3200), Be32(100)}))));
-  ULONG low = 0, high = 0, step = 0;
-  ASSERT_EQ(TaveloGetParamCapRange(handle_, kTag, &low, &high, &step), S_OK);
-  EXPECT_EQ(low, 100u);
-  EXPECT_EQ(high, 3200u);
-  EXPECT_EQ(step, 100u);
-}
-
-struct CapListCase {
+// The list form: the type, the length-field limit of 96 (one item), and
+// items copied only as far as the packet goes.
+struct ListFormCase {
+  const char *name;
+  std::uint32_t type;
   std::uint32_t claimed;
   std::size_t sent;
+  std::size_t cut; // bytes dropped from the end of the packet
+  HRESULT result;
   ULONG expected;
 };
 
 class CapabilityListTest : public test::BoundCameraTest,
-                           public ::testing::WithParamInterface<CapListCase> {};
+                           public ::testing::WithParamInterface<ListFormCase> {};
 
-TEST_P(CapabilityListTest, ItemsAreCopiedAsFarAsThePacketGoes) {
-  const CapListCase &c = GetParam();
-  std::vector<std::uint8_t> rest = Bytes({Be32(c.claimed), Be32(0x0BADCAFE)});
+TEST_P(CapabilityListTest, CopiesTheItemsThePacketHolds) {
+  const ListFormCase &c = GetParam();
+  Bytes rest = Join({Be32(c.claimed), Be32(0x0BADCAFE)});
   for (std::size_t i = 0; i < c.sent; ++i) {
     Append(rest, ListItem("item" + std::to_string(i), 0x01000000 + static_cast<ULONG>(i)));
   }
-  if (c.sent == 0) {
-    Append(rest, ListItem("pad", 0)); // a length field of 96 all the same
-  }
-  camera_.Queue(test::Ok(wire::kParameterCapabilities, Capability(1, "", rest)));
+  rest.resize(rest.size() - c.cut);
+  camera_.Queue(Capability(c.type, "", rest));
   ULONG listValue = 0xAAAA, count = 0;
   CAP_ITEM *items = nullptr;
-  ASSERT_EQ(TaveloGetParamCapList(handle_, kTag, &listValue, &count, &items), S_OK);
+  ASSERT_EQ(TaveloGetParamCapList(handle_, kTag, &listValue, &count, &items), c.result);
   ASSERT_EQ(count, c.expected);
-  if (c.expected == 0) {
-    EXPECT_EQ(items, nullptr);
-    EXPECT_EQ(listValue, 0xAAAAu) << "not written for an empty list";
-    return;
-  }
-  EXPECT_EQ(listValue, 0x0BADCAFEu);
+  EXPECT_EQ(items == nullptr, c.expected == 0);
+  EXPECT_EQ(listValue, c.expected == 0 ? 0xAAAAu : 0x0BADCAFEu);
   for (ULONG i = 0; i < count; ++i) {
     EXPECT_EQ(std::string(reinterpret_cast<const char *>(items[i].data)),
               "item" + std::to_string(i));
@@ -421,10 +310,14 @@ TEST_P(CapabilityListTest, ItemsAreCopiedAsFarAsThePacketGoes) {
   CoTaskMemFree(items);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, CapabilityListTest,
-                         ::testing::Values(CapListCase{1, 1, 1}, CapListCase{3, 3, 3},
-                                           CapListCase{0, 0, 0}, CapListCase{4, 2, 2},
-                                           CapListCase{0xFFFFFFFF, 1, 1}));
+INSTANTIATE_TEST_SUITE_P(
+    Table, CapabilityListTest,
+    ::testing::Values(ListFormCase{"ListOfAValue", 3, 1, 1, 0, CAM_E_FEATURE, 0},
+                      ListFormCase{"Length95", 1, 1, 1, 1, CAM_E_CAMERA, 0},
+                      ListFormCase{"Length96", 1, 1, 1, 0, S_OK, 1},
+                      ListFormCase{"CountZero", 1, 0, 1, 0, S_OK, 0},
+                      ListFormCase{"CountPastThePacket", 1, 0xFFFFFFFF, 2, 0, S_OK, 2}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace tavelo
