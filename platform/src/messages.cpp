@@ -178,13 +178,18 @@ public:
     if (!ignore_inserts && !collect_arguments(text)) {
       return false;
     }
-    const bool drop_line_breaks = (flags_ & FORMAT_MESSAGE_MAX_WIDTH_MASK) != 0;
+    // With a maximum width, the line breaks written in the text turn into
+    // spaces; only %n breaks a line. Lines are not wrapped at the width.
+    const bool unbreak_lines = (flags_ & FORMAT_MESSAGE_MAX_WIDTH_MASK) != 0;
     for (std::size_t i = 0; i < text.size();) {
       const char c = text[i];
       if (c != '%') {
-        if (!drop_line_breaks || (c != '\r' && c != '\n')) {
-          out.push_back(c);
+        if (unbreak_lines && (c == '\r' || c == '\n')) {
+          out.push_back(' ');
+          i += c == '\r' && i + 1 < text.size() && text[i + 1] == '\n' ? 2 : 1;
+          continue;
         }
+        out.push_back(c);
         ++i;
         continue;
       }

@@ -4,6 +4,7 @@
 #include "internal.h"
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <map>
@@ -39,6 +40,34 @@ std::string shared_object_name(const std::string &name) {
   return "lib" + lower(base) + ".so";
 }
 
+// The directory of this runtime: libtavelocam.so and other modules loaded by
+// bare name are installed beside it. Searching it here, rather than through
+// the runtime's RUNPATH, also works when a sanitizer wraps dlopen and the
+// loader no longer sees the runtime as the caller.
+std::string runtime_directory() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void *>(&runtime_directory), &info) == 0 ||
+      info.dli_fname == nullptr) {
+    return {};
+  }
+  const std::string path = info.dli_fname;
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+void *open_module(const std::string &name, int mode) {
+  if (name.find('/') == std::string::npos) {
+    static const std::string directory = runtime_directory();
+    if (!directory.empty()) {
+      const std::string beside = directory + "/" + name;
+      if (access(beside.c_str(), F_OK) == 0) {
+        return dlopen(beside.c_str(), mode);
+      }
+    }
+  }
+  return dlopen(name.c_str(), mode);
+}
+
 class ModuleRegistry {
 public:
   // Counts one load by LoadLibraryA (`owned`) or notes a handle that
@@ -53,7 +82,7 @@ public:
 
   bool known(void *handle) {
     const std::lock_guard lock(mutex_);
-    return loads_.count(handle) != 0;
+    return loads_.contains(handle);
   }
 
   // Gives back one load of LoadLibraryA; false for a handle never loaded so.
@@ -98,7 +127,7 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR name) {
   if (name == nullptr) {
     handle = dlopen(nullptr, RTLD_NOW); // the program itself
   } else {
-    handle = dlopen(shared_object_name(name).c_str(), RTLD_NOW | RTLD_NOLOAD);
+    handle = open_module(shared_object_name(name), RTLD_NOW | RTLD_NOLOAD);
   }
   if (handle == nullptr) {
     return fail<HMODULE>(ERROR_MOD_NOT_FOUND, nullptr);
@@ -114,7 +143,7 @@ HMODULE WINAPI LoadLibraryA(LPCSTR name) {
   if (name == nullptr || *name == '\0') {
     return fail<HMODULE>(ERROR_INVALID_PARAMETER, nullptr);
   }
-  void *handle = dlopen(shared_object_name(name).c_str(), RTLD_NOW | RTLD_LOCAL);
+  void *handle = open_module(shared_object_name(name), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
     return fail<HMODULE>(ERROR_MOD_NOT_FOUND, nullptr);
   }

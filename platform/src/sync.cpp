@@ -1,8 +1,8 @@
 // Events, threads, waits, critical sections, interlocked operations, time.
 #include "internal.h"
 
+#include <ctime>
 #include <pthread.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -199,9 +199,12 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES /*attributes*/, SIZE_T stackSiz
   if (pthread_attr_init(&attributes) != 0) {
     return fail<HANDLE>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
   }
-  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  // Detaching cannot fail with a valid constant; an unusable stack size
+  // leaves the default size in place.
+  static_cast<void>(pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED));
   if (stackSize != 0) {
-    pthread_attr_setstacksize(&attributes, std::max<SIZE_T>(stackSize, PTHREAD_STACK_MIN));
+    static_cast<void>(pthread_attr_setstacksize(
+        &attributes, std::max<SIZE_T>(stackSize, static_cast<SIZE_T>(PTHREAD_STACK_MIN))));
   }
   auto owner = std::make_unique<std::shared_ptr<Thread>>(thread);
   pthread_t native{};
@@ -210,7 +213,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES /*attributes*/, SIZE_T stackSiz
   if (error != 0) {
     return fail<HANDLE>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
   }
-  owner.release(); // now owned by the new thread
+  static_cast<void>(owner.release()); // now owned by the new thread
   if (threadId != nullptr) {
     *threadId = id;
   }

@@ -218,6 +218,11 @@ extern "C" {
 
 int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, LPWSTR buffer,
                                int capacity) {
+  // CP_UTF8 takes only the error flag, as on Windows; the CP_ACP flags
+  // (precomposed and so on) mean nothing for UTF-8 and are ignored.
+  if (codePage == CP_UTF8 && (flags & ~MB_ERR_INVALID_CHARS) != 0) {
+    return fail<int>(ERROR_INVALID_FLAGS, 0);
+  }
   const int units = input_length(codePage, text, length, buffer, capacity);
   if (units < 0) {
     return 0;
@@ -237,6 +242,9 @@ int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR text, int len
   // substitute; Windows refuses one for CP_UTF8 and so does this runtime.
   if (codePage == CP_UTF8 && (defaultChar != nullptr || usedDefaultChar != nullptr)) {
     return fail<int>(ERROR_INVALID_PARAMETER, 0);
+  }
+  if (codePage == CP_UTF8 && (flags & ~WC_ERR_INVALID_CHARS) != 0) {
+    return fail<int>(ERROR_INVALID_FLAGS, 0);
   }
   const int units = input_length(codePage, text, length, buffer, capacity);
   if (units < 0) {

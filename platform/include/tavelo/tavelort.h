@@ -14,7 +14,8 @@ TAVELORT_BEGIN_DECLS
 
 /*
  * MessageBoxA writes "CAPTION: TEXT" to stderr. A test may install a hook that
- * receives every box instead; pass null to restore the default.
+ * receives every box instead; pass null to restore the default. Installing a
+ * hook waits for boxes that are being shown, so a hook must not install one.
  */
 typedef void (*tavelort_message_box_hook)(const char *text, const char *caption, void *context);
 TAVELORT_API void tavelort_set_message_box_hook(tavelort_message_box_hook hook, void *context);
