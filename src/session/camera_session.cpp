@@ -213,6 +213,14 @@ HRESULT CameraSession::Transact(std::uint16_t command, std::span<const BYTE> req
   return result;
 }
 
+HRESULT CameraSession::ExchangeUnchecked(std::uint16_t command, std::span<BYTE> response,
+                                         ULONG lengthHint) {
+  if (!adapter_) {
+    return CAM_E_COMM;
+  }
+  return adapter_->Exchange(command, {}, response, lengthHint);
+}
+
 std::span<BYTE> CameraSession::ExchangeBuffer() {
   return adapter_ ? adapter_->ExchangeBuffer() : std::span<BYTE>{};
 }

@@ -75,7 +75,7 @@ TEST_F(SessionTest, ConstructionContactsNothingAndFirstCommandConnects) {
   EXPECT_EQ(session_->IsConnected(), S_OK);
   ASSERT_EQ(camera_.Exchanges().size(), 1u);
   // A command without a body goes out as a bare header.
-  const auto &sent = camera_.Exchanges()[0];
+  const auto sent = camera_.Exchanges()[0];
   EXPECT_EQ(sent.command, wire::kStatus);
   EXPECT_EQ(sent.request, (std::vector<std::uint8_t>{0, 0, 0, 8, 1, 0, 0, 0, 0, 3, 0, 0}));
   EXPECT_EQ(sent.lengthHint, 24u);
@@ -151,13 +151,16 @@ TEST_F(SessionTest, ConnectWhenAlreadyConnectedRunsTheLinkCheck) {
   EXPECT_EQ(session_->IsConnected(), CAM_S_COMPLETED) << "a failed link check drops";
 }
 
-// Holds the gate: the next exchange blocks until Release().
+// Holds the gate: the next exchange blocks until Release(); later
+// exchanges pass once it is released.
 class GateHolder {
 public:
-  explicit GateHolder(FakeCamera &camera) {
+  explicit GateHolder(FakeCamera &camera) : released_(release_.get_future().share()) {
     camera.SetHandler([this](const test::ExchangeRecord &record) {
-      entered_.set_value();
-      release_.get_future().wait();
+      if (!entered_once_.exchange(true)) {
+        entered_.set_value();
+      }
+      released_.wait();
       return test::Ok(static_cast<std::uint16_t>(record.command));
     });
   }
@@ -165,8 +168,10 @@ public:
   void Release() { release_.set_value(); }
 
 private:
+  std::atomic<bool> entered_once_{false};
   std::promise<void> entered_;
   std::promise<void> release_;
+  std::shared_future<void> released_;
 };
 
 TEST_F(SessionTest, ConnectFailsAtOnceWithBusyWhileACommandHoldsTheGate) {

@@ -70,11 +70,10 @@ private:
 class FakeTransport final : public ITaveloTransport2 {
 public:
   explicit FakeTransport(FakeCamera &camera)
-      : camera_(camera), instance_(camera.OnCreate()), bounded_(camera.OffersBoundedExchange()) {}
+      : camera_(camera), instance_(camera.OnCreate()), bounded_(camera.Bounded()) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override {
-    // The bounded interface only when asked for: otherwise the library must
-    // fall back to Exchange.
+    // The bounded exchange only when the test asked for it.
     if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_ITaveloTransport) ||
         (bounded_ && IsEqualGUID(iid, IID_ITaveloTransport2))) {
       AddRef();
@@ -101,6 +100,10 @@ public:
   }
   HRESULT STDMETHODCALLTYPE Configure(VARIANT deviceId) override {
     camera_.OnConfigure(deviceId);
+    device_.clear();
+    if (deviceId.vt == VT_BSTR && deviceId.bstrVal != nullptr) {
+      device_.assign(deviceId.bstrVal, SysStringLen(deviceId.bstrVal));
+    }
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE Open() override { return camera_.OnOpen(); }
@@ -112,6 +115,7 @@ public:
     record.requestLength = requestLength;
     record.lengthHint = *lengthHint;
     record.request.assign(request, request + requestLength);
+    record.device = device_;
     return camera_.OnExchange(std::move(record), response);
   }
   HRESULT STDMETHODCALLTYPE ExchangeBounded(LONG command, const BYTE *request, ULONG requestLength,
@@ -121,9 +125,10 @@ public:
     record.instance = instance_;
     record.command = command;
     record.requestLength = requestLength;
-    record.capacity = responseCapacity;
     record.request.assign(request, request + requestLength);
-    return camera_.OnExchange(std::move(record), response, responseLength);
+    record.device = device_;
+    record.capacity = responseCapacity;
+    return camera_.OnExchangeBounded(std::move(record), response, responseLength);
   }
 
 private:
@@ -131,6 +136,7 @@ private:
   FakeCamera &camera_;
   int instance_;
   bool bounded_;
+  std::u16string device_;
 };
 
 class FakeFactory final : public IClassFactory {
@@ -204,9 +210,7 @@ FakeCamera::FakeCamera(const CLSID &clsid) : clsid_(clsid) {
   factory->Release(); // the registration holds its own reference
 }
 
-FakeCamera::~FakeCamera() {
-  CoRevokeClassObject(cookie_);
-}
+FakeCamera::~FakeCamera() { CoRevokeClassObject(cookie_); }
 
 std::string FakeCamera::ClassIdText() const {
   OLECHAR wide[64] = {};
@@ -236,16 +240,6 @@ void FakeCamera::SetDevices(std::vector<std::u16string> devices) {
 void FakeCamera::SetEnumeratorResult(HRESULT result) {
   std::lock_guard lock(mutex_);
   enumeratorResult_ = result;
-}
-
-void FakeCamera::OfferBoundedExchange(bool offer) {
-  std::lock_guard lock(mutex_);
-  bounded_ = offer;
-}
-
-bool FakeCamera::OffersBoundedExchange() const {
-  std::lock_guard lock(mutex_);
-  return bounded_;
 }
 
 void FakeCamera::QueueOpenResults(std::vector<HRESULT> results) {
@@ -318,8 +312,40 @@ HRESULT FakeCamera::OnOpen() {
   return result;
 }
 
-HRESULT FakeCamera::OnExchange(ExchangeRecord record, BYTE *response, ULONG *written) {
+void FakeCamera::SetBounded(bool bounded) {
+  std::lock_guard lock(mutex_);
+  bounded_ = bounded;
+}
+
+bool FakeCamera::Bounded() const {
+  std::lock_guard lock(mutex_);
+  return bounded_;
+}
+
+HRESULT FakeCamera::OnExchange(ExchangeRecord record, BYTE *response) {
+  Reply reply = NextReply(record);
+  if (SUCCEEDED(reply.result)) {
+    std::copy(reply.packet.begin(), reply.packet.end(), response);
+  }
+  return reply.result;
+}
+
+HRESULT FakeCamera::OnExchangeBounded(ExchangeRecord record, BYTE *response, ULONG *written) {
   const ULONG capacity = record.capacity;
+  Reply reply = NextReply(record);
+  *written = 0;
+  if (FAILED(reply.result)) {
+    return reply.result;
+  }
+  if (reply.packet.size() > capacity) {
+    return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+  }
+  std::copy(reply.packet.begin(), reply.packet.end(), response);
+  *written = static_cast<ULONG>(reply.packet.size());
+  return reply.result;
+}
+
+Reply FakeCamera::NextReply(const ExchangeRecord &record) {
   Reply reply;
   std::function<Reply(const ExchangeRecord &)> handler;
   {
@@ -337,17 +363,7 @@ HRESULT FakeCamera::OnExchange(ExchangeRecord record, BYTE *response, ULONG *wri
   if (handler) {
     reply = handler(record); // outside the lock: it may block
   }
-  if (FAILED(reply.result)) {
-    return reply.result;
-  }
-  if (written != nullptr) {
-    if (reply.packet.size() > capacity) {
-      return kReplyTooLarge;
-    }
-    *written = static_cast<ULONG>(reply.packet.size());
-  }
-  std::copy(reply.packet.begin(), reply.packet.end(), response);
-  return reply.result;
+  return reply;
 }
 
 HRESULT FakeCamera::OnEnumerate(std::vector<std::u16string> *devices) {

@@ -4,8 +4,9 @@
 // so the library creates fake transport instances through CoCreateInstance
 // like any real component. By default the fake offers only the plain
 // transport interface, so the library's fallback exchange is the one
-// exercised; OfferBoundedExchange adds the bounded one. It records every
-// call and answers exchanges from a queue of replies, then from a handler.
+// exercised; SetBounded(true) offers the bounded exchange too. It records
+// every call and answers exchanges from a queue of replies, then from a
+// handler.
 #pragma once
 
 #include "tavelo/transport.h"
@@ -29,7 +30,8 @@ struct ExchangeRecord {
   std::vector<std::uint8_t> request;
   ULONG requestLength = 0;
   ULONG lengthHint = 0;
-  ULONG capacity = 0; // the response capacity of a bounded exchange; 0 for the plain one
+  std::u16string device; // the identifier the instance was configured with
+  ULONG capacity = 0;    // response capacity of a bounded exchange, else 0
 };
 
 struct Reply {
@@ -61,10 +63,6 @@ public:
   // --- script ---
   void SetDevices(std::vector<std::u16string> devices);
   void SetEnumeratorResult(HRESULT result);
-  // Instances made from now on also offer the bounded exchange, which fails
-  // a reply that does not fit with kReplyTooLarge and writes nothing.
-  void OfferBoundedExchange(bool offer);
-  static constexpr HRESULT kReplyTooLarge = static_cast<HRESULT>(0x8007007Au);
   // Results of the next Open calls, in order; later calls return S_OK.
   void QueueOpenResults(std::vector<HRESULT> results);
   // Replies to the next exchanges, in order.
@@ -72,6 +70,8 @@ public:
   // Answers exchanges once the queue is empty. It runs on the calling
   // thread and may block (tests use that to hold the command gate).
   void SetHandler(std::function<Reply(const ExchangeRecord &)> handler);
+  // Whether new instances offer the bounded exchange (ITaveloTransport2).
+  void SetBounded(bool bounded);
 
   // --- observations ---
   std::vector<ExchangeRecord> Exchanges() const;
@@ -79,16 +79,16 @@ public:
   int InstancesReleased() const;
   std::vector<std::u16string> Configured() const; // device ids given to Configure, in order
   int Opens() const;
-  bool OffersBoundedExchange() const;
 
   // Called by the component objects.
   int OnCreate();
   void OnRelease();
   void OnConfigure(const VARIANT &id);
   HRESULT OnOpen();
-  // Writes the reply into `response`; a bounded exchange (capacity not 0)
-  // writes at most `capacity` bytes and reports how many in `*written`.
-  HRESULT OnExchange(ExchangeRecord record, BYTE *response, ULONG *written = nullptr);
+  HRESULT OnExchange(ExchangeRecord record, BYTE *response);
+  // A bounded exchange: a reply that does not fit `capacity` fails.
+  HRESULT OnExchangeBounded(ExchangeRecord record, BYTE *response, ULONG *written);
+  bool Bounded() const;
   HRESULT OnEnumerate(std::vector<std::u16string> *devices);
 
 private:
@@ -106,6 +106,8 @@ private:
   int released_ = 0;
   int opens_ = 0;
   bool bounded_ = false;
+
+  Reply NextReply(const ExchangeRecord &record);
 };
 
 } // namespace tavelo::test

@@ -112,10 +112,11 @@ TEST_F(TagsTest, TheAnswerIsBoundedAtFiftySixBytes) {
   EXPECT_EQ(std::u16string(value.bstrVal), std::u16string(31, u'z'));
   VariantClear(&value);
 
-  camera_.OfferBoundedExchange(true);
+  camera_.SetBounded(true);
   Session().DropConnection(); // the next instance offers it
   camera_.Queue(test::Ok(wire::kGetFileTag, tooLong));
-  EXPECT_EQ(TaveloGetFileTag(handle_, &file_, kTag, &value), test::FakeCamera::kReplyTooLarge);
+  EXPECT_EQ(TaveloGetFileTag(handle_, &file_, kTag, &value),
+            HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER));
   EXPECT_EQ(camera_.Exchanges().back().capacity, 56u);
   EXPECT_EQ(Session().IsConnected(), CAM_S_COMPLETED);
 }
