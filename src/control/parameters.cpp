@@ -4,7 +4,6 @@
 
 #include "api/checks.h"
 #include "control/parameter_values.h"
-#include "session/small_answer.h"
 #include "session/wire.h"
 
 #include <algorithm>
@@ -87,7 +86,7 @@ HRESULT RecordIntoVariant(HRESULT result, const ValueRecordPtr &record, VARIANT 
 // than 0 and CAM_S_COMPLETED as a failed link.
 HRESULT TransactStrict(CameraSession &session, std::uint16_t command, Request &request) {
   std::array<BYTE, kStatusAnswerSize> answer{};
-  HRESULT result = TransactSmall(session, command, request.Bytes(), answer, kStatusAnswerHint);
+  HRESULT result = session.Transact(command, request.Bytes(), answer, kStatusAnswerHint);
   if (result > 0 && result != CAM_S_COMPLETED) {
     session.DropConnection();
   }
@@ -109,7 +108,7 @@ HRESULT GetParameterRecord(CameraSession &session, ULONG tag, ValueRecordPtr *re
     return command.BeginResult();
   }
   std::array<BYTE, kItemAnswerSize> answer{};
-  HRESULT result = TransactSmall(session, wire::kGetParameter, request.Bytes(), answer, 0);
+  HRESULT result = session.Transact(wire::kGetParameter, request.Bytes(), answer, 0);
   if (FAILED(result)) {
     return result;
   }
@@ -173,7 +172,7 @@ HRESULT SetParameter(CameraSession &session, ULONG tag, const VARIANT &value) {
     return command.BeginResult();
   }
   std::array<BYTE, kStatusAnswerSize> answer{};
-  return TransactSmall(session, wire::kSetParameter, request.Bytes(), answer, kStatusAnswerHint);
+  return session.Transact(wire::kSetParameter, request.Bytes(), answer, kStatusAnswerHint);
 }
 
 HRESULT SetParameterUserDefault(CameraSession &session, ULONG tag, ULONG selector,

@@ -4,7 +4,6 @@
 #include "api/checks.h"
 #include "control/parameter_values.h"
 #include "files/file_name_record.h"
-#include "session/small_answer.h"
 #include "session/wire.h"
 
 #include <algorithm>
@@ -71,7 +70,7 @@ HRESULT GetTagRecord(CameraSession &session, const FH *file, ULONG tag, ValueRec
     return command.BeginResult();
   }
   std::array<BYTE, kGetAnswerSize> answer{};
-  HRESULT result = TransactSmall(session, wire::kGetFileTag, request, answer, 0);
+  HRESULT result = session.Transact(wire::kGetFileTag, request, answer, 0);
   if (FAILED(result)) {
     return result;
   }
@@ -119,7 +118,7 @@ HRESULT SetTag(CameraSession &session, const FH *file, ULONG tag, const VARIANT 
     return command.BeginResult();
   }
   std::array<BYTE, kStatusAnswerSize> answer{};
-  return TransactSmall(session, wire::kSetFileTag, request, answer, kStatusAnswerHint);
+  return session.Transact(wire::kSetFileTag, request, answer, kStatusAnswerHint);
 }
 
 } // namespace tavelo::files

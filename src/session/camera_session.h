@@ -102,7 +102,8 @@ public:
   LONG BusyCount() const;
 
   // One exchange of a command that holds the gate: sends `request` (or a
-  // bare header with `command` when it is empty), receives into `response`.
+  // bare header with `command` when it is empty), receives into `response`
+  // (bytes past the received packet read as zero).
   // A transport failure drops the connection and is returned; a non-zero
   // status word is returned as its result code. Otherwise the exchange's
   // own non-negative result is returned and `*received` is how many bytes
@@ -127,6 +128,8 @@ private:
   void Construct();
   HRESULT ConnectWithGate(bool gateHeld);
   HRESULT LinkCheck();
+  HRESULT ExchangeInto(std::uint16_t command, std::span<const BYTE> request,
+                       std::span<BYTE> response, ULONG lengthHint, std::size_t *received);
   void StopNotificationThread();
 
   std::atomic<ULONG> connected_{0};
