@@ -90,7 +90,7 @@ typedef struct TAVELO_DEVICE_INFO {
   ULONG rams;
   ULONG hprs;
   ULONG sern;
-  VARIANT deviceId;       /* the transport component's identifier of the camera */
+  VARIANT deviceId;        /* the transport component's identifier of the camera */
   char transportClsid[56]; /* registry form with braces */
 } DEVICE_INFO;
 
@@ -160,17 +160,17 @@ TAVELO_FN(TaveloEnumCameras)(ULONG *count, DEVICE_INFO **records);
 TAVELO_FN(TaveloBindCamera)(HCAMERA *camera, const DEVICE_INFO *record);
 TAVELO_FN(TaveloGetDeviceInfo)(HCAMERA camera, DEVICE_INFO *record);
 TAVELO_FN(TaveloCloseCamera)(HCAMERA camera);
-TAVELO_FN(TaveloGetFileList)(HCAMERA camera, const FH *dir, ULONG *count, FH ***handles,
-                             LONG excludeFlag);
-TAVELO_FN(TaveloGetFileData)(HCAMERA camera, const FH *file, ULONG dataKind, BYTE **data,
-                             ULONG *size);
+TAVELO_FN(TaveloGetFileList)
+(HCAMERA camera, const FH *dir, ULONG *count, FH ***handles, LONG excludeFlag);
+TAVELO_FN(TaveloGetFileData)
+(HCAMERA camera, const FH *file, ULONG dataKind, BYTE **data, ULONG *size);
 TAVELO_FN(TaveloGetDirectoryList)(HCAMERA camera, const FH *dir, ULONG *count, FH ***handles);
 TAVELO_FN(TaveloGetGroupList)(HCAMERA camera, ULONG *count, FH ***handles);
 TAVELO_FN(TaveloGetFileTag)(HCAMERA camera, const FH *file, ULONG tag, VARIANT *value);
 TAVELO_FN(TaveloGetFileDisplayName)(HCAMERA camera, const FH *file, char *buffer);
 TAVELO_FN(TaveloCloseFile)(HCAMERA camera, FH *file);
-TAVELO_FN(TaveloSubscribe)(HCAMERA camera, ULONG eventKind, EVENT_CALLBACK callback,
-                           uintptr_t context);
+TAVELO_FN(TaveloSubscribe)
+(HCAMERA camera, ULONG eventKind, EVENT_CALLBACK callback, uintptr_t context);
 TAVELO_FN(TaveloUnsubscribe)(HCAMERA camera, ULONG eventKind);
 TAVELO_FN(TaveloStartCapture)(HCAMERA camera, const CAPTURE_REQUEST *request);
 TAVELO_FN(TaveloStopCapture)(HCAMERA camera);
@@ -178,8 +178,7 @@ TAVELO_FN(TaveloDeleteFile)(HCAMERA camera, const FH *file);
 TAVELO_FN(TaveloIsEqualFileHandle)(HCAMERA camera, const FH *first, const FH *second);
 TAVELO_FN(TaveloGetImageInfo)(HCAMERA camera, const FH *file, IMAGE_INFO *info);
 TAVELO_FN(TaveloCreateFile)(HCAMERA camera, const FH *dir, const char *name, FH **newFile);
-TAVELO_FN(TaveloCreateDirectory)(HCAMERA camera, const FH *parent, const char *name,
-                                 FH **newDir);
+TAVELO_FN(TaveloCreateDirectory)(HCAMERA camera, const FH *parent, const char *name, FH **newDir);
 TAVELO_FN(TaveloWriteFile)(HCAMERA camera, const FH *file, const void *data, ULONG length);
 TAVELO_FN(TaveloGetCameraTime)(HCAMERA camera, SYSTEMTIME *time);
 TAVELO_FN(TaveloSetCameraTime)(HCAMERA camera, const SYSTEMTIME *time);
@@ -197,8 +196,8 @@ TAVELO_FN(TaveloGetNewFileList)(HCAMERA camera, ULONG *count, FH ***handles);
 TAVELO_FN(TaveloGetParameter)(HCAMERA camera, ULONG tag, VARIANT *value);
 TAVELO_FN(TaveloSetShutterHalfway)(HCAMERA camera, LONG state);
 TAVELO_FN(TaveloSetParameter)(HCAMERA camera, ULONG tag, VARIANT value);
-TAVELO_FN(TaveloCopyFileToCamera)(HCAMERA camera, const char *hostPath, const FH *dir,
-                                  const char *name, FH **newFile);
+TAVELO_FN(TaveloCopyFileToCamera)
+(HCAMERA camera, const char *hostPath, const FH *dir, const char *name, FH **newFile);
 TAVELO_FN(TaveloCopyFileFromCamera)(HCAMERA camera, const char *hostPath, const FH *file);
 TAVELO_FN(TaveloRunApp)(HCAMERA camera, const FH *script);
 TAVELO_FN(TaveloCreateGroup)(HCAMERA camera, char *name, FH **members, LONG count);
@@ -208,20 +207,18 @@ TAVELO_FN(TaveloGetImageCount)(HCAMERA camera, ULONG *count);
 TAVELO_FN(TaveloGetShotsRemaining)(HCAMERA camera, ULONG *count);
 TAVELO_FN(TaveloGetParamCapType)(HCAMERA camera, ULONG tag, ULONG *capType);
 TAVELO_FN(TaveloGetParamCapValue)(HCAMERA camera, ULONG tag, VARIANT *value);
-TAVELO_FN(TaveloGetParamCapRange)(HCAMERA camera, ULONG tag, ULONG *low, ULONG *high,
-                                  ULONG *step);
-TAVELO_FN(TaveloGetParamCapList)(HCAMERA camera, ULONG tag, ULONG *listValue, ULONG *count,
-                                 CAP_ITEM **items);
+TAVELO_FN(TaveloGetParamCapRange)(HCAMERA camera, ULONG tag, ULONG *low, ULONG *high, ULONG *step);
+TAVELO_FN(TaveloGetParamCapList)
+(HCAMERA camera, ULONG tag, ULONG *listValue, ULONG *count, CAP_ITEM **items);
 TAVELO_FN(TaveloGetSystemDir)(HCAMERA camera, FH **dir);
 TAVELO_FN(TaveloListAllParameters)(HCAMERA camera, ULONG *count, ULONG **tags);
 TAVELO_FN(TaveloGetParameterDesc)(HCAMERA camera, ULONG tag, char *buffer32);
 TAVELO_FN(TaveloGetSystemStatus)(HCAMERA camera, ULONG *status);
 TAVELO_FN(TaveloGetCaptureStatus)(HCAMERA camera, ULONG *status);
 TAVELO_FN(TaveloGetVendorStatus)(HCAMERA camera, ULONG *status);
-TAVELO_FN(TaveloRaw)(HCAMERA camera, const BYTE *request, ULONG requestLength, BYTE **response,
-                     ULONG *responseLength);
-TAVELO_FN(TaveloSetParameterUserDefault)(HCAMERA camera, ULONG tag, ULONG selector,
-                                         VARIANT value);
+TAVELO_FN(TaveloRaw)
+(HCAMERA camera, const BYTE *request, ULONG requestLength, BYTE **response, ULONG *responseLength);
+TAVELO_FN(TaveloSetParameterUserDefault)(HCAMERA camera, ULONG tag, ULONG selector, VARIANT value);
 TAVELO_FN(TaveloGetParameterDefault)(HCAMERA camera, ULONG tag, ULONG selector, VARIANT *value);
 TAVELO_FN(TaveloRestoreParameterDefault)(HCAMERA camera, ULONG tag, ULONG selector);
 TAVELO_FN(TaveloTestData)(HCAMERA camera, ULONG byteCount);

@@ -140,9 +140,9 @@ std::string render(const Conversion &conversion, const Argument &argument) {
     if (conversion.wide) {
       const auto unit = static_cast<char16_t>(argument.integer);
       const std::string text = utf16_to_utf8(std::u16string_view(&unit, 1));
-      return print(conversion_prefix(Conversion{conversion.flags, conversion.width, -1, {}, {}, 's'}) +
-                       "s",
-                   text.c_str());
+      return print(
+          conversion_prefix(Conversion{conversion.flags, conversion.width, -1, {}, {}, 's'}) + "s",
+          text.c_str());
     }
     return print(prefix + "c", static_cast<int>(static_cast<unsigned char>(argument.integer)));
   }

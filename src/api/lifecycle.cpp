@@ -15,7 +15,9 @@ constexpr LONG kMultiThreaded = 1;
 constexpr LONG kSingleThreaded = 2;
 constexpr const char *kFaultCaption = "Fault";
 
-void FaultBox(const char *text) { MessageBoxA(nullptr, text, kFaultCaption, MB_OK); }
+void FaultBox(const char *text) {
+  MessageBoxA(nullptr, text, kFaultCaption, MB_OK);
+}
 
 // The transport class identifier of a device info record as wide text. The
 // field is read only up to its end, also when it holds no terminator.

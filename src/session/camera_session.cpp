@@ -29,9 +29,13 @@ CameraSession::CameraSession(const WCHAR *transportClassId, const VARIANT &devic
   SetDeviceId(deviceId);
 }
 
-CameraSession::CameraSession(ForProbing) { Construct(); }
+CameraSession::CameraSession(ForProbing) {
+  Construct();
+}
 
-void CameraSession::Construct() { VariantInit(&deviceId_); }
+void CameraSession::Construct() {
+  VariantInit(&deviceId_);
+}
 
 HRESULT CameraSession::SetTransportClassId(const WCHAR *classId) {
   if (classId == nullptr || WideLength(classId, kClassIdCapacity) >= kClassIdCapacity) {
@@ -106,7 +110,9 @@ HRESULT CameraSession::ConnectIfNeeded() {
   return connected_.load() == 1 ? S_OK : Connect();
 }
 
-HRESULT CameraSession::Connect() { return ConnectWithGate(false); }
+HRESULT CameraSession::Connect() {
+  return ConnectWithGate(false);
+}
 
 HRESULT CameraSession::ConnectWithGate(bool gateHeld) {
   Lock lock(connectionLock_);
@@ -207,8 +213,8 @@ HRESULT CameraSession::ExchangeInto(std::uint16_t command, std::span<const BYTE>
                         before(response.data(), buffer.data() + buffer.size());
   std::span<BYTE> window =
       !inBuffer && response.size() <= buffer.size() ? buffer.first(response.size()) : response;
-  HRESULT result = adapter_->Exchange(request.empty() ? command : 0, request, window, lengthHint,
-                                      received);
+  HRESULT result =
+      adapter_->Exchange(request.empty() ? command : 0, request, window, lengthHint, received);
   if (window.data() != response.data()) {
     std::copy_n(window.begin(), *received, response.begin());
     std::fill(response.begin() + static_cast<std::ptrdiff_t>(*received), response.end(), BYTE{0});
@@ -217,8 +223,7 @@ HRESULT CameraSession::ExchangeInto(std::uint16_t command, std::span<const BYTE>
 }
 
 HRESULT CameraSession::Transact(std::uint16_t command, std::span<const BYTE> request,
-                                std::span<BYTE> response, ULONG lengthHint,
-                                std::size_t *received) {
+                                std::span<BYTE> response, ULONG lengthHint, std::size_t *received) {
   std::size_t got = 0;
   if (received != nullptr) {
     *received = 0;

@@ -108,8 +108,8 @@ public:
   // status word is returned as its result code. Otherwise the exchange's
   // own non-negative result is returned and `*received` is how many bytes
   // of `response` hold the packet.
-  HRESULT Transact(std::uint16_t command, std::span<const BYTE> request,
-                   std::span<BYTE> response, ULONG lengthHint, std::size_t *received = nullptr);
+  HRESULT Transact(std::uint16_t command, std::span<const BYTE> request, std::span<BYTE> response,
+                   ULONG lengthHint, std::size_t *received = nullptr);
   // One exchange that neither drops the connection nor maps the status
   // word, for a command whose answer does not matter (power off).
   HRESULT ExchangeUnchecked(std::uint16_t command, std::span<BYTE> response, ULONG lengthHint);
@@ -163,8 +163,7 @@ private:
 // path out of an operation closes the gate exactly once.
 class Command {
 public:
-  explicit Command(CameraSession &session)
-      : session_(session), begin_(session.BeginCommand()) {}
+  explicit Command(CameraSession &session) : session_(session), begin_(session.BeginCommand()) {}
   ~Command() { session_.EndCommand(begin_); }
   Command(const Command &) = delete;
   Command &operator=(const Command &) = delete;

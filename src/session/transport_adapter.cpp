@@ -111,8 +111,7 @@ HRESULT TransportAdapter::Exchange(LONG command, std::span<const BYTE> request,
   const auto requestLength = static_cast<ULONG>(request.size());
   if (bounded_ != nullptr) {
     ULONG written = 0;
-    HRESULT hr = bounded_->ExchangeBounded(command, request.data(), requestLength,
-                                           response.data(),
+    HRESULT hr = bounded_->ExchangeBounded(command, request.data(), requestLength, response.data(),
                                            static_cast<ULONG>(response.size()), &written);
     if (FAILED(hr)) {
       return hr;
@@ -128,8 +127,7 @@ HRESULT TransportAdapter::Exchange(LONG command, std::span<const BYTE> request,
     return hr;
   }
   ULONG hint = lengthHint;
-  HRESULT hr =
-      transport_->Exchange(command, request.data(), requestLength, response.data(), &hint);
+  HRESULT hr = transport_->Exchange(command, request.data(), requestLength, response.data(), &hint);
   if (SUCCEEDED(hr) && received != nullptr) {
     *received = ClaimedSize(response);
   }

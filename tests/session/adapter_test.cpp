@@ -18,7 +18,9 @@ struct Runtime {
   ~Runtime() { CoUninitialize(); }
 };
 
-std::u16string Wide(const std::string &text) { return {text.begin(), text.end()}; }
+std::u16string Wide(const std::string &text) {
+  return {text.begin(), text.end()};
+}
 
 TEST(PacketHeader, LengthFieldComesFromTheBufferSize) {
   std::array<std::uint8_t, 16> request{};
@@ -47,8 +49,7 @@ TEST_F(AdapterTest, BareHeaderCarriesTheCommandCodeHighByteFirst) {
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].command, 0x0103);
   EXPECT_EQ(sent[0].requestLength, 12u);
-  EXPECT_EQ(sent[0].request,
-            (std::vector<std::uint8_t>{0, 0, 0, 8, 1, 0, 0, 0, 0x01, 0x03, 0, 0}));
+  EXPECT_EQ(sent[0].request, (std::vector<std::uint8_t>{0, 0, 0, 8, 1, 0, 0, 0, 0x01, 0x03, 0, 0}));
 }
 
 TEST_F(AdapterTest, ReceivedSizeNeverPassesTheBufferWhateverTheLengthFieldClaims) {

@@ -147,8 +147,7 @@ TEST_P(StatusWordTest, MapsAndDropsOnlyForInternalAndFailed) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, StatusWordTest,
-    ::testing::Values(StatusCase{0, S_OK, false},
-                      StatusCase{7, CAM_E_FILE_NOT_FOUND, false},
+    ::testing::Values(StatusCase{0, S_OK, false}, StatusCase{7, CAM_E_FILE_NOT_FOUND, false},
                       StatusCase{4, CAM_E_CAMERA_INTERNAL, true},
                       StatusCase{0x14, static_cast<HRESULT>(0xCFFA0014u), false},
                       StatusCase{0x15, CAM_E_FAILED, true},

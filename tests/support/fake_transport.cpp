@@ -210,7 +210,9 @@ FakeCamera::FakeCamera(const CLSID &clsid) : clsid_(clsid) {
   factory->Release(); // the registration holds its own reference
 }
 
-FakeCamera::~FakeCamera() { CoRevokeClassObject(cookie_); }
+FakeCamera::~FakeCamera() {
+  CoRevokeClassObject(cookie_);
+}
 
 std::string FakeCamera::ClassIdText() const {
   OLECHAR wide[64] = {};

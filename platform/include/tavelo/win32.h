@@ -20,10 +20,10 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
 #include <stdint.h>
+#include <windows.h>
 
 #else /* POSIX */
 
@@ -120,7 +120,7 @@ typedef INT_PTR (*FARPROC)(void);
 #define FACILITY_WIN32 7
 #define HRESULT_FROM_WIN32(x)                                                                      \
   ((HRESULT)(x) <= 0 ? ((HRESULT)(x))                                                              \
-                     : ((HRESULT)(((x) & 0x0000FFFFu) | (FACILITY_WIN32 << 16) | 0x80000000u)))
+                     : ((HRESULT)(((x)&0x0000FFFFu) | (FACILITY_WIN32 << 16) | 0x80000000u)))
 
 #define S_OK ((HRESULT)0)
 #define S_FALSE ((HRESULT)1)
@@ -201,7 +201,9 @@ inline bool IsEqualGUID(REFGUID a, REFGUID b) {
          a.Data4[3] == b.Data4[3] && a.Data4[4] == b.Data4[4] && a.Data4[5] == b.Data4[5] &&
          a.Data4[6] == b.Data4[6] && a.Data4[7] == b.Data4[7];
 }
-inline bool operator==(REFGUID a, REFGUID b) { return IsEqualGUID(a, b); }
+inline bool operator==(REFGUID a, REFGUID b) {
+  return IsEqualGUID(a, b);
+}
 #define IsEqualIID(a, b) IsEqualGUID(a, b)
 #define IsEqualCLSID(a, b) IsEqualGUID(a, b)
 #endif
@@ -306,8 +308,7 @@ struct IUnknown {
 };
 
 struct IClassFactory : public IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown *outer, REFIID riid,
-                                                   void **object) = 0;
+  virtual HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown *outer, REFIID riid, void **object) = 0;
   virtual HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) = 0;
 };
 
@@ -347,8 +348,7 @@ typedef struct IEnumVARIANTVtbl {
   HRESULT(STDMETHODCALLTYPE *QueryInterface)(IEnumVARIANT *self, REFIID riid, void **object);
   ULONG(STDMETHODCALLTYPE *AddRef)(IEnumVARIANT *self);
   ULONG(STDMETHODCALLTYPE *Release)(IEnumVARIANT *self);
-  HRESULT(STDMETHODCALLTYPE *Next)(IEnumVARIANT *self, ULONG count, VARIANT *items,
-                                   ULONG *fetched);
+  HRESULT(STDMETHODCALLTYPE *Next)(IEnumVARIANT *self, ULONG count, VARIANT *items, ULONG *fetched);
   HRESULT(STDMETHODCALLTYPE *Skip)(IEnumVARIANT *self, ULONG count);
   HRESULT(STDMETHODCALLTYPE *Reset)(IEnumVARIANT *self);
   HRESULT(STDMETHODCALLTYPE *Clone)(IEnumVARIANT *self, IEnumVARIANT **copy);
@@ -443,8 +443,8 @@ TAVELORT_API HRESULT WINAPI CLSIDFromString(LPCOLESTR text, LPCLSID clsid);
 TAVELORT_API int WINAPI StringFromGUID2(REFGUID guid, LPOLESTR buffer, int capacity);
 TAVELORT_API HRESULT WINAPI CoCreateInstance(REFCLSID clsid, IUnknown *outer, DWORD context,
                                              REFIID iid, LPVOID *object);
-TAVELORT_API HRESULT WINAPI CoRegisterClassObject(REFCLSID clsid, IUnknown *factory,
-                                                  DWORD context, DWORD flags, LPDWORD cookie);
+TAVELORT_API HRESULT WINAPI CoRegisterClassObject(REFCLSID clsid, IUnknown *factory, DWORD context,
+                                                  DWORD flags, LPDWORD cookie);
 TAVELORT_API HRESULT WINAPI CoRevokeClassObject(DWORD cookie);
 TAVELORT_API LPVOID WINAPI CoTaskMemAlloc(SIZE_T size);
 TAVELORT_API LPVOID WINAPI CoTaskMemRealloc(LPVOID block, SIZE_T size);
@@ -472,8 +472,8 @@ TAVELORT_API BOOL WINAPI ResetEvent(HANDLE event);
 TAVELORT_API DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds);
 TAVELORT_API BOOL WINAPI CloseHandle(HANDLE object);
 TAVELORT_API HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
-                                        LPTHREAD_START_ROUTINE start, LPVOID parameter,
-                                        DWORD flags, LPDWORD threadId);
+                                        LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
+                                        LPDWORD threadId);
 TAVELORT_API BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 TAVELORT_API DWORD WINAPI GetCurrentThreadId(void);
 TAVELORT_API void WINAPI Sleep(DWORD milliseconds);
