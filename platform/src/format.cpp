@@ -78,7 +78,7 @@ ArgumentKind argument_kind(const Conversion &conversion) {
 Argument read_argument(va_list &arguments, ArgumentKind kind) {
   Argument argument;
   switch (kind) {
-  case ArgumentKind::int32:
+  case ArgumentKind::int32: // NOLINT(bugprone-branch-clone): both are read as 32 bits
   case ArgumentKind::wide_char:
     argument.integer = va_arg(arguments, unsigned int);
     break;

@@ -129,6 +129,8 @@ int deliver(const String &converted, Unit *buffer, int capacity) {
   if (size > capacity) {
     return fail<int>(ERROR_INSUFFICIENT_BUFFER, 0);
   }
+  // `converted` carries its terminator when the caller asked for one.
+  // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
   std::memcpy(buffer, converted.data(), converted.size() * sizeof(Unit));
   return size;
 }

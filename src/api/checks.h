@@ -31,7 +31,7 @@ inline bool Readable(const void *pointer, std::size_t bytes) {
 // any later failure.
 template <class T>
 bool ClearOut(T *out) {
-  if (!Writable(out, sizeof(T))) {
+  if (!Writable(out, sizeof(T))) { // NOLINT(bugprone-sizeof-expression): T may be a pointer
     return false;
   }
   *out = T{};

@@ -19,7 +19,6 @@ namespace {
 
 using test::Append;
 using test::Be32;
-using test::Be32At;
 using test::Field;
 
 constexpr std::uint32_t kTag = test::Tag("expo");

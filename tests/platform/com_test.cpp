@@ -11,6 +11,7 @@
 #include <array>
 #include <atomic>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -297,7 +298,9 @@ TEST(Plugins, AreOnlyInProcessServers) {
 
 TEST(Plugins, ComeOnlyFromTheListedDirectories) {
   const ComScope scope;
-  const std::string saved = std::getenv("TAVELO_COMPONENT_PATH");
+  const char *path = std::getenv("TAVELO_COMPONENT_PATH");
+  const std::optional<std::string> saved =
+      path != nullptr ? std::optional<std::string>(path) : std::nullopt;
   ASSERT_EQ(setenv("TAVELO_COMPONENT_PATH", "/nonexistent", 1), 0);
   void *object = nullptr;
   EXPECT_EQ(CoCreateInstance(kPluginClsid, nullptr, kContext, IID_IUnknown, &object),
@@ -305,7 +308,11 @@ TEST(Plugins, ComeOnlyFromTheListedDirectories) {
   ASSERT_EQ(setenv("TAVELO_COMPONENT_PATH", TEST_COMPONENT_DIR, 1), 0);
   EXPECT_EQ(CoCreateInstance(kPluginClsid, nullptr, kContext, IID_IUnknown, &object), S_OK);
   static_cast<IUnknown *>(object)->Release();
-  ASSERT_EQ(setenv("TAVELO_COMPONENT_PATH", saved.c_str(), 1), 0);
+  if (saved) {
+    ASSERT_EQ(setenv("TAVELO_COMPONENT_PATH", saved->c_str(), 1), 0);
+  } else {
+    ASSERT_EQ(unsetenv("TAVELO_COMPONENT_PATH"), 0);
+  }
 }
 
 TEST(Plugins, NeedAnInitialisedRuntime) {

@@ -66,7 +66,8 @@ void PutLe32(std::vector<std::uint8_t> &out, std::uint32_t value) {
 class Converter {
 public:
   Converter(const char *to, const char *from) : cd_(iconv_open(to, from)) {
-    if (cd_ == reinterpret_cast<iconv_t>(-1)) {
+    if (cd_ ==
+        reinterpret_cast<iconv_t>(-1)) { // NOLINT(performance-no-int-to-ptr): iconv's error value
       throw Error(std::string("iconv cannot convert from ") + from + " to " + to);
     }
   }
