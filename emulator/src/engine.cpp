@@ -825,14 +825,14 @@ struct Engine::Camera {
 
   Bytes read_file(Request req, std::size_t capacity) {
     namespace rr = wire::read_request;
-    const auto refuse = [](Status s) { return status_only(wire::cmd::read_file, s); };
+    const auto reply = [](Status s) { return status_only(wire::cmd::read_file, s); };
     if (req.size() != rr::size) {
-      return refuse(Status::bad_request_data);
+      return reply(Status::bad_request_data);
     }
     const auto kind = wire::get_u32(req, rr::kind);
     const auto offset = wire::get_u32(req, rr::offset);
     if (kind > 3) {
-      return refuse(Status::bad_request_data);
+      return reply(Status::bad_request_data);
     }
     namespace r = wire::name_record;
     if (wire::get_u32(req, rr::record + r::drive) == viewfinder_drive &&
@@ -843,15 +843,15 @@ struct Engine::Camera {
       if (kind == 1) {
         return thumbnail(fit(live, thumbnail_width, thumbnail_height));
       }
-      return kind == 3 ? preview(live) : refuse(Status::data_not_found);
+      return kind == 3 ? preview(live) : reply(Status::data_not_found);
     }
     const Parsed p = parse_record(req, rr::record, true);
     if (p.status != Status::ok) {
-      return refuse(p.status);
+      return reply(p.status);
     }
     const auto path = store.host_path(p.at);
     if (!is_file(path)) {
-      return refuse(Status::file_not_found);
+      return reply(Status::file_not_found);
     }
     switch (kind) {
     case 0:
@@ -859,7 +859,7 @@ struct Engine::Camera {
     case 2: {
       const auto sound = store.host_path({p.at.drive, p.at.dir, sound_name(p.at.name)});
       if (!is_file(sound) || sound == path) {
-        return refuse(Status::data_not_found);
+        return reply(Status::data_not_found);
       }
       // WAV sample rate, little-endian at byte 24 of the RIFF header.
       const Bytes head = read_range(sound, 24, 4);
@@ -870,12 +870,12 @@ struct Engine::Camera {
     }
     default: {
       if (file_type_of(p.at.name) > 2) {
-        return refuse(Status::file_type);
+        return reply(Status::file_type);
       }
       const auto image = decode_fitted(read_all(path), kind == 1 ? thumbnail_width : preview_width,
                                        kind == 1 ? thumbnail_height : preview_height);
       if (!image) {
-        return refuse(Status::data_not_found);
+        return reply(Status::data_not_found);
       }
       return kind == 1 ? thumbnail(*image) : preview(*image);
     }
@@ -993,25 +993,25 @@ struct Engine::Camera {
   // members are moved into it, so every file under it belongs to the group.
   Bytes create_group(Request req) {
     namespace g = wire::group_request;
-    const auto refuse = [](Status s) { return status_only(wire::cmd::create_group, s); };
+    const auto reply = [](Status s) { return status_only(wire::cmd::create_group, s); };
     if (req.size() < g::members || (req.size() - g::members) % wire::name_record::size != 0 ||
         wire::get_u32(req, g::count) != (req.size() - g::members) / wire::name_record::size) {
-      return refuse(Status::bad_request_data);
+      return reply(Status::bad_request_data);
     }
     const std::string name = wire::get_text(req, g::name, g::name_width);
     if (!wire::text_terminated(req, g::name, g::name_width) || !valid_name(name) ||
         name.find('.') != std::string::npos) {
-      return refuse(Status::bad_request_data);
+      return reply(Status::bad_request_data);
     }
     const std::size_t count = wire::get_u32(req, g::count);
     std::vector<Location> members;
     for (std::size_t i = 0; i < count; ++i) {
       const Parsed p = parse_record(req, g::members + wire::name_record::size * i, true);
       if (p.status != Status::ok) {
-        return refuse(p.status);
+        return reply(p.status);
       }
       if (!is_file(store.host_path(p.at))) {
-        return refuse(Status::file_not_found);
+        return reply(Status::file_not_found);
       }
       members.push_back(p.at);
     }
@@ -1023,11 +1023,11 @@ struct Engine::Camera {
       const bool in_place = m.dir == group.dir;
       if (m.drive != drive || !targets.insert(m.name).second ||
           (!in_place && fs::exists(fs::symlink_status(store.host_path(target))))) {
-        return refuse(Status::bad_request_data);
+        return reply(Status::bad_request_data);
       }
     }
     if (const Status s = make_directory(group); s != Status::ok) {
-      return refuse(s);
+      return reply(s);
     }
     for (const auto &m : members) {
       const Location target{drive, group.dir, m.name};
@@ -1037,7 +1037,7 @@ struct Engine::Camera {
       std::error_code ec;
       fs::rename(store.host_path(m), store.host_path(target), ec);
       if (ec) {
-        return refuse(Status::incapable);
+        return reply(Status::incapable);
       }
       if (auto node = state().tags.extract(m.key())) {
         node.key() = target.key();
@@ -1051,59 +1051,59 @@ struct Engine::Camera {
     }
     state().groups.emplace(drive, group.dir);
     store.save_state();
-    return refuse(Status::ok);
+    return reply(Status::ok);
   }
 
   Bytes write_file(Request req) {
     namespace w = wire::write_request;
-    const auto refuse = [](Status s) { return status_only(wire::cmd::write_file, s); };
+    const auto reply = [](Status s) { return status_only(wire::cmd::write_file, s); };
     if (req.size() < w::data || wire::get_u32(req, w::length) != req.size() - w::data ||
         req.size() > std::max<std::size_t>(mhbs(), w::data)) {
-      return refuse(Status::bad_request_data);
+      return reply(Status::bad_request_data);
     }
     const Parsed p = parse_record(req, w::record, true);
     if (p.status != Status::ok) {
-      return refuse(p.status);
+      return reply(p.status);
     }
     const auto offset = wire::get_u32(req, w::offset);
     const auto length = wire::get_u32(req, w::length);
     const auto total = wire::get_u32(req, w::total);
     if (std::uint64_t{offset} + length > total) {
-      return refuse(Status::bad_request_data);
+      return reply(Status::bad_request_data);
     }
     if (faults.low_battery) {
-      return refuse(Status::low_battery);
+      return reply(Status::low_battery);
     }
     const auto path = store.host_path(p.at);
     if (!is_dir(path.parent_path())) {
-      return refuse(Status::file_not_found);
+      return reply(Status::file_not_found);
     }
     if (is_dir(path)) {
-      return refuse(Status::bad_request_data);
+      return reply(Status::bad_request_data);
     }
     std::error_code ec;
     const std::uint64_t existing = is_file(path) ? fs::file_size(path, ec) : 0;
     if (offset == 0) {
       // A new content: the whole file must fit in what is free.
       if (free_bytes() + existing < total) {
-        return refuse(Status::no_space);
+        return reply(Status::no_space);
       }
       forget_file(p.at.key());
     } else if (!is_file(path) || existing != offset) {
-      return refuse(Status::bad_request_data); // chunks come in order, without gaps
+      return reply(Status::bad_request_data); // chunks come in order, without gaps
     }
     {
       std::ofstream out(path, std::ios::binary | (offset == 0 ? std::ios::trunc : std::ios::app));
       out.write(reinterpret_cast<const char *>(req.data() + w::data), length);
       if (!out) {
-        return refuse(Status::no_space);
+        return reply(Status::no_space);
       }
     }
     if (std::uint64_t{offset} + length == total) {
       new_files.push_back(p.at);
     }
     store.save_state();
-    return refuse(Status::ok);
+    return reply(Status::ok);
   }
 
   std::optional<Value> derived_tag(const Location &at, std::uint32_t tag) {
@@ -1173,37 +1173,37 @@ struct Engine::Camera {
 
   Bytes set_tag(Request req) {
     namespace t = wire::tag_request;
-    const auto refuse = [](Status s) { return status_only(wire::cmd::set_tag, s); };
+    const auto reply = [](Status s) { return status_only(wire::cmd::set_tag, s); };
     if (req.size() != t::value + t::number_width && req.size() != t::value + t::text_width) {
-      return refuse(Status::bad_request_data);
+      return reply(Status::bad_request_data);
     }
     const Parsed p = parse_record(req, t::record, true);
     if (p.status != Status::ok) {
-      return refuse(p.status);
+      return reply(p.status);
     }
     const auto tag = wire::get_u32(req, t::tag);
     if (tag == 0) {
-      return refuse(Status::bad_request_data);
+      return reply(Status::bad_request_data);
     }
     if (!is_file(store.host_path(p.at))) {
-      return refuse(Status::file_not_found);
+      return reply(Status::file_not_found);
     }
     if (std::find(std::begin(derived_tags), std::end(derived_tags), tag) !=
         std::end(derived_tags)) {
-      return refuse(Status::incapable);
+      return reply(Status::incapable);
     }
     Value v;
     if (req.size() == t::value + t::number_width) {
       v = Value{1, wire::get_u32(req, t::value), {}};
     } else {
       if (!wire::text_terminated(req, t::value, t::text_width)) {
-        return refuse(Status::bad_request_data);
+        return reply(Status::bad_request_data);
       }
       v = Value{8, 0, wire::get_text(req, t::value, t::text_width)};
     }
     state().tags[p.at.key()][tag] = v;
     store.save_state();
-    return refuse(Status::ok);
+    return reply(Status::ok);
   }
 
   Bytes directory_list(Request req) {
@@ -1279,9 +1279,9 @@ struct Engine::Camera {
 
   Bytes set_clock(Request req) {
     namespace c = wire::clock_body;
-    const auto refuse = [](Status s) { return status_only(wire::cmd::set_clock, s); };
+    const auto reply = [](Status s) { return status_only(wire::cmd::set_clock, s); };
     if (req.size() != c::size) {
-      return refuse(Status::bad_request_data);
+      return reply(Status::bad_request_data);
     }
     const auto date = wire::get_u32(req, c::date);
     const auto time = wire::get_u32(req, c::time);
@@ -1292,18 +1292,18 @@ struct Engine::Camera {
     const auto m = from_bcd(std::uint8_t(time >> 8));
     const auto s = from_bcd(std::uint8_t(time));
     if (!mm || !dd || !yy || !h || !m || !s || *h > 23 || *m > 59 || *s > 59) {
-      return refuse(Status::bad_request_data);
+      return reply(Status::bad_request_data);
     }
     const int year = 1900 + static_cast<int>(*yy) + (*yy < 70 ? 100 : 0);
     const year_month_day ymd{std::chrono::year(year), month(*mm), day(*dd)};
     if (!ymd.ok()) {
-      return refuse(Status::bad_request_data); // 31 February and the like
+      return reply(Status::bad_request_data); // 31 February and the like
     }
     const sys_seconds target = sys_days(ymd) + hours(*h) + minutes(*m) + seconds(*s);
     state().clock_offset = (target - floor<seconds>(options.clock())).count();
     settings_changed = true;
     store.save_state();
-    return refuse(Status::ok);
+    return reply(Status::ok);
   }
 
   Bytes echo(Request req) {
@@ -1363,16 +1363,16 @@ struct Engine::Camera {
   // Scripts are lines of commands: "capture", "set TAG NUMBER", "mkdir PATH".
   // Lines starting with '#' are comments; the first one is the description.
   Bytes run_script(Request req) {
-    const auto refuse = [](Status s) { return status_only(wire::cmd::run_script, s); };
+    const auto reply = [](Status s) { return status_only(wire::cmd::run_script, s); };
     if (req.size() != wire::run_request::size) {
-      return refuse(Status::bad_request_data);
+      return reply(Status::bad_request_data);
     }
     const Parsed p = system_file(req, wire::run_request::name);
     if (p.status != Status::ok) {
-      return refuse(p.status);
+      return reply(p.status);
     }
     if (file_type_of(p.at.name) != 5) {
-      return refuse(Status::file_type);
+      return reply(Status::file_type);
     }
     struct Step {
       std::string verb;
@@ -1398,25 +1398,25 @@ struct Engine::Camera {
                                   ? find_param(wire::fourcc({tag[0], tag[1], tag[2], tag[3], 0}))
                                   : nullptr;
         if (!words || def == nullptr) {
-          return refuse(Status::bad_request_data);
+          return reply(Status::bad_request_data);
         }
         step.tag = def->tag;
         step.value = Value{def->value_type, static_cast<std::uint32_t>(value), {}};
         if (validate(*def, step.value) != Status::ok) {
-          return refuse(Status::bad_request_data);
+          return reply(Status::bad_request_data);
         }
       } else if (step.verb == "mkdir") {
         words >> arg;
         const auto dir = normalize_dir(arg);
         if (!dir || dir->empty() || dir->size() >= wire::name_record::path_width) {
-          return refuse(Status::bad_request_data);
+          return reply(Status::bad_request_data);
         }
         step.dir = {default_drive(), *dir, {}};
       } else {
-        return refuse(Status::bad_request_data);
+        return reply(Status::bad_request_data);
       }
       if (words >> arg) {
-        return refuse(Status::bad_request_data); // trailing words
+        return reply(Status::bad_request_data); // trailing words
       }
       steps.push_back(std::move(step));
     }
@@ -1430,10 +1430,10 @@ struct Engine::Camera {
         s = make_directory(step.dir);
       }
       if (s != Status::ok) {
-        return refuse(s);
+        return reply(s);
       }
     }
-    return refuse(Status::ok);
+    return reply(Status::ok);
   }
 
   Bytes script_description(Request req) {
