@@ -96,26 +96,26 @@ Argument read_argument(va_list &arguments, ArgumentKind kind) {
 
 namespace {
 
-std::string spec_prefix(const Conversion &conversion) {
-  std::string spec = "%" + conversion.flags;
+std::string conversion_prefix(const Conversion &conversion) {
+  std::string format = "%" + conversion.flags;
   if (conversion.width >= 0) {
-    spec += std::to_string(conversion.width);
+    format += std::to_string(conversion.width);
   }
   if (conversion.precision >= 0) {
-    spec += "." + std::to_string(conversion.precision);
+    format += "." + std::to_string(conversion.precision);
   }
-  return spec;
+  return format;
 }
 
 template <typename... Values>
-std::string print(const std::string &spec, Values... values) {
-  // Calls come only with specs built here from validated conversions.
-  const int needed = std::snprintf(nullptr, 0, spec.c_str(), values...);
+std::string print(const std::string &format, Values... values) {
+  // Calls come only with formats built here from validated conversions.
+  const int needed = std::snprintf(nullptr, 0, format.c_str(), values...);
   if (needed <= 0) {
     return {};
   }
   std::string out(static_cast<std::size_t>(needed) + 1, '\0');
-  std::snprintf(out.data(), out.size(), spec.c_str(), values...);
+  std::snprintf(out.data(), out.size(), format.c_str(), values...);
   out.resize(static_cast<std::size_t>(needed));
   return out;
 }
@@ -123,7 +123,7 @@ std::string print(const std::string &spec, Values... values) {
 } // namespace
 
 std::string render(const Conversion &conversion, const Argument &argument) {
-  const std::string prefix = spec_prefix(conversion);
+  const std::string prefix = conversion_prefix(conversion);
   switch (conversion.type) {
   case 's': {
     std::string text;
@@ -140,7 +140,7 @@ std::string render(const Conversion &conversion, const Argument &argument) {
     if (conversion.wide) {
       const auto unit = static_cast<char16_t>(argument.integer);
       const std::string text = utf16_to_utf8(std::u16string_view(&unit, 1));
-      return print(spec_prefix(Conversion{conversion.flags, conversion.width, -1, {}, {}, 's'}) +
+      return print(conversion_prefix(Conversion{conversion.flags, conversion.width, -1, {}, {}, 's'}) +
                        "s",
                    text.c_str());
     }

@@ -138,7 +138,7 @@ struct Insert {
   std::size_t end = 0; // one past the insert in the template
 };
 
-// Parses "%N" or "%N!spec!" at `pos` (which points at the '%').
+// Parses "%N" or "%N!format!" at `pos` (which points at the '%').
 std::optional<Insert> parse_insert(std::string_view text, std::size_t pos) {
   std::size_t i = pos + 1;
   if (i >= text.size() || text[i] < '1' || text[i] > '9') {
@@ -155,9 +155,9 @@ std::optional<Insert> parse_insert(std::string_view text, std::size_t pos) {
     if (close == std::string_view::npos) {
       return std::nullopt;
     }
-    const std::string_view spec = text.substr(i + 1, close - i - 1);
+    const std::string_view format = text.substr(i + 1, close - i - 1);
     std::size_t used = 0;
-    if (!tavelort::parse_conversion(spec, used, insert.conversion) || used != spec.size()) {
+    if (!tavelort::parse_conversion(format, used, insert.conversion) || used != format.size()) {
       return std::nullopt;
     }
     i = close + 1;

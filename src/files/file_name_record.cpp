@@ -23,11 +23,16 @@ std::string_view FieldText(std::span<const std::uint8_t> field) {
   return {text, strnlen(text, field.size())};
 }
 
+// The white space that a decimal conversion skips.
+bool IsBlank(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
 // A decimal drive number: blanks skipped, an optional sign, then digits up
 // to the first non-digit; no digits gives 0. Values past 32 bits saturate.
 std::int32_t ParseDrive(std::string_view text) {
   std::size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) {
+  while (i < text.size() && IsBlank(text[i])) {
     ++i;
   }
   bool negative = false;
@@ -121,6 +126,14 @@ void RecordToHandle(ConstNameRecord record, FH *handle) {
   std::snprintf(handle->path, sizeof handle->path, "%d:%.*s%s%.*s", static_cast<int>(handle->drive),
                 static_cast<int>(directory.size()), directory.data(), needsSlash ? "/" : "",
                 static_cast<int>(name.size()), name.data());
+}
+
+FileHandlePtr NewFileHandle(ConstNameRecord record) {
+  FileHandlePtr handle(static_cast<FH *>(HeapAlloc(GetProcessHeap(), 0, sizeof(FH))));
+  if (handle) {
+    RecordToHandle(record, handle.get());
+  }
+  return handle;
 }
 
 } // namespace tavelo::files

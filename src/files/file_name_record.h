@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 
 namespace tavelo::files {
@@ -39,6 +40,16 @@ HRESULT HandleToRecord(const FH *handle, NameRecord record);
 // Fills `handle` from a record that came from the camera; accepts a
 // directory path with a leading '/' or without its final '/'.
 void RecordToHandle(ConstNameRecord record, FH *handle);
+
+// File handles that the library hands out come from the process heap; the
+// application releases them with TaveloCloseFile.
+struct FileHandleDeleter {
+  void operator()(FH *handle) const { HeapFree(GetProcessHeap(), 0, handle); }
+};
+using FileHandlePtr = std::unique_ptr<FH, FileHandleDeleter>;
+
+// A new handle naming the file of `record`; null when no memory is left.
+FileHandlePtr NewFileHandle(ConstNameRecord record);
 
 // True when `name` is empty or an 8.3 name.
 bool IsShortName(std::span<const char> name);

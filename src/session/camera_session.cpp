@@ -3,6 +3,7 @@
 #include "session/wire.h"
 
 #include <algorithm>
+#include <functional>
 
 namespace tavelo {
 
@@ -147,7 +148,8 @@ HRESULT CameraSession::LinkCheck() {
     return CAM_E_BUSY;
   }
   std::array<BYTE, kLinkCheckResponseSize> response{};
-  HRESULT result = adapter_->Exchange(wire::kStatus, {}, response, kLinkCheckResponseSize);
+  std::size_t received = 0;
+  HRESULT result = ExchangeInto(wire::kStatus, {}, response, kLinkCheckResponseSize, &received);
   if (FAILED(result)) {
     DropConnection();
   } else if (std::uint16_t status = wire::StatusWord(response); status != 0) {
@@ -180,10 +182,38 @@ HRESULT CameraSession::BeginCommand() {
 }
 
 void CameraSession::EndCommand(HRESULT beginResult) {
+  // Releasing the gate is the last touch of the session: a teardown waiting
+  // for the gate may free the session the moment it is released.
+  LowerBusy();
   if (SUCCEEDED(beginResult)) {
     gate_.Release();
   }
-  LowerBusy();
+}
+
+HRESULT CameraSession::ExchangeInto(std::uint16_t command, std::span<const BYTE> request,
+                                    std::span<BYTE> response, ULONG lengthHint,
+                                    std::size_t *received) {
+  *received = 0;
+  if (!adapter_) {
+    return CAM_E_COMM;
+  }
+  // A response buffer of the caller's own is received through the front of
+  // the exchange buffer, cut to the caller's size: a component without the
+  // bounded exchange may write more than was asked for, and must not write
+  // it past a small buffer. Only the bytes the packet holds are copied out.
+  std::span<BYTE> buffer = adapter_->ExchangeBuffer();
+  const std::less<const BYTE *> before;
+  const bool inBuffer = !before(response.data(), buffer.data()) &&
+                        before(response.data(), buffer.data() + buffer.size());
+  std::span<BYTE> window =
+      !inBuffer && response.size() <= buffer.size() ? buffer.first(response.size()) : response;
+  HRESULT result = adapter_->Exchange(request.empty() ? command : 0, request, window, lengthHint,
+                                      received);
+  if (window.data() != response.data()) {
+    std::copy_n(window.begin(), *received, response.begin());
+    std::fill(response.begin() + static_cast<std::ptrdiff_t>(*received), response.end(), BYTE{0});
+  }
+  return result;
 }
 
 HRESULT CameraSession::Transact(std::uint16_t command, std::span<const BYTE> request,
@@ -193,13 +223,7 @@ HRESULT CameraSession::Transact(std::uint16_t command, std::span<const BYTE> req
   if (received != nullptr) {
     *received = 0;
   }
-  // A command that holds the gate finds an adapter (BeginCommand connects),
-  // unless an earlier exchange of the same command failed and dropped it.
-  if (!adapter_) {
-    return CAM_E_COMM;
-  }
-  HRESULT result = adapter_->Exchange(request.empty() ? command : 0, request, response,
-                                      lengthHint, &got);
+  HRESULT result = ExchangeInto(command, request, response, lengthHint, &got);
   if (FAILED(result)) {
     DropConnection();
     return result;
@@ -211,6 +235,12 @@ HRESULT CameraSession::Transact(std::uint16_t command, std::span<const BYTE> req
     *received = got;
   }
   return result;
+}
+
+HRESULT CameraSession::ExchangeUnchecked(std::uint16_t command, std::span<BYTE> response,
+                                         ULONG lengthHint) {
+  std::size_t got = 0;
+  return ExchangeInto(command, {}, response, lengthHint, &got);
 }
 
 std::span<BYTE> CameraSession::ExchangeBuffer() {

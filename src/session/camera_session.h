@@ -102,13 +102,17 @@ public:
   LONG BusyCount() const;
 
   // One exchange of a command that holds the gate: sends `request` (or a
-  // bare header with `command` when it is empty), receives into `response`.
+  // bare header with `command` when it is empty), receives into `response`
+  // (bytes past the received packet read as zero).
   // A transport failure drops the connection and is returned; a non-zero
   // status word is returned as its result code. Otherwise the exchange's
   // own non-negative result is returned and `*received` is how many bytes
   // of `response` hold the packet.
   HRESULT Transact(std::uint16_t command, std::span<const BYTE> request,
                    std::span<BYTE> response, ULONG lengthHint, std::size_t *received = nullptr);
+  // One exchange that neither drops the connection nor maps the status
+  // word, for a command whose answer does not matter (power off).
+  HRESULT ExchangeUnchecked(std::uint16_t command, std::span<BYTE> response, ULONG lengthHint);
   // The adapter's 64 KiB buffer; only valid while the gate is held.
   std::span<BYTE> ExchangeBuffer();
 
@@ -124,6 +128,8 @@ private:
   void Construct();
   HRESULT ConnectWithGate(bool gateHeld);
   HRESULT LinkCheck();
+  HRESULT ExchangeInto(std::uint16_t command, std::span<const BYTE> request,
+                       std::span<BYTE> response, ULONG lengthHint, std::size_t *received);
   void StopNotificationThread();
 
   std::atomic<ULONG> connected_{0};

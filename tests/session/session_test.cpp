@@ -104,6 +104,26 @@ TEST_F(SessionTest, OpenFailureIsCommErrorAndLeavesNoAdapter) {
   EXPECT_EQ(StatusCommand(*session_), S_OK) << "the failed begin left the gate free";
 }
 
+TEST_F(SessionTest, OversizedAnswerOfAPlainComponentStaysInsideTheCallersBuffer) {
+  ASSERT_EQ(StatusCommand(*session_), S_OK);
+  // 200 bytes for a 24-byte answer: the plain exchange cannot be told the
+  // size, so the session receives through its exchange buffer.
+  camera_.Queue(test::Ok(wire::kStatus, std::vector<std::uint8_t>(188, 0xEE)));
+  struct Guarded {
+    std::array<BYTE, 24> answer{};
+    std::array<BYTE, 64> after{};
+  } guarded;
+  std::size_t received = 0;
+  {
+    Command command(*session_);
+    ASSERT_FALSE(command.Failed());
+    EXPECT_EQ(session_->Transact(wire::kStatus, {}, guarded.answer, 24, &received), S_OK);
+  }
+  EXPECT_EQ(received, 24u);
+  EXPECT_EQ(guarded.answer[12], 0xEE);
+  EXPECT_EQ(guarded.after, (std::array<BYTE, 64>{}));
+}
+
 struct StatusCase {
   std::uint16_t status;
   HRESULT result;

@@ -67,13 +67,15 @@ private:
   std::size_t next_ = 0;
 };
 
-class FakeTransport final : public ITaveloTransport {
+class FakeTransport final : public ITaveloTransport2 {
 public:
-  explicit FakeTransport(FakeCamera &camera) : camera_(camera), instance_(camera.OnCreate()) {}
+  explicit FakeTransport(FakeCamera &camera)
+      : camera_(camera), instance_(camera.OnCreate()), bounded_(camera.Bounded()) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override {
-    // The plain interface only: the library must fall back to Exchange.
-    if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_ITaveloTransport)) {
+    // The bounded exchange only when the test asked for it.
+    if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_ITaveloTransport) ||
+        (bounded_ && IsEqualGUID(iid, IID_ITaveloTransport2))) {
       AddRef();
       *object = this;
       return S_OK;
@@ -98,6 +100,10 @@ public:
   }
   HRESULT STDMETHODCALLTYPE Configure(VARIANT deviceId) override {
     camera_.OnConfigure(deviceId);
+    device_.clear();
+    if (deviceId.vt == VT_BSTR && deviceId.bstrVal != nullptr) {
+      device_.assign(deviceId.bstrVal, SysStringLen(deviceId.bstrVal));
+    }
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE Open() override { return camera_.OnOpen(); }
@@ -109,13 +115,28 @@ public:
     record.requestLength = requestLength;
     record.lengthHint = *lengthHint;
     record.request.assign(request, request + requestLength);
+    record.device = device_;
     return camera_.OnExchange(std::move(record), response);
+  }
+  HRESULT STDMETHODCALLTYPE ExchangeBounded(LONG command, const BYTE *request, ULONG requestLength,
+                                            BYTE *response, ULONG responseCapacity,
+                                            ULONG *responseLength) override {
+    ExchangeRecord record;
+    record.instance = instance_;
+    record.command = command;
+    record.requestLength = requestLength;
+    record.request.assign(request, request + requestLength);
+    record.device = device_;
+    record.capacity = responseCapacity;
+    return camera_.OnExchangeBounded(std::move(record), response, responseLength);
   }
 
 private:
   std::atomic<ULONG> refs_{1};
   FakeCamera &camera_;
   int instance_;
+  bool bounded_;
+  std::u16string device_;
 };
 
 class FakeFactory final : public IClassFactory {
@@ -291,7 +312,40 @@ HRESULT FakeCamera::OnOpen() {
   return result;
 }
 
+void FakeCamera::SetBounded(bool bounded) {
+  std::lock_guard lock(mutex_);
+  bounded_ = bounded;
+}
+
+bool FakeCamera::Bounded() const {
+  std::lock_guard lock(mutex_);
+  return bounded_;
+}
+
 HRESULT FakeCamera::OnExchange(ExchangeRecord record, BYTE *response) {
+  Reply reply = NextReply(record);
+  if (SUCCEEDED(reply.result)) {
+    std::copy(reply.packet.begin(), reply.packet.end(), response);
+  }
+  return reply.result;
+}
+
+HRESULT FakeCamera::OnExchangeBounded(ExchangeRecord record, BYTE *response, ULONG *written) {
+  const ULONG capacity = record.capacity;
+  Reply reply = NextReply(record);
+  *written = 0;
+  if (FAILED(reply.result)) {
+    return reply.result;
+  }
+  if (reply.packet.size() > capacity) {
+    return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+  }
+  std::copy(reply.packet.begin(), reply.packet.end(), response);
+  *written = static_cast<ULONG>(reply.packet.size());
+  return reply.result;
+}
+
+Reply FakeCamera::NextReply(const ExchangeRecord &record) {
   Reply reply;
   std::function<Reply(const ExchangeRecord &)> handler;
   {
@@ -309,10 +363,7 @@ HRESULT FakeCamera::OnExchange(ExchangeRecord record, BYTE *response) {
   if (handler) {
     reply = handler(record); // outside the lock: it may block
   }
-  if (SUCCEEDED(reply.result)) {
-    std::copy(reply.packet.begin(), reply.packet.end(), response);
-  }
-  return reply.result;
+  return reply;
 }
 
 HRESULT FakeCamera::OnEnumerate(std::vector<std::u16string> *devices) {

@@ -2,10 +2,11 @@
 //
 // FakeCamera registers an in-process class object for its class identifier,
 // so the library creates fake transport instances through CoCreateInstance
-// like any real component. The fake offers only the plain transport
-// interface, so the library's fallback exchange is the one exercised. It
-// records every call and answers exchanges from a queue of replies, then
-// from a handler.
+// like any real component. By default the fake offers only the plain
+// transport interface, so the library's fallback exchange is the one
+// exercised; SetBounded(true) offers the bounded exchange too. It records
+// every call and answers exchanges from a queue of replies, then from a
+// handler.
 #pragma once
 
 #include "tavelo/transport.h"
@@ -29,6 +30,8 @@ struct ExchangeRecord {
   std::vector<std::uint8_t> request;
   ULONG requestLength = 0;
   ULONG lengthHint = 0;
+  std::u16string device; // the identifier the instance was configured with
+  ULONG capacity = 0;    // response capacity of a bounded exchange, else 0
 };
 
 struct Reply {
@@ -67,6 +70,8 @@ public:
   // Answers exchanges once the queue is empty. It runs on the calling
   // thread and may block (tests use that to hold the command gate).
   void SetHandler(std::function<Reply(const ExchangeRecord &)> handler);
+  // Whether new instances offer the bounded exchange (ITaveloTransport2).
+  void SetBounded(bool bounded);
 
   // --- observations ---
   std::vector<ExchangeRecord> Exchanges() const;
@@ -81,6 +86,9 @@ public:
   void OnConfigure(const VARIANT &id);
   HRESULT OnOpen();
   HRESULT OnExchange(ExchangeRecord record, BYTE *response);
+  // A bounded exchange: a reply that does not fit `capacity` fails.
+  HRESULT OnExchangeBounded(ExchangeRecord record, BYTE *response, ULONG *written);
+  bool Bounded() const;
   HRESULT OnEnumerate(std::vector<std::u16string> *devices);
 
 private:
@@ -97,6 +105,9 @@ private:
   int created_ = 0;
   int released_ = 0;
   int opens_ = 0;
+  bool bounded_ = false;
+
+  Reply NextReply(const ExchangeRecord &record);
 };
 
 } // namespace tavelo::test
