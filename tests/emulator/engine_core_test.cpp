@@ -213,3 +213,85 @@ TEST(EngineOpen, MissingStoreIsRefused) {
 
 } // namespace
 } // namespace emutest
+
+namespace emutest {
+namespace {
+
+// One well-formed request for every command code of the command table: the
+// camera answers each with success.
+struct Command {
+  const char *name;
+  Bytes request;
+};
+
+std::vector<Command> every_command() {
+  namespace d = wire::drive_request;
+  const auto drive_query = Req(wire::cmd::default_drive, d::size)
+                               .u32(d::count, 4)
+                               .tag(d::vdid_tag, "vdid")
+                               .text(d::vdid_text, 32, "Tavelo")
+                               .tag(d::ptid_tag, "ptid")
+                               .text(d::ptid_text, 32, "Virtual Camera VC-1")
+                               .tag(d::sern_tag, "sern")
+                               .u32(d::sern_value, 1001)
+                               .tag(d::crst_tag, "crst");
+  return {
+      {"0x01 list", bare(0x01)},
+      {"0x01 one", Req(0x01, 16).tag(12, "vdid")},
+      {"0x03", bare(0x03)},
+      {"0x05", drive_query},
+      {"0x10", Req(0x10, 16).tag(12, "mhbs")},
+      {"0x11 list", bare(0x11)},
+      {"0x11 one", Req(0x11, 16).tag(12, "mhbs")},
+      {"0x12", Req(0x12, 20).tag(12, "flsh").u32(16, 1)},
+      {"0x13", Req(0x13, 20).u32(12, 0).tag(16, "mhbs")},
+      {"0x14", Req(0x14, 24).u32(12, 1).tag(16, "flsh").u32(20, 1)},
+      {"0x15", Req(0x15, 20).u32(12, 0).tag(16, "flsh")},
+      {"0x19", bare(0x19)},
+      {"0x1E", Req(0x1E, 16).u32(12, 1)},
+      {"0x30", Req(0x30, 32)},
+      {"0x31", bare(0x31)},
+      {"0x40", Req(0x40, 68).u32(12, 1)},
+      {"0x41", bare(0x41)},
+      {"0x42", read_request(2, "", "A.JPG", 0, 0)},
+      {"0x44", bare(0x44)},
+      {"0x45", dir_request(0x45, 2, "NEW/")},
+      {"0x46", Req(0x46, 32 + 52).text(12, 16, "GRP").u32(28, 1).record(32, 2, "", "B.JPG")},
+      {"0x47", Req(0x47, 84).record(12, 2, "", "C.BIN").u32(72, 4).u32(76, 4)},
+      {"0x48", Req(0x48, 68).record(12, 2, "", "A.JPG").tag(64, "imwd")},
+      {"0x49", Req(0x49, 72).record(12, 2, "", "A.JPG").tag(64, "rate").u32(68, 1)},
+      {"0x4A", dir_request(0x4A, 2, "")},
+      {"0x50", dir_request(0x50, 2, "FULL/")},
+      {"0x51", bare(0x51)},
+      {"0x52", dir_request(0x52, 2, "EMPTY/")},
+      {"0x70", bare(0x70)},
+      {"0x71", Req(0x71, 20).u32(12, 0x00010124).u32(16, 0x00120000)},
+      {"0x92", Req(0x92, 21).u32(12, 1).u32(16, 1)},
+      {"0xB0", bare(0xB0)},
+      {"0xB1", Req(0xB1, 28).text(12, 16, "RUN.CSM")},
+      {"0xB6", Req(0xB6, 32).u32(12, 1).text(16, 16, "RUN.CSM")},
+      {"0x43", Req(0x43, 64).record(12, 2, "", "A.JPG")},
+      {"0x1A", bare(0x1A)}, // last: the camera is off afterwards
+  };
+}
+
+TEST(EveryCommand, IsAnsweredWithSuccess) {
+  TempStore store;
+  store.write("2/A.JPG", jpeg(32, 24));
+  store.write("2/B.JPG", jpeg(32, 24));
+  store.write_text("2/FULL/X.TXT", "x");
+  fs::create_directories(store.drive() / "EMPTY");
+  store.write_text("2/SYSTEM/RUN.CSM", "# Nothing much\nset zoom 2\n");
+  Camera cam(store.root());
+  for (const auto &c : every_command()) {
+    const auto r = cam.ask(c.request);
+    EXPECT_EQ(Camera::status(r), 0) << c.name;
+    EXPECT_EQ(wire::get_u16(r, wire::header::command),
+              wire::get_u16(c.request, wire::header::command))
+        << c.name;
+  }
+  EXPECT_FALSE(cam.engine().powered_on());
+}
+
+} // namespace
+} // namespace emutest

@@ -31,65 +31,20 @@ const HRESULT E_TOO_SMALL = HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
 
 std::atomic<long> live_objects{0};
 
-// ---- Text conversions for device identifiers -------------------------------
-
-std::u16string utf16(const std::string &s) {
-  std::u16string out;
-  for (std::size_t i = 0; i < s.size();) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    const int extra = c < 0x80         ? 0
-                      : (c >> 5) == 6  ? 1
-                      : (c >> 4) == 14 ? 2
-                      : (c >> 3) == 30 ? 3
-                                       : -1;
-    char32_t cp = extra == 0 ? c : extra == 1 ? c & 0x1F : extra == 2 ? c & 0x0F : c & 0x07;
-    bool ok = extra >= 0 && i + static_cast<std::size_t>(extra) < s.size() + (extra == 0 ? 1 : 0);
-    for (int k = 1; ok && k <= extra; ++k) {
-      const auto d = static_cast<unsigned char>(s[i + static_cast<std::size_t>(k)]);
-      ok = (d & 0xC0) == 0x80;
-      cp = cp << 6 | (d & 0x3F);
-    }
-    if (!ok || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      out.push_back(u'\uFFFD');
-      ++i;
-      continue;
-    }
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
-    i += static_cast<std::size_t>(extra) + 1;
-  }
+// Device identifiers travel as UTF-16; store paths are host text (UTF-8).
+std::u16string wide(const std::string &s) {
+  const int n = MultiByteToWideChar(CP_ACP, 0, s.c_str(), -1, nullptr, 0);
+  std::u16string out(n > 0 ? static_cast<std::size_t>(n) : 1, u'\0');
+  MultiByteToWideChar(CP_ACP, 0, s.c_str(), -1, out.data(), n);
+  out.pop_back(); // the terminator
   return out;
 }
 
-std::string utf8(const char16_t *s) {
-  std::string out;
-  for (; *s != 0; ++s) {
-    char32_t cp = *s;
-    if (cp >= 0xD800 && cp <= 0xDBFF && s[1] >= 0xDC00 && s[1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (s[1] - 0xDC00);
-      ++s;
-    }
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | cp >> 6));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | cp >> 12));
-      out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | cp >> 18));
-      out.push_back(static_cast<char>(0x80 | (cp >> 12 & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-  }
+std::string narrow(const WCHAR *s) {
+  const int n = WideCharToMultiByte(CP_ACP, 0, s, -1, nullptr, 0, nullptr, nullptr);
+  std::string out(n > 0 ? static_cast<std::size_t>(n) : 1, '\0');
+  WideCharToMultiByte(CP_ACP, 0, s, -1, out.data(), n, nullptr, nullptr);
+  out.pop_back();
   return out;
 }
 
@@ -102,7 +57,7 @@ std::vector<std::u16string> configured_devices() {
     const std::string dir = rest.substr(0, semi);
     rest = semi == std::string::npos ? "" : rest.substr(semi + 1);
     if (!dir.empty()) {
-      out.push_back(utf16(device_prefix + dir));
+      out.push_back(wide(device_prefix + dir));
     }
   }
   return out;
@@ -234,7 +189,7 @@ public:
     if (device.vt != VT_BSTR || device.bstrVal == nullptr) {
       return E_INVALIDARG;
     }
-    const std::string id = utf8(device.bstrVal);
+    const std::string id = narrow(device.bstrVal);
     if (id.rfind(device_prefix, 0) != 0) {
       return E_INVALIDARG;
     }
