@@ -1,6 +1,7 @@
 // File handles and file name records: both conversions, and the exports
 // that work on handles alone.
-#include "fake_transport.h"
+#include "answer_builders.h"
+#include "bound_camera.h"
 #include "files/file_handles.h"
 #include "files/file_name_record.h"
 
@@ -9,11 +10,12 @@
 #include <array>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace tavelo::files {
 namespace {
 
-using Record = std::array<std::uint8_t, kRecordSize>;
+using Bytes = std::vector<std::uint8_t>;
 
 FH Handle(const std::string &path, LONG drive = 0) {
   FH handle{};
@@ -23,15 +25,10 @@ FH Handle(const std::string &path, LONG drive = 0) {
   return handle;
 }
 
-Record MakeRecord(std::uint32_t drive, const std::string &directory, const std::string &name) {
-  Record record{};
-  record[0] = static_cast<std::uint8_t>(drive >> 24);
-  record[1] = static_cast<std::uint8_t>(drive >> 16);
-  record[2] = static_cast<std::uint8_t>(drive >> 8);
-  record[3] = static_cast<std::uint8_t>(drive);
-  std::memcpy(&record[kDirectoryOffset], directory.data(),
-              std::min<std::size_t>(directory.size(), 32));
-  std::memcpy(&record[kNameOffset], name.data(), std::min<std::size_t>(name.size(), 16));
+Bytes MakeRecord(std::uint32_t drive, const std::string &directory, const std::string &name) {
+  Bytes record = test::Be32(drive);
+  test::Append(record, test::Field(directory, 32));
+  test::Append(record, test::Field(name, 16));
   return record;
 }
 
@@ -46,16 +43,16 @@ struct ToRecordCase {
 
 class HandleToRecordTest : public ::testing::TestWithParam<ToRecordCase> {};
 
-TEST_P(HandleToRecordTest, SplitsThePathName) {
+TEST_P(HandleToRecordTest, SplitsThePathNameAndKeepsOnlyTheDriveOnFailure) {
   const ToRecordCase &c = GetParam();
   FH handle = Handle(c.path, c.driveField);
-  Record record;
-  record.fill(0xEE);
-  EXPECT_EQ(HandleToRecord(&handle, record), c.result);
+  Bytes record(kRecordSize, 0xEE);
+  EXPECT_EQ(HandleToRecord(&handle, NameRecord(record.data(), kRecordSize)), c.result);
   EXPECT_EQ(record, MakeRecord(c.drive, c.directory, c.name));
 }
 
 const std::string k31(31, 'D');
+constexpr HRESULT kBad = CAM_E_BAD_PARAMETER;
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, HandleToRecordTest,
@@ -64,28 +61,23 @@ INSTANTIATE_TEST_SUITE_P(
                       ToRecordCase{"2:IMG0001.JPG", 9, S_OK, 2, "", "IMG0001.JPG"},
                       ToRecordCase{"2:", 9, S_OK, 2, "", ""},
                       ToRecordCase{"2:A/B/C.D", 9, S_OK, 2, "A/B/", "C.D"},
-                      ToRecordCase{"SYSTEM/", 5, S_OK, 5, "SYSTEM/", ""},
+                      // Without a drive prefix the handle's drive field counts.
                       ToRecordCase{"X/Y.TXT", -3, S_OK, 0xFFFFFFFD, "X/", "Y.TXT"},
                       ToRecordCase{"NAME", 4, S_OK, 4, "", "NAME"},
                       ToRecordCase{" \t-7:A/", 0, S_OK, 0xFFFFFFF9, "A/", ""},
                       ToRecordCase{"x:A/", 1, S_OK, 0, "A/", ""},
                       ToRecordCase{"12abc:A/", 1, S_OK, 12, "A/", ""},
+                      // 8.3 names.
                       ToRecordCase{"2:ABCDEFGH.", 0, S_OK, 2, "", "ABCDEFGH."},
-                      ToRecordCase{"2:ABCDEFGHI", 0, CAM_E_BAD_PARAMETER, 2, "", ""},
-                      ToRecordCase{"2:A.JPEG", 0, CAM_E_BAD_PARAMETER, 2, "", ""},
-                      ToRecordCase{"2:A.B.C", 0, CAM_E_BAD_PARAMETER, 2, "", ""},
-                      ToRecordCase{"2:.JPG", 0, CAM_E_BAD_PARAMETER, 2, "", ""},
-                      ToRecordCase{"2:ABCDEFGHIJKLM", 0, CAM_E_BAD_PARAMETER, 2, "", ""},
+                      ToRecordCase{"2:ABCDEFGHI", 0, kBad, 2, "", ""},
+                      ToRecordCase{"2:A.JPEG", 0, kBad, 2, "", ""},
+                      ToRecordCase{"2:A.B.C", 0, kBad, 2, "", ""},
+                      ToRecordCase{"2:.JPG", 0, kBad, 2, "", ""},
+                      // Directory paths of up to 31 characters.
                       ToRecordCase{"2:" + k31.substr(1) + "/", 0, S_OK, 2, k31.substr(1) + "/", ""},
-                      ToRecordCase{"2:" + k31 + "/", 0, CAM_E_BAD_PARAMETER, 2, "", ""},
+                      ToRecordCase{"2:" + k31 + "/", 0, kBad, 2, "", ""},
                       // A path name that fills its field without a terminator.
-                      ToRecordCase{"3:" + std::string(70, 'P'), 0, CAM_E_BAD_PARAMETER, 3, "",
-                                   ""}));
-
-TEST(HandleToRecord, NullHandleIsBadParameter) {
-  Record record{};
-  EXPECT_EQ(HandleToRecord(nullptr, record), CAM_E_BAD_PARAMETER);
-}
+                      ToRecordCase{"3:" + std::string(70, 'P'), 0, kBad, 3, "", ""}));
 
 struct ToHandleCase {
   std::uint32_t drive;
@@ -101,7 +93,8 @@ TEST_P(RecordToHandleTest, BuildsThePathName) {
   const ToHandleCase &c = GetParam();
   FH handle;
   std::memset(&handle, 0xEE, sizeof handle);
-  RecordToHandle(MakeRecord(c.drive, c.directory, c.name), &handle);
+  const Bytes record = MakeRecord(c.drive, c.directory, c.name);
+  RecordToHandle(ConstNameRecord(record.data(), kRecordSize), &handle);
   EXPECT_EQ(handle.kind, 1);
   EXPECT_EQ(handle.drive, c.driveField);
   EXPECT_EQ(std::string(handle.path), c.path);
@@ -118,156 +111,90 @@ INSTANTIATE_TEST_SUITE_P(
                       ToHandleCase{0x8000, std::string(32, 'D'), std::string(16, 'N'), -32768,
                                    "-32768:" + std::string(32, 'D') + "/" + std::string(16, 'N')}));
 
-TEST(Conversions, RoundTripKeepsThePathName) {
-  for (const char *path : {"2:ALBUM1/IMG0001.JPG", "0:DCIM/100TAVEL/", "7:README", "1:"}) {
-    FH handle = Handle(path);
-    Record record{};
-    ASSERT_EQ(HandleToRecord(&handle, record), S_OK) << path;
-    FH back{};
-    RecordToHandle(record, &back);
-    EXPECT_STREQ(back.path, path);
-  }
-}
+// The exports, with a camera handle bound to a fake transport that they
+// never contact.
+using FileHandleExportTest = test::BoundCameraTest;
 
-struct ParentCase {
+struct PathCase {
   std::string path;
-  const char *parent; // null: no parent
-};
-
-class ParentTest : public ::testing::TestWithParam<ParentCase> {};
-
-TEST_P(ParentTest, FileGivesItsDirectoryAndDirectoryItsParent) {
-  FH handle = Handle(GetParam().path);
-  Record record{};
-  ASSERT_EQ(HandleToRecord(&handle, record), S_OK);
-  const bool has = ToParent(record);
-  ASSERT_EQ(has, GetParam().parent != nullptr);
-  if (has) {
-    FH parent{};
-    RecordToHandle(record, &parent);
-    EXPECT_STREQ(parent.path, GetParam().parent);
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Paths, ParentTest,
-    ::testing::Values(ParentCase{"2:ALBUM1/IMG0001.JPG", "2:ALBUM1/"},
-                      ParentCase{"2:ALBUM1/", nullptr}, ParentCase{"2:IMG0001.JPG", nullptr},
-                      ParentCase{"2:A/B/", "2:A/"}, ParentCase{"2:A/B/C/", "2:A/B/"},
-                      ParentCase{"2:A/B/C/F.TXT", "2:A/B/C/"}, ParentCase{"SYSTEM/", nullptr}));
-
-struct DisplayCase {
-  std::string path;
+  const char *parent; // null: none
   std::string shown;
 };
 
-class DisplayNameTest : public ::testing::TestWithParam<DisplayCase> {};
+class PathTest : public test::BoundCameraTest, public ::testing::WithParamInterface<PathCase> {};
 
-TEST_P(DisplayNameTest, ShowsTheLastName) {
-  EXPECT_EQ(DisplayName(GetParam().path), GetParam().shown);
+TEST_P(PathTest, GivesTheParentHandleAndTheDisplayName) {
+  const PathCase &c = GetParam();
+  FH handle = Handle(c.path);
+  FH *parent = &handle;
+  ASSERT_EQ(TaveloGetParentHandle(handle_, &handle, &parent), S_OK);
+  ASSERT_EQ(parent != nullptr, c.parent != nullptr);
+  if (parent != nullptr) {
+    EXPECT_STREQ(parent->path, c.parent);
+    EXPECT_EQ(parent->kind, 1);
+    EXPECT_EQ(TaveloCloseFile(handle_, parent), S_OK);
+  }
+
+  // The display name clears the path name's length plus 2 bytes, no more.
+  std::array<char, 80> buffer;
+  buffer.fill('#');
+  ASSERT_EQ(TaveloGetFileDisplayName(handle_, &handle, buffer.data()), S_OK);
+  EXPECT_EQ(std::string(buffer.data()), c.shown);
+  EXPECT_EQ(buffer[c.path.size() + 1], '\0');
+  EXPECT_EQ(buffer[c.path.size() + 2], '#');
+  EXPECT_TRUE(Untouched());
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, DisplayNameTest,
-                         ::testing::Values(DisplayCase{"2:ALBUM1/", "ALBUM1"},
-                                           DisplayCase{"2:ALBUM1/IMG0001.JPG", "IMG0001.JPG"},
-                                           DisplayCase{"2:IMG0001.JPG", "IMG0001.JPG"},
-                                           DisplayCase{"2:A/B/", "B"},
-                                           DisplayCase{"SYSTEM/", "SYSTEM"},
-                                           DisplayCase{"NAME", "NAME"}, DisplayCase{"", ""}));
+INSTANTIATE_TEST_SUITE_P(
+    Paths, PathTest,
+    ::testing::Values(PathCase{"2:ALBUM1/IMG0001.JPG", "2:ALBUM1/", "IMG0001.JPG"},
+                      PathCase{"2:ALBUM1/", nullptr, "ALBUM1"},
+                      PathCase{"2:IMG0001.JPG", nullptr, "IMG0001.JPG"},
+                      PathCase{"2:A/B/", "2:A/", "B"},
+                      PathCase{"2:A/B/C/F.TXT", "2:A/B/C/", "F.TXT"},
+                      PathCase{"SYSTEM/", nullptr, "SYSTEM"}, PathCase{"NAME", nullptr, "NAME"},
+                      PathCase{"", nullptr, ""}));
 
-// The exports, with a camera handle bound to a fake transport (never
-// contacted: these exports take no command gate).
-class FileHandleExportTest : public ::testing::Test {
-protected:
-  void SetUp() override {
-    DEVICE_INFO record = camera_.Record();
-    ASSERT_EQ(TaveloBindCamera(&camera, &record), S_OK);
-    VariantClear(&record.deviceId);
-  }
-  void TearDown() override {
-    EXPECT_EQ(camera_.InstancesCreated(), 0);
-    TaveloCloseCamera(camera);
-  }
-
-  struct Runtime {
-    Runtime() { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
-    ~Runtime() { CoUninitialize(); }
-  } runtime_;
-  test::FakeCamera camera_;
-  HCAMERA camera = nullptr;
-  HCAMERA unresolved = nullptr;
-};
-
-TEST_F(FileHandleExportTest, EqualityComparesPathNamesOnly) {
+TEST_F(FileHandleExportTest, EqualityComparesPathNamesOnlyAndWithinTheirFields) {
   FH a = Handle("2:ALBUM1/IMG0001.JPG", 1);
   FH b = Handle("2:ALBUM1/IMG0001.JPG", 2);
   FH c = Handle("2:ALBUM1/IMG0002.JPG", 1);
   FH noDrive = Handle("ALBUM1/IMG0001.JPG", 2);
-  EXPECT_EQ(TaveloIsEqualFileHandle(camera, &a, &b), S_OK);
-  EXPECT_EQ(TaveloIsEqualFileHandle(camera, &a, &c), CAM_S_COMPLETED);
-  EXPECT_EQ(TaveloIsEqualFileHandle(camera, &b, &noDrive), CAM_S_COMPLETED);
-  EXPECT_EQ(TaveloIsEqualFileHandle(camera, &a, nullptr), CAM_S_COMPLETED);
-  EXPECT_EQ(TaveloIsEqualFileHandle(unresolved, &a, &b), CAM_S_COMPLETED);
-
-  // Full fields without a terminator are compared within the field.
-  FH full1 = Handle(std::string(64, 'F'));
-  FH full2 = Handle(std::string(64, 'F'));
-  EXPECT_EQ(TaveloIsEqualFileHandle(camera, &full1, &full2), S_OK);
+  FH full1 = Handle(std::string(64, 'F')); // no terminator in the field
+  FH full2 = full1;
+  EXPECT_EQ(TaveloIsEqualFileHandle(handle_, &a, &b), S_OK);
+  EXPECT_EQ(TaveloIsEqualFileHandle(handle_, &a, &c), CAM_S_COMPLETED);
+  EXPECT_EQ(TaveloIsEqualFileHandle(handle_, &b, &noDrive), CAM_S_COMPLETED);
+  EXPECT_EQ(TaveloIsEqualFileHandle(handle_, &a, nullptr), CAM_S_COMPLETED);
+  EXPECT_EQ(TaveloIsEqualFileHandle(nullptr, &a, &b), CAM_S_COMPLETED);
+  EXPECT_EQ(TaveloIsEqualFileHandle(handle_, &full1, &full2), S_OK);
   full2.path[63] = 'G';
-  EXPECT_EQ(TaveloIsEqualFileHandle(camera, &full1, &full2), CAM_S_COMPLETED);
+  EXPECT_EQ(TaveloIsEqualFileHandle(handle_, &full1, &full2), CAM_S_COMPLETED);
+  EXPECT_TRUE(Untouched());
 }
 
-TEST_F(FileHandleExportTest, ParentIsANewHandleReleasedWithCloseFile) {
-  FH file = Handle("2:ALBUM1/IMG0001.JPG");
-  FH *parent = nullptr;
-  ASSERT_EQ(TaveloGetParentHandle(camera, &file, &parent), S_OK);
-  ASSERT_NE(parent, nullptr);
-  EXPECT_STREQ(parent->path, "2:ALBUM1/");
-  EXPECT_EQ(parent->kind, 1);
-  EXPECT_EQ(parent->drive, 2);
-  EXPECT_EQ(TaveloCloseFile(camera, parent), S_OK);
-
-  FH root = Handle("2:ALBUM1/");
-  parent = &file;
-  EXPECT_EQ(TaveloGetParentHandle(camera, &root, &parent), S_OK);
-  EXPECT_EQ(parent, nullptr);
-}
-
-TEST_F(FileHandleExportTest, ParentRefusesBadArgumentsBeforeTouchingTheOutput) {
+TEST_F(FileHandleExportTest, RefuseBadArgumentsBeforeTouchingTheOutput) {
   FH file = Handle("2:ALBUM1/IMG0001.JPG");
   FH *parent = &file;
-  EXPECT_EQ(TaveloGetParentHandle(nullptr, &file, &parent), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloGetParentHandle(camera, nullptr, &parent), CAM_E_BAD_PARAMETER);
+  EXPECT_EQ(TaveloGetParentHandle(nullptr, &file, &parent), kBad);
+  EXPECT_EQ(TaveloGetParentHandle(handle_, nullptr, &parent), kBad);
   EXPECT_EQ(parent, &file);
-  EXPECT_EQ(TaveloGetParentHandle(camera, &file, nullptr), CAM_E_BAD_PARAMETER);
-
+  EXPECT_EQ(TaveloGetParentHandle(handle_, &file, nullptr), kBad);
   FH badName = Handle("2:ALBUM1/TOOLONGNAME.JPG");
-  EXPECT_EQ(TaveloGetParentHandle(camera, &badName, &parent), CAM_E_BAD_PARAMETER);
+  EXPECT_EQ(TaveloGetParentHandle(handle_, &badName, &parent), kBad);
   EXPECT_EQ(parent, nullptr);
-}
 
-TEST_F(FileHandleExportTest, DisplayNameClearsLengthPlusTwoAndNoMore) {
-  FH dir = Handle("2:ALBUM1/");
-  char buffer[16];
-  std::memset(buffer, '#', sizeof buffer);
-  ASSERT_EQ(TaveloGetFileDisplayName(camera, &dir, buffer), S_OK);
-  EXPECT_STREQ(buffer, "ALBUM1");
-  EXPECT_EQ(std::string(buffer, 11), std::string("ALBUM1\0\0\0\0\0", 11));
-  EXPECT_EQ(buffer[11], '#');
+  char buffer[4] = "##";
+  EXPECT_EQ(TaveloGetFileDisplayName(nullptr, &file, buffer), kBad);
+  EXPECT_EQ(TaveloGetFileDisplayName(handle_, nullptr, buffer), kBad);
+  EXPECT_EQ(TaveloGetFileDisplayName(handle_, &file, nullptr), kBad);
+  EXPECT_STREQ(buffer, "##");
 
-  std::memset(buffer, '#', sizeof buffer);
-  EXPECT_EQ(TaveloGetFileDisplayName(unresolved, &dir, buffer), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloGetFileDisplayName(camera, nullptr, buffer), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloGetFileDisplayName(camera, &dir, nullptr), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(buffer[0], '#');
-}
-
-TEST_F(FileHandleExportTest, CloseFileReleasesOnlyThroughAResolvingCamera) {
-  FH onStack = Handle("2:A/");
-  // Not released: the camera handle does not resolve (releasing a stack
-  // record would fault).
-  EXPECT_EQ(TaveloCloseFile(unresolved, &onStack), S_OK);
-  EXPECT_EQ(TaveloCloseFile(camera, nullptr), S_OK);
+  // Without a camera that resolves nothing is released (a stack handle
+  // would fault).
+  EXPECT_EQ(TaveloCloseFile(nullptr, &file), S_OK);
+  EXPECT_EQ(TaveloCloseFile(handle_, nullptr), S_OK);
+  EXPECT_TRUE(Untouched());
 }
 
 } // namespace

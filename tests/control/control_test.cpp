@@ -1,0 +1,247 @@
+// The camera clock, its power, the raw exchange and the echo test through a
+// scripted fake camera.
+#include "bound_camera.h"
+#include "control/clock.h"
+#include "control/power.h"
+#include "control/raw.h"
+#include "session/wire.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+namespace tavelo {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+using ControlTest = test::BoundCameraTest;
+
+// The fields the camera keeps.
+auto Kept(const SYSTEMTIME &t) {
+  return std::tuple(t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
+}
+
+struct ClockCase {
+  SYSTEMTIME time;
+  Bytes body; // 0x00MMDDYY 0x00HHMMSS
+};
+
+class ClockTest : public ControlTest, public ::testing::WithParamInterface<ClockCase> {};
+
+TEST_P(ClockTest, SetSendsAndGetDecodesTheBodyInBcd) {
+  const ClockCase &c = GetParam();
+  ASSERT_EQ(TaveloSetCameraTime(handle_, &c.time), S_OK);
+  Bytes answer = c.body;
+  answer[0] = answer[4] = 0xEE; // bytes the clock does not use
+  camera_.Queue(test::Ok(wire::kGetClock, answer));
+  SYSTEMTIME time{1, 1, 6, 1, 1, 1, 1, 777};
+  ASSERT_EQ(TaveloGetCameraTime(handle_, &time), S_OK);
+
+  const auto sent = camera_.Exchanges();
+  ASSERT_EQ(sent.size(), 2u);
+  Bytes set{0, 0, 0, 16, 1, 0, 0, 0, 0, 0x71, 0, 0};
+  set.insert(set.end(), c.body.begin(), c.body.end());
+  EXPECT_EQ(sent[0].request, set);
+  EXPECT_EQ(sent[0].lengthHint, 12u);
+  EXPECT_EQ(sent[1].request, (Bytes{0, 0, 0, 8, 1, 0, 0, 0, 0, 0x70, 0, 0}));
+  EXPECT_EQ(sent[1].lengthHint, 20u);
+  EXPECT_EQ(Kept(time), Kept(c.time));
+  EXPECT_EQ(time.wDayOfWeek, 0);
+  EXPECT_EQ(time.wMilliseconds, 777) << "milliseconds are left as they were";
+}
+
+// Day of week and milliseconds are not sent; 31 February goes out as it is.
+INSTANTIATE_TEST_SUITE_P(
+    Times, ClockTest,
+    ::testing::Values(
+        ClockCase{{2069, 12, 3, 31, 23, 59, 59, 999}, {0, 0x12, 0x31, 0x69, 0, 0x23, 0x59, 0x59}},
+        ClockCase{{1970, 1, 0, 1, 0, 0, 0, 0}, {0, 0x01, 0x01, 0x70, 0, 0, 0, 0}},
+        ClockCase{{2000, 2, 9, 31, 7, 8, 9, 0}, {0, 0x02, 0x31, 0x00, 0, 0x07, 0x08, 0x09}},
+        ClockCase{{1999, 10, 0, 15, 12, 30, 45, 1}, {0, 0x10, 0x15, 0x99, 0, 0x12, 0x30, 0x45}}));
+
+TEST_F(ControlTest, OutOfRangeFieldsAreRefusedWithoutContact) {
+  const std::vector<std::pair<WORD SYSTEMTIME::*, WORD>> cases{
+      {&SYSTEMTIME::wYear, 1969}, {&SYSTEMTIME::wYear, 2070}, {&SYSTEMTIME::wMonth, 0},
+      {&SYSTEMTIME::wMonth, 13},  {&SYSTEMTIME::wDay, 0},     {&SYSTEMTIME::wDay, 32},
+      {&SYSTEMTIME::wHour, 24},   {&SYSTEMTIME::wMinute, 60}, {&SYSTEMTIME::wSecond, 60}};
+  for (const auto &[field, value] : cases) {
+    SYSTEMTIME time{2000, 1, 0, 1, 0, 0, 0, 0};
+    time.*field = value;
+    EXPECT_EQ(TaveloSetCameraTime(handle_, &time), CAM_E_BAD_PARAMETER) << value;
+  }
+  EXPECT_TRUE(Untouched());
+}
+
+TEST_F(ControlTest, FailedClockReadsWriteNothing) {
+  const SYSTEMTIME before{1, 2, 3, 4, 5, 6, 7, 8};
+  SYSTEMTIME time = before;
+  const std::vector<std::pair<test::Reply, HRESULT>> cases{
+      {test::Status(wire::kGetClock, 3), CAM_E_TIMEOUT},
+      {test::Ok(wire::kGetClock, {0, 1}), CAM_E_BAD_DATA}, // no whole clock body
+      {test::Reply{E_FAIL, {}}, E_FAIL}};
+  for (const auto &[reply, expected] : cases) {
+    camera_.Queue(reply);
+    EXPECT_EQ(TaveloGetCameraTime(handle_, &time), expected);
+    EXPECT_EQ(std::memcmp(&time, &before, sizeof time), 0);
+  }
+  EXPECT_EQ(TaveloGetCameraTime(handle_, nullptr), CAM_E_BAD_PARAMETER);
+  EXPECT_EQ(TaveloSetCameraTime(handle_, nullptr), CAM_E_BAD_PARAMETER);
+  EXPECT_EQ(TaveloGetCameraTime(nullptr, &time), CAM_E_BAD_PARAMETER);
+  EXPECT_EQ(TaveloSetCameraTime(nullptr, &before), CAM_E_BAD_PARAMETER);
+}
+
+TEST_F(ControlTest, PowerModeIsTheAnswersNumberOrZero) {
+  const std::vector<std::tuple<test::Reply, HRESULT, ULONG>> cases{
+      {test::Ok(wire::kGetPowerMode, {0xDE, 0xAD, 0xBE, 0xEF}), S_OK, 0xDEADBEEF},
+      {test::Status(wire::kGetPowerMode, 0x0D), CAM_E_LOW_BATTERY, 0},
+      {test::Ok(wire::kGetPowerMode, {1, 2}), CAM_E_BAD_DATA, 0}};
+  for (const auto &[reply, result, expected] : cases) {
+    camera_.Queue(reply);
+    ULONG mode = 5;
+    EXPECT_EQ(TaveloGetPowerMode(handle_, &mode), result);
+    EXPECT_EQ(mode, expected);
+    EXPECT_EQ(camera_.Exchanges().back().request, (Bytes{0, 0, 0, 8, 1, 0, 0, 0, 0, 0x19, 0, 0}));
+    EXPECT_EQ(camera_.Exchanges().back().lengthHint, 16u);
+  }
+  EXPECT_EQ(TaveloGetPowerMode(handle_, nullptr), CAM_E_BAD_PARAMETER);
+}
+
+// A camera that switches off may not answer: only a failed begin counts.
+TEST_F(ControlTest, PowerOffSucceedsWhateverTheAnswerAndKeepsTheLink) {
+  camera_.QueueOpenResults({E_FAIL});
+  EXPECT_EQ(TaveloPowerOff(handle_), CAM_E_COMM);
+  EXPECT_TRUE(camera_.Exchanges().empty());
+  const int created = camera_.InstancesCreated();
+  for (const test::Reply &reply :
+       {test::Ok(wire::kPowerOff), test::Status(wire::kPowerOff, 4), test::Reply{E_FAIL, {}}}) {
+    camera_.Queue(reply);
+    EXPECT_EQ(TaveloPowerOff(handle_), S_OK);
+    EXPECT_EQ(camera_.Exchanges().back().request, (Bytes{0, 0, 0, 8, 1, 0, 0, 0, 0, 0x1A, 0, 0}));
+    EXPECT_EQ(camera_.Exchanges().back().lengthHint, 12u);
+    EXPECT_EQ(Session().IsConnected(), S_OK);
+  }
+  EXPECT_EQ(camera_.InstancesCreated(), created + 1) << "one link for all three";
+  EXPECT_EQ(TaveloPowerOff(nullptr), CAM_E_BAD_PARAMETER);
+}
+
+// A header whose length field claims `claimed` bytes after it.
+test::Reply Claiming(std::uint32_t claimed) {
+  Bytes packet = test::Packet(0x1234, 0);
+  wire::PutU32(packet, 0, claimed);
+  return test::Reply{S_OK, packet};
+}
+
+struct RawCase {
+  const char *name;
+  bool bounded;
+  test::Reply reply;
+  HRESULT result;
+};
+
+class RawAnswerTest : public ControlTest, public ::testing::WithParamInterface<RawCase> {
+protected:
+  void TearDown() override {
+    CoTaskMemFree(response_);
+    ControlTest::TearDown();
+  }
+  BYTE *response_ = nullptr;
+  ULONG length_ = 99;
+};
+
+TEST_P(RawAnswerTest, SendsThePacketUnchangedAndReturnsOnlyAWholeAnswer) {
+  const RawCase &c = GetParam();
+  const Bytes request{0, 0, 0, 12, 1, 0, 0, 0, 0x12, 0x34, 0, 0, 'a', 'b', 'c', 'd'};
+  camera_.SetBounded(c.bounded);
+  camera_.Queue(c.reply);
+  EXPECT_EQ(TaveloRaw(handle_, request.data(), 16, &response_, &length_), c.result);
+
+  ASSERT_EQ(camera_.Exchanges().size(), 1u);
+  const test::ExchangeRecord sent = camera_.Exchanges()[0];
+  EXPECT_EQ(sent.command, 0);
+  EXPECT_EQ(sent.request, request);
+  EXPECT_EQ(sent.lengthHint, 0u);
+  EXPECT_EQ(sent.capacity, c.bounded ? TransportAdapter::kExchangeBufferSize : 0u);
+  EXPECT_EQ(response_ != nullptr, c.result == S_OK) << "a block only for a whole answer";
+  EXPECT_EQ(length_, c.result == S_OK ? c.reply.packet.size() : 0u);
+  if (response_ != nullptr) {
+    EXPECT_EQ(Bytes(response_, response_ + length_), c.reply.packet);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, RawAnswerTest,
+    ::testing::Values(RawCase{"WholeAnswer", false, test::Ok(0x1234, {9, 8, 7}), S_OK},
+                      RawCase{"BareHeader", false, test::Ok(0x1234), S_OK},
+                      RawCase{"BoundedTransport", true, test::Ok(0x1234, Bytes(40, 0x11)), S_OK},
+                      RawCase{"Status", false, test::Status(0x1234, 7), CAM_E_FILE_NOT_FOUND},
+                      RawCase{"Transport", false, test::Reply{E_FAIL, {}}, E_FAIL},
+                      RawCase{"ClaimPastTheBuffer", false, Claiming(0xFFFFFFF0u), CAM_E_BAD_DATA},
+                      RawCase{"ClaimPastWhatWasWritten", true, Claiming(100), CAM_E_BAD_DATA},
+                      RawCase{"ClaimShorterThanAHeader", false, Claiming(4), CAM_E_BAD_DATA}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(ControlTest, RawRequestLengthIsBoundedBothWays) {
+  Bytes request(kMaxRawRequestLength, 0);
+  wire::BuildHeader(request, 0x47);
+  request.push_back(0);
+  BYTE *block = nullptr;
+  ULONG length = 0;
+  EXPECT_EQ(TaveloRaw(handle_, request.data(), 0x8000, &block, &length), CAM_E_BAD_PARAMETER);
+  EXPECT_EQ(TaveloRaw(handle_, request.data(), 11, &block, &length), CAM_E_BAD_PARAMETER);
+  EXPECT_EQ(TaveloRaw(handle_, nullptr, 12, &block, &length), CAM_E_BAD_PARAMETER);
+  EXPECT_EQ(TaveloRaw(handle_, request.data(), 12, nullptr, &length), CAM_E_BAD_PARAMETER);
+  EXPECT_EQ(TaveloRaw(handle_, request.data(), 12, &block, nullptr), CAM_E_BAD_PARAMETER);
+  EXPECT_EQ(TaveloRaw(nullptr, request.data(), 12, &block, &length), CAM_E_BAD_PARAMETER);
+  EXPECT_TRUE(Untouched());
+  ASSERT_EQ(TaveloRaw(handle_, request.data(), 0x7FFF, &block, &length), S_OK);
+  CoTaskMemFree(block);
+  EXPECT_EQ(camera_.Exchanges().at(0).requestLength, 0x7FFFu);
+}
+
+// A camera that answers the echo with the request's own bytes.
+test::Reply Echo(const test::ExchangeRecord &record) {
+  Bytes answer = record.request;
+  wire::PutU16(answer, wire::kStatusOffset, 0);
+  return test::Reply{S_OK, answer};
+}
+
+TEST_F(ControlTest, EchoByteCountIsBoundedSoBothPacketsFitTheTransport) {
+  camera_.SetHandler(Echo);
+  EXPECT_EQ(TaveloTestData(handle_, 0), CAM_E_BAD_PARAMETER);
+  EXPECT_EQ(TaveloTestData(handle_, kMaxEchoBytes + 1), CAM_E_BAD_PARAMETER);
+  EXPECT_EQ(TaveloTestData(handle_, 0xFFFFFFFF), CAM_E_BAD_PARAMETER);
+  EXPECT_EQ(TaveloTestData(nullptr, 100), CAM_E_BAD_PARAMETER);
+  EXPECT_TRUE(Untouched());
+
+  ASSERT_EQ(TaveloTestData(handle_, 1), S_OK);
+  ASSERT_EQ(TaveloTestData(handle_, kMaxEchoBytes), S_OK);
+  const auto sent = camera_.Exchanges();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].request,
+            (Bytes{0, 0, 0, 17, 1, 0, 0, 0, 0, 0x92, 0, 0, 0, 0, 0, 1, 0, 0, 0, 1, 0x55}));
+  EXPECT_EQ(sent[0].lengthHint, 21u);
+  EXPECT_EQ(sent[1].requestLength, 65536u);
+  EXPECT_TRUE(std::all_of(sent[1].request.begin() + 20, sent[1].request.end(),
+                          [](auto b) { return b == 0x55; }));
+}
+
+TEST_F(ControlTest, WrongMissingOrRefusedEchoFails) {
+  camera_.SetHandler([](const test::ExchangeRecord &record) {
+    test::Reply reply = Echo(record);
+    reply.packet[reply.packet.size() / 2 + 10] ^= 1;
+    return reply;
+  });
+  EXPECT_EQ(TaveloTestData(handle_, 100), CAM_E_BAD_DATA);
+  camera_.SetHandler([](const test::ExchangeRecord &) { return test::Ok(wire::kEcho); });
+  EXPECT_EQ(TaveloTestData(handle_, 100), CAM_E_BAD_DATA);
+  camera_.SetHandler([](const test::ExchangeRecord &) { return test::Status(wire::kEcho, 6); });
+  EXPECT_EQ(TaveloTestData(handle_, 100), CAM_E_NO_SPACE);
+}
+
+} // namespace
+} // namespace tavelo
