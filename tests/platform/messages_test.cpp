@@ -11,15 +11,13 @@
 #include <cstdarg>
 #include <cstdint>
 #include <memory>
-#include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
 
-// "在相机中找不到请求的文件 %1." and "相机" in code page 936.
-const std::string kNotFoundGbk = "\xD4\xDA\xCF\xE0\xBB\xFA\xD6\xD0\xD5\xD2\xB2\xBB\xB5\xBD\xC7\xEB"
-                                 "\xC7\xF3\xB5\xC4\xCE\xC4\xBC\xFE %1.\r\n";
+// "相机" in code page 936.
 const std::string kCameraGbk = "\xCF\xE0\xBB\xFA\r\n";
 
 struct Entry {
@@ -51,28 +49,23 @@ std::vector<unsigned char> build_table(const std::vector<Block> &blocks) {
     put32(out, record + 8, static_cast<std::uint32_t>(out.size()));
     for (const Entry &entry : blocks[b].entries) {
       std::string text = entry.bytes;
-      do {
-        text.push_back('\0');
-      } while ((text.size() % 4) != 0);
-      const auto length = static_cast<std::uint16_t>(4 + text.size());
-      out.push_back(static_cast<unsigned char>(length));
-      out.push_back(static_cast<unsigned char>(length >> 8));
-      out.push_back(static_cast<unsigned char>(entry.flags));
-      out.push_back(0);
+      text.append(4 - text.size() % 4, '\0'); // terminated and padded
+      const std::size_t at = out.size();
+      out.resize(at + 4);
+      put32(out, at,
+            static_cast<std::uint32_t>(4 + text.size()) | (std::uint32_t{entry.flags} << 16));
       out.insert(out.end(), text.begin(), text.end());
     }
   }
   return out;
 }
 
-std::string utf16le(const std::u16string &text) {
-  std::string out;
-  for (const char16_t unit : text) {
-    out.push_back(static_cast<char>(unit & 0xFF));
-    out.push_back(static_cast<char>(unit >> 8));
-  }
-  return out;
+// The bytes of UTF-16 text in memory order (little-endian on the test hosts).
+std::string utf16(const std::u16string &text) {
+  return std::string(reinterpret_cast<const char *>(text.data()), 2 * text.size());
 }
+
+constexpr DWORD kNoInserts = FORMAT_MESSAGE_IGNORE_INSERTS;
 
 class MessageTable : public testing::Test {
 protected:
@@ -84,8 +77,8 @@ protected:
         reinterpret_cast<void (*)()>(GetProcAddress(module_, TEST_SET_MESSAGE_TABLE)));
     ASSERT_NE(set_table_, nullptr);
     use(build_table({{0x00000000, {{0, "ok\r\n"}}},
-                     {0xCFFA0005, {{0, "five\r\n"}, {0, "six\r\n"}, {0, kNotFoundGbk}}},
-                     {0xCFFA0015, {{1, utf16le(u"宽 %1 and %2!d!\r\n")}, {0, kCameraGbk}}}}));
+                     {0xCFFA0005, {{0, "five\r\n"}, {0, "six\r\n"}}},
+                     {0xCFFA0015, {{1, utf16(u"宽 %1 and %2!d!\r\n")}, {0, kCameraGbk}}}}));
   }
   void TearDown() override {
     if (set_table_ != nullptr) {
@@ -104,22 +97,19 @@ protected:
     set_table_(table_.get(), table.size());
   }
 
-  // Formats `id` into a 256-byte buffer; returns the text, or the error
-  // number in `error` and an empty text.
-  std::string format(DWORD id, DWORD flags = 0, DWORD language = 0, DWORD *error = nullptr, ...) {
+  // Formats `id` into `room` bytes; returns the text, or an empty text and
+  // the error number.
+  std::pair<std::string, DWORD> format(DWORD id, DWORD flags, DWORD language, DWORD room, ...) {
     va_list arguments;
-    va_start(arguments, error);
-    std::array<char, 256> buffer{};
+    va_start(arguments, room);
+    std::string buffer(room + 1, 'x');
     SetLastError(0);
-    const DWORD length =
-        FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | flags, module_, id, language, buffer.data(),
-                       static_cast<DWORD>(buffer.size()), &arguments);
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | flags, module_, id, language,
+                                        buffer.data(), room, &arguments);
     va_end(arguments);
-    if (error != nullptr) {
-      *error = length == 0 ? GetLastError() : 0;
-    }
-    EXPECT_EQ(length, std::char_traits<char>::length(buffer.data()));
-    return std::string(buffer.data(), length);
+    EXPECT_EQ(buffer[length], length > 0 ? '\0' : 'x'); // terminated, or untouched
+    EXPECT_EQ(buffer[room], 'x');
+    return {buffer.substr(0, length), length == 0 ? GetLastError() : 0};
   }
 
   HMODULE module_ = nullptr;
@@ -127,171 +117,99 @@ protected:
   std::unique_ptr<unsigned char[]> table_;
 };
 
-TEST_F(MessageTable, FindsEntriesInEveryBlock) {
-  EXPECT_EQ(format(0, FORMAT_MESSAGE_IGNORE_INSERTS), "ok\r\n");
-  EXPECT_EQ(format(0xCFFA0005, FORMAT_MESSAGE_IGNORE_INSERTS), "five\r\n");
-  EXPECT_EQ(format(0xCFFA0006, FORMAT_MESSAGE_IGNORE_INSERTS), "six\r\n");
-  EXPECT_EQ(format(0xCFFA0016, FORMAT_MESSAGE_IGNORE_INSERTS), "相机\r\n");
-}
-
-TEST_F(MessageTable, ConvertsCodePage936AndFillsInserts) {
-  EXPECT_EQ(format(0xCFFA0007, 0, 2052, nullptr, "IMG_0001.JPG"),
-            "在相机中找不到请求的文件 IMG_0001.JPG.\r\n");
-  EXPECT_EQ(format(0xCFFA0015, 0, 0, nullptr, "x", 42), "宽 x and 42\r\n");
-}
-
-TEST_F(MessageTable, IgnoreInsertsKeepsThemLiterally) {
-  EXPECT_EQ(format(0xCFFA0007, FORMAT_MESSAGE_IGNORE_INSERTS), "在相机中找不到请求的文件 %1.\r\n");
-  EXPECT_EQ(format(0xCFFA0015, FORMAT_MESSAGE_IGNORE_INSERTS), "宽 %1 and %2!d!\r\n");
-}
-
-TEST_F(MessageTable, MaximumWidthTurnsLineBreaksIntoSpaces) {
-  EXPECT_EQ(format(0xCFFA0006, FORMAT_MESSAGE_MAX_WIDTH_MASK), "six ");
-}
-
-TEST_F(MessageTable, InsertsWithoutArgumentsAreRefused) {
-  std::array<char, 64> buffer{};
-  EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE, module_, 0xCFFA0007, 0, buffer.data(), 64,
+TEST_F(MessageTable, FormatsEntriesOrReportsWhyNot) {
+  const struct {
+    DWORD id, flags, language, room;
+    const char *text;
+    DWORD error;
+  } cases[] = {
+      {0, kNoInserts, 0, 256, "ok\r\n", 0},
+      {0xCFFA0016, kNoInserts, 0, 256, "相机\r\n", 0},
+      {0xCFFA0015, 0, 0, 256, "宽 IMG_0001.JPG and 42\r\n", 0},
+      {0xCFFA0015, kNoInserts, 0, 256, "宽 %1 and %2!d!\r\n", 0},
+      {0xCFFA0006, FORMAT_MESSAGE_MAX_WIDTH_MASK, 0, 256, "six ", 0},
+      {0xCFFA0005, kNoInserts, 0, 7, "five\r\n", 0}, // just room for the terminator
+      {0xCFFA0005, kNoInserts, 0, 6, "", ERROR_INSUFFICIENT_BUFFER},
+      {0xCFFA000E, kNoInserts, 0, 256, "", ERROR_MR_MID_NOT_FOUND}, // between blocks
+      {0x0FFA0015, kNoInserts, 0, 256, "", ERROR_MR_MID_NOT_FOUND}, // other high bits
+      {0, kNoInserts, 0x0409, 256, "", ERROR_RESOURCE_LANG_NOT_FOUND},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(testing::Message() << std::hex << c.id << " " << c.flags << " " << c.room);
+    EXPECT_EQ(format(c.id, c.flags, c.language, c.room, "IMG_0001.JPG", 42),
+              std::make_pair(std::string(c.text), c.error));
+  }
+  std::array<char, 64> buffer{}; // inserts but no arguments
+  EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE, module_, 0xCFFA0015, 0, buffer.data(), 64,
                            nullptr),
             0u);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
-TEST_F(MessageTable, MissingIdsAndOtherLanguagesAreReported) {
-  DWORD error = 0;
-  EXPECT_EQ(format(0xCFFA000E, FORMAT_MESSAGE_IGNORE_INSERTS, 0, &error), "");
-  EXPECT_EQ(error, static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND));
-  EXPECT_EQ(format(0x0FFA0014, FORMAT_MESSAGE_IGNORE_INSERTS, 0, &error), "");
-  EXPECT_EQ(error, static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND));
-  EXPECT_EQ(format(0, FORMAT_MESSAGE_IGNORE_INSERTS, 0x0409, &error), "");
-  EXPECT_EQ(error, static_cast<DWORD>(ERROR_RESOURCE_LANG_NOT_FOUND));
+TEST(FormatFromString, ExpandsEscapesAndTypedInsertsFromAnArgumentArray) {
+  std::array<char, 128> buffer{};
+  const std::array<DWORD_PTR, 3> arguments = {reinterpret_cast<DWORD_PTR>("cam"), 255, 7};
+  EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                           "%1: %2!04X! %3!-3d!|%%%n%t%!%0 never shown", 0, 0, buffer.data(), 128,
+                           reinterpret_cast<va_list *>(const_cast<DWORD_PTR *>(arguments.data()))),
+            19u);
+  EXPECT_STREQ(buffer.data(), "cam: 00FF 7  |%\r\n\t!");
 }
 
-TEST_F(MessageTable, ShortBufferIsReportedAndUntouched) {
-  std::array<char, 8> buffer{};
-  buffer.fill('x');
-  EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, module_,
-                           0xCFFA0005, 0, buffer.data(), 6, nullptr),
-            0u);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-  EXPECT_EQ(buffer[0], 'x');
-  // "five\r\n" needs seven bytes with its terminator.
-  EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, module_,
-                           0xCFFA0005, 0, buffer.data(), 7, nullptr),
-            6u);
+TEST_F(MessageTable, CorruptTablesAreReportedWithoutReadingOutsideThem) {
+  const auto good = build_table({{0xCFFA0005, {{0, "five\r\n"}, {0, "six\r\n"}}}});
+  auto cut = [&](std::size_t keep) {
+    return std::vector<unsigned char>(good.begin(), good.begin() + static_cast<long>(keep));
+  };
+  auto patch = [&](std::size_t at, std::uint32_t value) {
+    auto table = good;
+    put32(table, at, value);
+    return table;
+  };
+  const std::vector<unsigned char> tables[] = {{},                    // empty
+                                               cut(10),               // block record cut
+                                               cut(16 + 12 + 2),      // entry header cut
+                                               cut(16 + 12 + 6),      // entry text cut
+                                               patch(0, 0x40000000),  // absurd block count
+                                               patch(12, 0xFFFFFFF0), // entries outside the table
+                                               patch(16, 0x0000FFFF), // entry longer than the table
+                                               patch(16, 0x00000000), // zero-length entry
+                                               patch(28, 0x0007000C)}; // unknown text flags
+  for (std::size_t i = 0; i < std::size(tables); ++i) {
+    SCOPED_TRACE(i);
+    use(tables[i]);
+    EXPECT_NE(format(0xCFFA0006, kNoInserts, 0, 256).second, 0u);
+  }
 }
 
-TEST_F(MessageTable, AllocatesTheBufferWhenAsked) {
-  char *text = nullptr;
-  const char *argument = "A.JPG";
-  const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER |
-                                          FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                                      module_, 0xCFFA0007, 0, reinterpret_cast<LPSTR>(&text), 0,
-                                      reinterpret_cast<va_list *>(&argument));
-  ASSERT_NE(text, nullptr);
-  EXPECT_EQ(std::string(text), "在相机中找不到请求的文件 A.JPG.\r\n");
-  EXPECT_EQ(length, std::char_traits<char>::length(text));
-  EXPECT_EQ(LocalFree(text), nullptr);
-}
-
-struct Corruption {
-  const char *name;
-  std::vector<unsigned char> table;
-};
-
-void PrintTo(const Corruption &value, std::ostream *out) {
-  *out << value.name;
-}
-
-class CorruptTable : public MessageTable, public testing::WithParamInterface<Corruption> {};
-
-TEST_P(CorruptTable, IsReportedWithoutReadingOutsideIt) {
-  use(GetParam().table);
-  DWORD error = 0;
-  EXPECT_EQ(format(0xCFFA0006, FORMAT_MESSAGE_IGNORE_INSERTS, 0, &error), "");
-  EXPECT_NE(error, 0u);
-}
-
-std::vector<unsigned char> truncated(std::size_t keep) {
-  auto table = build_table({{0xCFFA0005, {{0, "five\r\n"}, {0, "six\r\n"}}}});
-  table.resize(keep);
-  return table;
-}
-
-std::vector<unsigned char> patched(std::size_t at, std::uint32_t value) {
-  auto table = build_table({{0xCFFA0005, {{0, "five\r\n"}, {0, "six\r\n"}}}});
-  put32(table, at, value);
-  return table;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    MessageTable, CorruptTable,
-    testing::Values(Corruption{"Empty", {}}, Corruption{"CountCut", {1, 0}},
-                    Corruption{"BlockRecordCut", truncated(10)},
-                    Corruption{"EntryHeaderCut", truncated(16 + 12 + 2)},
-                    Corruption{"EntryTextCut", truncated(16 + 12 + 6)},
-                    Corruption{"AbsurdBlockCount", patched(0, 0x40000000)},
-                    Corruption{"EntriesOutside", patched(12, 0xFFFFFFF0)},
-                    Corruption{"EntryLongerThanTable", patched(16, 0x0000FFFF)},
-                    Corruption{"ZeroLengthEntry", patched(16, 0x00000000)},
-                    Corruption{"UnknownTextFlags", patched(28, 0x0007000C)}),
-    [](const testing::TestParamInfo<Corruption> &info) { return std::string(info.param.name); });
-
-TEST(Modules, MapWindowsNamesToSharedObjects) {
-  const HMODULE by_name = LoadLibraryA("TaveloMsgTest");
-  ASSERT_NE(by_name, nullptr);
-  const HMODULE with_suffix = LoadLibraryA("TAVELOMSGTEST.DLL");
-  EXPECT_EQ(with_suffix, by_name);
-  EXPECT_EQ(GetModuleHandleA("tavelomsgtest"), by_name);
-  EXPECT_EQ(GetProcAddress(by_name, "no_such_function"), nullptr);
+TEST_F(MessageTable, ModulesAreFoundByTheirWindowsNames) {
+  EXPECT_EQ(LoadLibraryA("TAVELOMSGTEST.DLL"), module_);
+  EXPECT_TRUE(FreeLibrary(module_));
+  EXPECT_EQ(GetModuleHandleA("tavelomsgtest"), module_);
+  EXPECT_EQ(GetProcAddress(module_, "no_such_function"), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
-  EXPECT_TRUE(FreeLibrary(with_suffix));
-  EXPECT_TRUE(FreeLibrary(by_name));
   EXPECT_EQ(LoadLibraryA("NoSuchModuleAnywhere"), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
 }
 
-TEST(Modules, TheCameraLibraryIsFoundByItsWindowsName) {
-  const HMODULE library = LoadLibraryA("TAVELOCAM");
-  ASSERT_NE(library, nullptr);
-  EXPECT_EQ(GetModuleHandleA("TaveloCam.dll"), library);
-  EXPECT_TRUE(FreeLibrary(library));
-  EXPECT_FALSE(FreeLibrary(library)); // no load left to give back
-}
-
 TEST(Modules, FormatMessageRefusesUnknownHandlesAndTablesOfDependencies) {
-  std::array<char, 64> buffer{};
+  auto refusal = [](HMODULE module, DWORD flags) {
+    std::array<char, 64> buffer{};
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | kNoInserts | flags, module, 5,
+                                        0, buffer.data(), 64, nullptr);
+    return length == 0 ? GetLastError() : 0;
+  };
   int not_a_module = 0;
-  EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS,
-                           &not_a_module, 0, 0, buffer.data(), 64, nullptr),
-            0u);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-
+  EXPECT_EQ(refusal(reinterpret_cast<HMODULE>(&not_a_module), 0),
+            static_cast<DWORD>(ERROR_INVALID_HANDLE));
   // The program has no table and there is no system table.
-  EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM |
-                               FORMAT_MESSAGE_IGNORE_INSERTS,
-                           nullptr, 5, 0, buffer.data(), 64, nullptr),
-            0u);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND));
-
+  EXPECT_EQ(refusal(nullptr, FORMAT_MESSAGE_FROM_SYSTEM),
+            static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND));
   // This module has no table of its own; the one it depends on has.
   const HMODULE module = LoadLibraryA(TEST_NOT_PLUGIN_PATH);
   ASSERT_NE(module, nullptr);
-  EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, module, 0,
-                           0, buffer.data(), 64, nullptr),
-            0u);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_RESOURCE_TYPE_NOT_FOUND));
+  EXPECT_EQ(refusal(module, 0), static_cast<DWORD>(ERROR_RESOURCE_TYPE_NOT_FOUND));
   EXPECT_TRUE(FreeLibrary(module));
-}
-
-TEST(FormatFromString, ExpandsEscapesAndTypedInserts) {
-  std::array<char, 128> buffer{};
-  const std::array<DWORD_PTR, 3> arguments = {reinterpret_cast<DWORD_PTR>("cam"), 255, 7};
-  const DWORD length =
-      FormatMessageA(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                     "%1: %2!04X! %3!-3d!|%%%n%t%!%0 never shown", 0, 0, buffer.data(), 128,
-                     reinterpret_cast<va_list *>(const_cast<DWORD_PTR *>(arguments.data())));
-  EXPECT_EQ(std::string(buffer.data(), length), "cam: 00FF 7  |%\r\n\t!");
 }
 
 } // namespace

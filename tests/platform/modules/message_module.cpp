@@ -3,23 +3,21 @@
 
 #include "tavelo/tavelort.h"
 
-#include <atomic>
-
 namespace {
-std::atomic<const unsigned char *> table_data{nullptr};
-std::atomic<size_t> table_size{0};
+const unsigned char *table_data = nullptr;
+size_t table_size = 0;
 } // namespace
 
 extern "C" {
 
 __attribute__((visibility("default"))) const unsigned char *tavelort_message_table(size_t *size) {
-  *size = table_size.load();
-  return table_data.load();
+  *size = table_size;
+  return table_data;
 }
 
 __attribute__((visibility("default"))) void test_set_message_table(const unsigned char *data,
                                                                    size_t size) {
-  table_data.store(data);
-  table_size.store(size);
+  table_data = data;
+  table_size = size;
 }
 }

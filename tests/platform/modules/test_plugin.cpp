@@ -12,16 +12,20 @@ namespace {
 
 constexpr CLSID kClsid = TEST_PLUGIN_CLSID_INIT;
 
+// QueryInterface for an object that answers IUnknown and one other interface.
+HRESULT answer(IUnknown *self, REFIID asked, REFIID own, void **object) {
+  const bool known = IsEqualGUID(asked, IID_IUnknown) || IsEqualGUID(asked, own);
+  *object = known ? self : nullptr;
+  if (known) {
+    self->AddRef();
+  }
+  return known ? S_OK : E_NOINTERFACE;
+}
+
 class EchoTransport final : public ITaveloTransport {
 public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
-    if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_ITaveloTransport)) {
-      AddRef();
-      *object = this;
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
+    return answer(this, riid, IID_ITaveloTransport, object);
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
   ULONG STDMETHODCALLTYPE Release() override {
@@ -48,17 +52,12 @@ private:
   std::atomic<ULONG> references_{1};
 };
 
+// Static, so its count never ends its life.
 class Factory final : public IClassFactory {
 public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
-    if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IClassFactory)) {
-      *object = this;
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
+    return answer(this, riid, IID_IClassFactory, object);
   }
-  // The factory is static: its count never ends its life.
   ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
   ULONG STDMETHODCALLTYPE Release() override { return 1; }
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown *outer, REFIID riid, void **object) override {
@@ -81,8 +80,6 @@ Factory factory;
 extern "C" __attribute__((visibility("default"))) HRESULT
 DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID *object) {
   *object = nullptr;
-  if (!IsEqualGUID(clsid, kClsid)) {
-    return CLASS_E_CLASSNOTAVAILABLE;
-  }
-  return factory.QueryInterface(iid, object);
+  return IsEqualGUID(clsid, kClsid) ? factory.QueryInterface(iid, object)
+                                    : CLASS_E_CLASSNOTAVAILABLE;
 }
