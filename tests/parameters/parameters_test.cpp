@@ -1,113 +1,141 @@
-// Parameter commands on the wire: request layouts, result handling, the
-// list of all parameters and the capability answers.
+// Parameter commands on the wire: every value type both ways, the requests,
+// result handling, the list of all parameters and the capability answers.
 #include "answer_builders.h"
 #include "bound_camera.h"
-#include "session/wire.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
+#include <limits>
 #include <string>
 
-namespace tavelo {
+namespace tavelo::test {
 namespace {
 
-using test::Append;
-using test::Be32;
-using test::Field;
-using test::Reply;
-using Bytes = std::vector<std::uint8_t>;
+constexpr std::uint32_t kTag = Tag("expo");
 
-constexpr std::uint32_t kTag = test::Tag("whbl");
+// camera value -> variant (get parameter, get default)
 
-Bytes Join(std::initializer_list<Bytes> parts) {
-  Bytes all;
-  for (const Bytes &part : parts) {
-    Append(all, part);
-  }
-  return all;
-}
-
-// A request: header for `command`, then `body`.
-Bytes Request(std::uint16_t command, const Bytes &body) {
-  Bytes packet = Join({Bytes(wire::kHeaderSize), body});
-  wire::BuildHeader(packet, command);
-  return packet;
-}
-
-// Each command's request and length hint. The variant sent is VT_I4 7.
-struct RequestCase {
+struct ReadCase {
   const char *name;
-  std::function<HRESULT(HCAMERA)> call;
-  Bytes request;
-  ULONG hint;
+  std::uint32_t type;
+  Bytes value;
+  std::string variant; // as Show writes it
 };
 
-VARIANT Seven() {
-  VARIANT v;
-  VariantInit(&v);
-  v.vt = VT_I4;
-  v.lVal = 7;
-  return v;
+using ReadValue = CameraTable<ReadCase>;
+
+TEST_P(ReadValue, GetParameterAndGetDefaultGiveTheTableVariant) {
+  const ReadCase &c = GetParam();
+  camera_.Queue(OneItem(wire::kGetParameter, kTag, c.type, c.value));
+  camera_.Queue(OneItem(wire::kGetParameterDefault, kTag, c.type, c.value));
+  Variant value, byDefault;
+  ASSERT_EQ(TaveloGetParameter(handle_, kTag, &value), S_OK);
+  ASSERT_EQ(TaveloGetParameterDefault(handle_, kTag, 2, &byDefault), S_OK);
+  EXPECT_EQ(Show(value), c.variant);
+  EXPECT_EQ(Show(byDefault), c.variant);
 }
-
-class RequestTest : public test::BoundCameraTest,
-                    public ::testing::WithParamInterface<RequestCase> {};
-
-TEST_P(RequestTest, SendsTheLayout) {
-  ASSERT_GE(GetParam().call(handle_), 0);
-  auto sent = camera_.Exchanges();
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].request, GetParam().request);
-  EXPECT_EQ(sent[0].lengthHint, GetParam().hint);
-}
-
-VARIANT g_out; // receives what the calls read; each call clears it first
 
 INSTANTIATE_TEST_SUITE_P(
-    Table, RequestTest,
+    Table, ReadValue,
+    ::testing::Values(ReadCase{"Unsigned", 1, Be32(0xFFFFFFFF), "UI4 4294967295"},
+                      ReadCase{"Signed", 2, Be32(0xFFFFFFFE), "I4 -2"},
+
+                      ReadCase{"RealIsUnsigned", 3, Be32(0xFFFFFFFF), "R4 4.2949673e+09"},
+                      ReadCase{"BooleanTwo", 4, Be32(2), "BOOL -1"},
+                      ReadCase{"BooleanZero", 4, Be32(0), "BOOL 0"},
+                      ReadCase{"Type5", 5, Be32(0x80000000), "I4 -2147483648"},
+                      ReadCase{"Type6", 6, Be32(7), "I4 7"},
+                      ReadCase{"ShortTextEndsAt15", 7, Field(std::string(32, 'A'), 32),
+                               "BSTR " + std::string(15, 'A')},
+                      ReadCase{"LongTextEndsAt31", 8, Field(std::string(32, 'B'), 32),
+                               "BSTR " + std::string(31, 'B')},
+                      ReadCase{"LongTextIsConverted", 8, Field("Gr\xC3\xBCn", 32),
+                               "BSTR Gr\\u00FCn"},
+                      ReadCase{"EmptyText", 8, Field("", 32), "BSTR "},
+                      ReadCase{"UnknownType", 9, Be32(1), "EMPTY"}),
+    kCaseName);
+
+// variant -> value field (set parameter, set user default)
+
+// `field` is the value field sent, 4 or 32 bytes; none when the variant is
+// refused before any contact.
+struct SendCase {
+  const char *name;
+  VARTYPE vt;
+  double number;
+  Bytes field;
+  const char16_t *text = nullptr;
+};
+
+using SendValue = CameraTable<SendCase>;
+
+TEST_P(SendValue, SetParameterAndSetUserDefaultSendTheFieldOrRefuse) {
+  const SendCase &c = GetParam();
+  Variant value(c.vt, c.number, c.text);
+  const HRESULT expected = c.field.empty() ? CAM_E_BAD_PARAMETER : S_OK;
+  EXPECT_EQ(TaveloSetParameter(handle_, kTag, value), expected);
+  EXPECT_EQ(TaveloSetParameterUserDefault(handle_, kTag, 0x01020304, value), expected);
+  EXPECT_EQ(Untouched(), c.field.empty());
+  // 20 and 24 bytes for a number, 48 and 52 for text.
+  const Requests requests = {
+      {Request(wire::kSetParameter, {Be32(kTag), c.field}), 12},
+      {Request(wire::kSetParameterUserDefault, {Be32(0x01020304), Be32(kTag), c.field}), 12}};
+  EXPECT_EQ(Sent(), c.field.empty() ? Requests{} : requests);
+}
+
+const std::u16string k31(31, u'x');
+const std::u16string k32(32, u'x');
+const std::u16string k16Umlauts(16, u'\u00FC'); // 16 characters, 32 bytes of 8-bit text
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SendValue,
     ::testing::Values(
-        RequestCase{"Get", [](HCAMERA c) { return TaveloGetParameter(c, kTag, &g_out); },
-                    Request(0x11, Be32(kTag)), 0},
-        RequestCase{"GetDefault",
-                    [](HCAMERA c) { return TaveloGetParameterDefault(c, kTag, 9, &g_out); },
-                    Request(0x13, Join({Be32(9), Be32(kTag)})), 0},
-        RequestCase{"Set", [](HCAMERA c) { return TaveloSetParameter(c, kTag, Seven()); },
-                    Request(0x12, Join({Be32(kTag), Be32(7)})), 12},
-        RequestCase{"SetUserDefault",
-                    [](HCAMERA c) { return TaveloSetParameterUserDefault(c, kTag, 9, Seven()); },
-                    Request(0x14, Join({Be32(9), Be32(kTag), Be32(7)})), 12},
-        RequestCase{"RestoreOne",
-                    [](HCAMERA c) { return TaveloRestoreParameterDefault(c, kTag, 9); },
-                    Request(0x15, Join({Be32(9), Be32(kTag)})), 12},
-        RequestCase{"RestoreBySelectorAlone",
-                    [](HCAMERA c) { return TaveloRestoreParameterDefault(c, 0, 9); },
-                    Request(0x15, Be32(9)), 12},
-        RequestCase{"ListAll",
-                    [](HCAMERA c) {
-                      ULONG n = 0, *tags = nullptr;
-                      return TaveloListAllParameters(c, &n, &tags);
-                    },
-                    Request(0x11, {}), 0},
-        RequestCase{"Capability",
-                    [](HCAMERA c) {
-                      char text[32];
-                      return TaveloGetParameterDesc(c, kTag, text);
-                    },
-                    Request(0x10, Be32(kTag)), 0}),
-    [](const auto &info) { return std::string(info.param.name); });
+        SendCase{"I4", VT_I4, -5, Be32(0xFFFFFFFB)},
+        SendCase{"UI4", VT_UI4, 0xDEADBEEF, Be32(0xDEADBEEF)},
+        SendCase{"R4Positive", VT_R4, 2.9, Be32(2)},
+        SendCase{"R4Negative", VT_R4, -2.9, Be32(0xFFFFFFFE)},
+        SendCase{"R4KeepsLow32Bits", VT_R4, 5e9, Be32(static_cast<std::uint32_t>(5000000000ull))},
+        SendCase{"R4Huge", VT_R4, 1e30, Be32(0)},
+        SendCase{"BoolTrue", VT_BOOL, -1, Be32(0xFFFFFFFF)},
+        SendCase{"BoolFalse", VT_BOOL, 0, Be32(0)},
+        SendCase{"Text", VT_BSTR, 0, Field("Gr\xC3\xBCn", 32), u"Gr\u00FCn"},
+        SendCase{"Text31", VT_BSTR, 0, Field(std::string(31, 'x'), 32), k31.c_str()},
+        SendCase{"NullText", VT_BSTR, 0, Field("", 32)}, SendCase{"RefusesEmpty", VT_EMPTY, 0, {}},
+        SendCase{"RefusesR8", VT_R8, 1, {}}, SendCase{"RefusesI2", VT_I2, 1, {}},
+        SendCase{"RefusesByRefI4", VT_I4 | VT_BYREF, 0, {}},
+        SendCase{"RefusesR4NaN", VT_R4, std::numeric_limits<double>::quiet_NaN(), {}},
+        SendCase{"RefusesR4Infinite", VT_R4, -std::numeric_limits<double>::infinity(), {}},
+        SendCase{"RefusesText32", VT_BSTR, 0, {}, k32.c_str()},
+        SendCase{"RefusesText32Bytes", VT_BSTR, 0, {}, k16Umlauts.c_str()}),
+    kCaseName);
 
-class ParametersTest : public test::BoundCameraTest {};
+class Parameters : public BoundCameraTest {};
 
-TEST_F(ParametersTest, TagZeroClearsTheVariantWithoutContact) {
-  VARIANT value;
-  VariantInit(&value);
-  value.vt = VT_BSTR;
-  value.bstrVal = SysAllocString(u"old");
+TEST_F(Parameters, TheOtherCommandsSendTheirRequestAndLengthHint) {
+  Variant value;
+  ULONG count = 0, *tags = nullptr;
+  char text[32];
+  ASSERT_GE(TaveloGetParameter(handle_, kTag, &value), 0);
+  ASSERT_GE(TaveloGetParameterDefault(handle_, kTag, 9, &value), 0);
+  ASSERT_GE(TaveloRestoreParameterDefault(handle_, kTag, 9), 0);
+  ASSERT_GE(TaveloRestoreParameterDefault(handle_, 0, 9), 0); // by selector alone
+  ASSERT_GE(TaveloListAllParameters(handle_, &count, &tags), 0);
+  ASSERT_GE(TaveloGetParameterDesc(handle_, kTag, text), 0);
+  CoTaskMemFree(tags);
+  EXPECT_EQ(Sent(), (Requests{{Request(0x11, {Be32(kTag)}), 0},
+                              {Request(0x13, {Be32(9), Be32(kTag)}), 0},
+                              {Request(0x15, {Be32(9), Be32(kTag)}), 12},
+                              {Request(0x15, {Be32(9)}), 12},
+                              {Request(0x11, {}), 0},
+                              {Request(0x10, {Be32(kTag)}), 0}}));
+}
+
+TEST_F(Parameters, TagZeroIsRefusedWithoutContact) {
+  Variant value(VT_BSTR, 0, u"old");
   EXPECT_EQ(TaveloGetParameter(handle_, 0, &value), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(value.vt, VT_EMPTY);
-  EXPECT_EQ(TaveloSetParameter(handle_, 0, Seven()), CAM_E_BAD_PARAMETER);
+  EXPECT_EQ(value.vt, VT_EMPTY) << "cleared first";
+  EXPECT_EQ(TaveloSetParameter(handle_, 0, Variant(VT_I4, 7)), CAM_E_BAD_PARAMETER);
   // The list value is written last, so it must be writable, not only non-null.
   static const ULONG kReadOnly = 0;
   ULONG count = 0;
@@ -117,103 +145,109 @@ TEST_F(ParametersTest, TagZeroClearsTheVariantWithoutContact) {
   EXPECT_TRUE(Untouched());
 }
 
-TEST_F(ParametersTest, ShortAnswerReadsNoStaleBytes) {
+TEST_F(Parameters, ShortAnswerReadsNoStaleBytes) {
   // The first answer fills the exchange buffer; the second ends after the
   // value type, so its value must read 0, not 99.
-  camera_.Queue(test::OneItem(wire::kGetParameterDefault, kTag, 1, Be32(99)));
-  camera_.Queue(test::Ok(wire::kGetParameterDefault, Join({Be32(1), Be32(kTag), Be32(1)})));
-  VARIANT value;
-  VariantInit(&value);
+  camera_.Queue(OneItem(wire::kGetParameterDefault, kTag, 1, Be32(99)));
+  camera_.Queue(Ok(wire::kGetParameterDefault, Join({Be32(1), Be32(kTag), Be32(1)})));
+  Variant value;
   ASSERT_EQ(TaveloGetParameterDefault(handle_, kTag, 0, &value), S_OK);
   ASSERT_EQ(TaveloGetParameterDefault(handle_, kTag, 0, &value), S_OK);
-  EXPECT_EQ(value.vt, VT_UI4);
-  EXPECT_EQ(value.ulVal, 0u);
+  EXPECT_EQ(Show(value), "UI4 0");
 }
 
 // Set user default and restore default take any exchange result other than
 // 0 and CAM_S_COMPLETED as a failed link; set parameter keeps the link.
-class StrictResultTest : public test::BoundCameraTest,
-                         public ::testing::WithParamInterface<std::pair<HRESULT, bool>> {};
+using StrictResult = CameraTable<std::pair<HRESULT, bool>>;
 
-TEST_P(StrictResultTest, OnlyZeroAndCompletedKeepTheLink) {
+TEST_P(StrictResult, OnlyZeroAndCompletedKeepTheLink) {
   const auto [exchange, drops] = GetParam();
   const HRESULT linkAfterStrict = drops ? CAM_S_COMPLETED : S_OK;
-  camera_.Queue(Reply{exchange, test::Packet(wire::kSetParameterUserDefault, 0)});
-  EXPECT_EQ(TaveloSetParameterUserDefault(handle_, kTag, 1, Seven()), exchange);
+  Variant value(VT_I4, 7);
+  camera_.Queue({exchange, Packet(wire::kSetParameterUserDefault, 0)});
+  EXPECT_EQ(TaveloSetParameterUserDefault(handle_, kTag, 1, value), exchange);
   EXPECT_EQ(Session().IsConnected(), linkAfterStrict);
-  camera_.Queue(Reply{exchange, test::Packet(wire::kRestoreParameterDefault, 0)});
+  camera_.Queue({exchange, Packet(wire::kRestoreParameterDefault, 0)});
   EXPECT_EQ(TaveloRestoreParameterDefault(handle_, kTag, 1), exchange);
   EXPECT_EQ(Session().IsConnected(), linkAfterStrict);
-  camera_.Queue(Reply{exchange, test::Packet(wire::kSetParameter, 0)});
-  EXPECT_EQ(TaveloSetParameter(handle_, kTag, Seven()), exchange);
+  camera_.Queue({exchange, Packet(wire::kSetParameter, 0)});
+  EXPECT_EQ(TaveloSetParameter(handle_, kTag, value), exchange);
   EXPECT_EQ(Session().IsConnected(), S_OK);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, StrictResultTest,
+INSTANTIATE_TEST_SUITE_P(Table, StrictResult,
                          ::testing::Values(std::pair{S_OK, false},
                                            std::pair{CAM_S_COMPLETED, false},
                                            std::pair{S_FALSE, true}, std::pair{0x12345, true}));
 
-// List all: only the items that lie within the packet are read.
+// A capability answer: 8 unread bytes, the type, the description, then
+// `rest` from offset 56. Its length field is 52 + rest.size().
+Reply Capability(std::uint32_t type, const std::string &description, const Bytes &rest) {
+  return Ok(wire::kParameterCapabilities,
+            Join({Bytes(8, 0xEE), Be32(type), Field(description, 32), rest}));
+}
+
+// List all and the list form: the count field, but only as many items as the
+// packet holds. List-all items are value items; list-form items are a
+// 32-byte text and a value, after the list value.
 struct ListCase {
+  const char *name;
   std::uint32_t claimed;
   std::size_t sent;
   ULONG expected;
 };
 
-class ListAllTest : public test::BoundCameraTest, public ::testing::WithParamInterface<ListCase> {};
+using ListsItems = CameraTable<ListCase>;
 
-TEST_P(ListAllTest, ReadsAsFarAsThePacketGoes) {
+TEST_P(ListsItems, AsFarAsThePacketGoes) {
   const ListCase &c = GetParam();
-  Bytes body = Be32(c.claimed);
-  for (std::size_t i = 0; i < c.sent; ++i) {
-    Append(body, test::Item(0x61616100 + static_cast<std::uint32_t>(i), 1, Be32(0)));
+  Bytes all = Be32(c.claimed);
+  Bytes form = Join({Be32(c.claimed), Be32(0x0BADCAFE)});
+  for (std::uint32_t i = 0; i < c.sent; ++i) {
+    Append(all, Item(0x61616100 + i, 1, Be32(0)));
+    Append(form, Join({Field("item" + std::to_string(i), 32), Be32(0x01000000 + i)}));
   }
-  camera_.Queue(test::Ok(wire::kGetParameter, body));
-  ULONG count = 99;
+  camera_.Queue(Ok(wire::kGetParameter, all));
+  camera_.Queue(Capability(1, "", form));
+  ULONG count = 99, listValue = 0xAAAA, formCount = 99;
   ULONG *tags = nullptr;
+  CAP_ITEM *items = nullptr;
   ASSERT_EQ(TaveloListAllParameters(handle_, &count, &tags), S_OK);
-  ASSERT_EQ(count, c.expected);
-  EXPECT_EQ(tags == nullptr, c.expected == 0);
+  ASSERT_EQ(TaveloGetParamCapList(handle_, kTag, &listValue, &formCount, &items), S_OK);
+  ASSERT_EQ(std::pair(count, formCount), std::pair(c.expected, c.expected));
+  EXPECT_EQ(std::pair(tags == nullptr, items == nullptr), std::pair(!c.expected, !c.expected));
+  EXPECT_EQ(listValue, c.expected == 0 ? 0xAAAAu : 0x0BADCAFEu);
   for (ULONG i = 0; i < count; ++i) {
     EXPECT_EQ(tags[i], 0x61616100u + i);
+    EXPECT_STREQ(reinterpret_cast<const char *>(items[i].data),
+                 ("item" + std::to_string(i)).c_str());
+    EXPECT_EQ(items[i].value, 0x01000000u + i);
   }
   CoTaskMemFree(tags);
+  CoTaskMemFree(items);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, ListAllTest,
-                         ::testing::Values(ListCase{3, 3, 3}, ListCase{0, 2, 0}, ListCase{5, 2, 2},
-                                           ListCase{0xFFFFFFFF, 1, 1}));
+INSTANTIATE_TEST_SUITE_P(Table, ListsItems,
+                         ::testing::Values(ListCase{"All", 3, 3, 3}, ListCase{"CountZero", 0, 2, 0},
+                                           ListCase{"CountPastThePacket", 5, 2, 2},
+                                           ListCase{"CountMaximum", 0xFFFFFFFF, 1, 1}),
+                         kCaseName);
 
-// ---- capabilities -------------------------------------------------------
-
-// A capability answer: 8 unread bytes, the type, the description, then
-// `rest` from offset 56. Its length field is 52 + rest.size().
-Reply Capability(std::uint32_t type, const std::string &description, const Bytes &rest) {
-  return test::Ok(wire::kParameterCapabilities,
-                  Join({Bytes(8, 0xEE), Be32(type), Field(description, 32), rest}));
-}
-
-Bytes ListItem(const std::string &data, std::uint32_t value) {
-  return Join({Field(data, 32), Be32(value)});
-}
-
-TEST_F(ParametersTest, DescriptionIsCutToThirtyAndZeroFilledOnFailure) {
+TEST_F(Parameters, DescriptionIsCutToThirtyAndZeroFilledOnFailure) {
   camera_.Queue(Capability(9, std::string(40, 'd'), {}));
+  camera_.Queue(Status(wire::kParameterCapabilities, 8));
   char buffer[32];
   std::memset(buffer, 'x', sizeof buffer);
   ASSERT_EQ(TaveloGetParameterDesc(handle_, kTag, buffer), S_OK);
   EXPECT_EQ(std::string(buffer, 32), std::string(30, 'd') + std::string(2, '\0'));
-
-  camera_.Queue(test::Status(wire::kParameterCapabilities, 8));
   std::memset(buffer, 'x', sizeof buffer);
   EXPECT_EQ(TaveloGetParameterDesc(handle_, kTag, buffer), CAM_E_DATA_NOT_FOUND);
   EXPECT_EQ(std::string(buffer, 32), std::string(32, '\0'));
 }
 
 // Each capability operation against each form and the length-field limits.
-// `out` is what the operation reports on success, as text.
-enum class Ask { kType, kValue, kRange };
+// `out` is what the operation reports, as text.
+enum class Ask { kType, kValue, kRange, kList };
 
 struct FormCase {
   const char *name;
@@ -224,100 +258,54 @@ struct FormCase {
   std::string out;
 };
 
-class CapabilityFormTest : public test::BoundCameraTest,
-                           public ::testing::WithParamInterface<FormCase> {};
+using CapabilityForm = CameraTable<FormCase>;
 
-TEST_P(CapabilityFormTest, ChecksTheTypeAndTheLengthField) {
+TEST_P(CapabilityForm, ChecksTheTypeAndTheLengthField) {
   const FormCase &c = GetParam();
   camera_.Queue(Capability(c.type, "", c.rest));
-  std::string out;
-  HRESULT result = E_FAIL;
-  if (c.ask == Ask::kType) {
-    ULONG type = 99;
-    result = TaveloGetParamCapType(handle_, kTag, &type);
-    out = std::to_string(type);
-  } else if (c.ask == Ask::kValue) {
-    VARIANT value;
-    VariantInit(&value);
-    result = TaveloGetParamCapValue(handle_, kTag, &value);
-    out = value.vt == VT_I4     ? "I4 " + std::to_string(value.lVal)
-          : value.vt == VT_BSTR ? "BSTR " + std::to_string(SysStringLen(value.bstrVal))
-                                : "vt " + std::to_string(value.vt);
-    VariantClear(&value);
-  } else {
-    ULONG low = 7, high = 7, step = 7;
-    result = TaveloGetParamCapRange(handle_, kTag, &low, &high, &step);
-    out = std::to_string(low) + " " + std::to_string(high) + " " + std::to_string(step);
-  }
+  ULONG a = 7, b = 7, step = 7;
+  Variant value;
+  CAP_ITEM *items = nullptr;
+  const HRESULT result = c.ask == Ask::kType    ? TaveloGetParamCapType(handle_, kTag, &a)
+                         : c.ask == Ask::kValue ? TaveloGetParamCapValue(handle_, kTag, &value)
+                         : c.ask == Ask::kRange
+                             ? TaveloGetParamCapRange(handle_, kTag, &a, &b, &step)
+                             : TaveloGetParamCapList(handle_, kTag, &a, &b, &items);
+  CoTaskMemFree(items);
   EXPECT_EQ(result, c.result);
-  EXPECT_EQ(out, c.out);
+  EXPECT_EQ(c.ask == Ask::kValue ? Show(value)
+            : c.ask == Ask::kRange
+                ? std::to_string(a) + " " + std::to_string(b) + " " + std::to_string(step)
+                : std::to_string(c.ask == Ask::kType ? a : b),
+            c.out);
 }
 
+const Bytes kOneItem = Join({Be32(1), Be32(0), Field("item", 32), Be32(5)}); // 96 - 52 bytes
+
 INSTANTIATE_TEST_SUITE_P(
-    Table, CapabilityFormTest,
+    Table, CapabilityForm,
     ::testing::Values(FormCase{"TypeRange", Ask::kType, 2, {}, S_OK, "2"},
                       FormCase{"TypeOutsideOneToThree", Ask::kType, 7, {}, S_OK, "0"},
-                      FormCase{"ValueOfARange", Ask::kValue, 2, Bytes(12), CAM_E_FEATURE, "vt 0"},
-                      FormCase{"ValueLength56", Ask::kValue, 3, Be32(1), CAM_E_CAMERA, "vt 0"},
+                      FormCase{"ValueOfARange", Ask::kValue, 2, Bytes(12), CAM_E_FEATURE, "EMPTY"},
+                      FormCase{"ValueLength56", Ask::kValue, 3, Be32(1), CAM_E_CAMERA, "EMPTY"},
                       FormCase{"ValueLength57Text", Ask::kValue, 3, Join({Be32(8), {'A'}}), S_OK,
-                               "BSTR 1"},
+                               "BSTR A"},
                       FormCase{"ValueLength57NumberCut", Ask::kValue, 3, Join({Be32(1), {0}}),
-                               CAM_E_CAMERA, "vt 0"},
+                               CAM_E_CAMERA, "EMPTY"},
                       FormCase{"ValueType1IsI4", Ask::kValue, 3, Join({Be32(1), Be32(0xFFFFFFFF)}),
                                S_OK, "I4 -1"},
                       FormCase{"ValueTextOfThirty", Ask::kValue, 3,
-                               Join({Be32(7), Field(std::string(32, 't'), 32)}), S_OK, "BSTR 30"},
+                               Join({Be32(7), Field(std::string(32, 't'), 32)}), S_OK,
+                               "BSTR " + std::string(30, 't')},
                       FormCase{"RangeOfAList", Ask::kRange, 1, Bytes(12), CAM_E_FEATURE, "0 0 0"},
                       FormCase{"RangeLength63", Ask::kRange, 2, Bytes(11), CAM_E_CAMERA, "0 0 0"},
                       FormCase{"RangeLength64", Ask::kRange, 2,
-                               Join({Be32(100), Be32(3200), Be32(100)}), S_OK, "100 3200 100"}),
-    [](const auto &info) { return std::string(info.param.name); });
-
-// The list form: the type, the length-field limit of 96 (one item), and
-// items copied only as far as the packet goes.
-struct ListFormCase {
-  const char *name;
-  std::uint32_t type;
-  std::uint32_t claimed;
-  std::size_t sent;
-  std::size_t cut; // bytes dropped from the end of the packet
-  HRESULT result;
-  ULONG expected;
-};
-
-class CapabilityListTest : public test::BoundCameraTest,
-                           public ::testing::WithParamInterface<ListFormCase> {};
-
-TEST_P(CapabilityListTest, CopiesTheItemsThePacketHolds) {
-  const ListFormCase &c = GetParam();
-  Bytes rest = Join({Be32(c.claimed), Be32(0x0BADCAFE)});
-  for (std::size_t i = 0; i < c.sent; ++i) {
-    Append(rest, ListItem("item" + std::to_string(i), 0x01000000 + static_cast<ULONG>(i)));
-  }
-  rest.resize(rest.size() - c.cut);
-  camera_.Queue(Capability(c.type, "", rest));
-  ULONG listValue = 0xAAAA, count = 0;
-  CAP_ITEM *items = nullptr;
-  ASSERT_EQ(TaveloGetParamCapList(handle_, kTag, &listValue, &count, &items), c.result);
-  ASSERT_EQ(count, c.expected);
-  EXPECT_EQ(items == nullptr, c.expected == 0);
-  EXPECT_EQ(listValue, c.expected == 0 ? 0xAAAAu : 0x0BADCAFEu);
-  for (ULONG i = 0; i < count; ++i) {
-    EXPECT_EQ(std::string(reinterpret_cast<const char *>(items[i].data)),
-              "item" + std::to_string(i));
-    EXPECT_EQ(items[i].value, 0x01000000u + i);
-  }
-  CoTaskMemFree(items);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, CapabilityListTest,
-    ::testing::Values(ListFormCase{"ListOfAValue", 3, 1, 1, 0, CAM_E_FEATURE, 0},
-                      ListFormCase{"Length95", 1, 1, 1, 1, CAM_E_CAMERA, 0},
-                      ListFormCase{"Length96", 1, 1, 1, 0, S_OK, 1},
-                      ListFormCase{"CountZero", 1, 0, 1, 0, S_OK, 0},
-                      ListFormCase{"CountPastThePacket", 1, 0xFFFFFFFF, 2, 0, S_OK, 2}),
-    [](const auto &info) { return std::string(info.param.name); });
+                               Join({Be32(100), Be32(3200), Be32(100)}), S_OK, "100 3200 100"},
+                      FormCase{"ListOfAValue", Ask::kList, 3, kOneItem, CAM_E_FEATURE, "0"},
+                      FormCase{"ListLength95", Ask::kList, 1,
+                               Bytes(kOneItem.begin(), kOneItem.end() - 1), CAM_E_CAMERA, "0"},
+                      FormCase{"ListLength96", Ask::kList, 1, kOneItem, S_OK, "1"}),
+    kCaseName);
 
 } // namespace
-} // namespace tavelo
+} // namespace tavelo::test

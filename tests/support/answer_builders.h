@@ -2,12 +2,18 @@
 #pragma once
 
 #include "fake_transport.h"
+#include "session/wire.h"
 
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
 namespace tavelo::test {
+
+using Bytes = std::vector<std::uint8_t>;
 
 inline std::vector<std::uint8_t> Be32(std::uint32_t value) {
   return {static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
@@ -28,6 +34,23 @@ inline std::vector<std::uint8_t> Field(const std::string &text, std::size_t size
 
 inline void Append(std::vector<std::uint8_t> &to, const std::vector<std::uint8_t> &bytes) {
   to.insert(to.end(), bytes.begin(), bytes.end());
+}
+
+inline std::vector<std::uint8_t> Join(std::initializer_list<std::vector<std::uint8_t>> parts) {
+  std::vector<std::uint8_t> all;
+  for (const auto &part : parts) {
+    Append(all, part);
+  }
+  return all;
+}
+
+// A request as the library sends it: the header for `command`, then `parts`.
+inline std::vector<std::uint8_t> Request(std::uint16_t command,
+                                         std::initializer_list<std::vector<std::uint8_t>> parts) {
+  std::vector<std::uint8_t> packet(wire::kHeaderSize);
+  Append(packet, Join(parts));
+  wire::BuildHeader(packet, command);
+  return packet;
 }
 
 // A 40-byte value item; `value` is padded to 32 bytes.
@@ -54,6 +77,61 @@ inline constexpr std::uint32_t Tag(const char (&text)[5]) {
          (std::uint32_t{static_cast<std::uint8_t>(text[1])} << 16) |
          (std::uint32_t{static_cast<std::uint8_t>(text[2])} << 8) |
          std::uint32_t{static_cast<std::uint8_t>(text[3])};
+}
+
+// A VARIANT of type vt that holds `number` as that type, or a copy of
+// `text` (null: a null string); cleared when it goes.
+struct Variant : VARIANT {
+  explicit Variant(VARTYPE type = VT_EMPTY, double number = 0, const char16_t *text = nullptr) {
+    std::memset(static_cast<VARIANT *>(this), 0, sizeof(VARIANT));
+    vt = type;
+    if (type == VT_R4) {
+      fltVal = static_cast<float>(number);
+    } else if (type == VT_R8) {
+      dblVal = number;
+    } else if (type == VT_BOOL) {
+      boolVal = static_cast<VARIANT_BOOL>(number);
+    } else if (type == VT_BSTR) {
+      bstrVal = text != nullptr ? SysAllocString(text) : nullptr;
+    } else { // the low bytes serve VT_I2 and a null VT_BYREF as well
+      ulVal = static_cast<ULONG>(static_cast<std::int64_t>(number));
+    }
+  }
+  ~Variant() { VariantClear(this); }
+  Variant(const Variant &) = delete;
+  Variant &operator=(const Variant &) = delete;
+};
+
+// A variant as text, to compare in one step: "EMPTY", "I4 -2", "UI4 7",
+// "R4 2.9000001" (nine digits), "BOOL -1" or "BSTR Gr\u00FCn" (characters
+// other than printable ASCII as \uXXXX).
+inline std::string Show(const VARIANT &v) {
+  char text[16];
+  switch (v.vt) {
+  case VT_EMPTY:
+    return "EMPTY";
+  case VT_I4:
+    return "I4 " + std::to_string(v.lVal);
+  case VT_UI4:
+    return "UI4 " + std::to_string(v.ulVal);
+  case VT_R4:
+    std::snprintf(text, sizeof text, "%.9g", static_cast<double>(v.fltVal));
+    return std::string("R4 ") + text;
+  case VT_BOOL:
+    return "BOOL " + std::to_string(v.boolVal);
+  case VT_BSTR: {
+    std::string shown = "BSTR ";
+    for (UINT i = 0; i < SysStringLen(v.bstrVal); ++i) {
+      std::snprintf(text, sizeof text,
+                    v.bstrVal[i] >= 0x20 && v.bstrVal[i] < 0x7F ? "%c" : "\\u%04X",
+                    static_cast<unsigned>(v.bstrVal[i]));
+      shown += text;
+    }
+    return shown;
+  }
+  default:
+    return "vt " + std::to_string(v.vt);
+  }
 }
 
 } // namespace tavelo::test

@@ -27,6 +27,15 @@ protected:
     VariantClear(&record_.deviceId);
   }
   CameraSession &Session() { return *ResolveHandle(handle_); }
+  // Each request that reached the camera, with its length hint.
+  using Requests = std::vector<std::pair<std::vector<std::uint8_t>, ULONG>>;
+  Requests Sent() const {
+    Requests sent;
+    for (const ExchangeRecord &exchange : camera_.Exchanges()) {
+      sent.emplace_back(exchange.request, exchange.lengthHint);
+    }
+    return sent;
+  }
   // True when nothing reached the camera, not even a connect.
   bool Untouched() const { return camera_.InstancesCreated() == 0; }
 
@@ -35,5 +44,12 @@ protected:
   DEVICE_INFO record_{};
   HCAMERA handle_ = nullptr;
 };
+
+// A table-driven test of the operations behind a bound handle; each case
+// has a `name` that names its test.
+template <class Case>
+class CameraTable : public BoundCameraTest, public ::testing::WithParamInterface<Case> {};
+
+inline constexpr auto kCaseName = [](const auto &info) { return std::string(info.param.name); };
 
 } // namespace tavelo::test
