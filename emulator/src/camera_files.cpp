@@ -411,7 +411,9 @@ Bytes Engine::Camera::write_file(Request req) {
       return reply(Status::no_space);
     }
   }
-  if (std::uint64_t{offset} + length == total) {
+  // The chunk that completes the file announces it; the empty chunk that closes
+  // an upload of an exact multiple of the chunk size completed nothing.
+  if (std::uint64_t{offset} + length == total && (length > 0 || offset == 0)) {
     new_files.push_back(p.at);
   }
   store.save_state();
