@@ -192,16 +192,6 @@ private:
   std::promise<void> release_;
 };
 
-TEST_F(SessionTest, ConnectFailsAtOnceWithBusyWhileACommandHoldsTheGate) {
-  ASSERT_EQ(StatusCommand(*session_), S_OK);
-  GateHolder holder(camera_);
-  auto first = std::async(std::launch::async, [&] { return StatusCommand(*session_); });
-  holder.AwaitHeld();
-  EXPECT_EQ(session_->Connect(), CAM_E_BUSY);
-  holder.Release();
-  EXPECT_EQ(first.get(), S_OK);
-}
-
 TEST_F(SessionTest, WaitingCommandGetsTheGateWhenTheHolderEnds) {
   ASSERT_EQ(StatusCommand(*session_), S_OK);
   GateHolder holder(camera_);
@@ -279,14 +269,6 @@ TEST_F(SessionTest, TransportClassIdOf49CharactersIsKeptAnd50Refused) {
   EXPECT_EQ(session_->SetTransportClassId(tooLong.c_str()), E_INVALIDARG);
   EXPECT_EQ(std::u16string(session_->TransportClassId()), ok);
   EXPECT_EQ(session_->SetTransportClassId(nullptr), E_INVALIDARG);
-}
-
-TEST_F(SessionTest, UnknownTransportFailsTheFirstCommandAndCreatesNothing) {
-  std::u16string unknown = u"{00000000-0000-0000-0000-000000000001}";
-  ASSERT_EQ(session_->SetTransportClassId(unknown.c_str()), S_OK);
-  EXPECT_EQ(StatusCommand(*session_), CAM_E_COMM);
-  EXPECT_EQ(camera_.InstancesCreated(), 0);
-  EXPECT_EQ(session_->BusyCount(), 0);
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "fake_transport.h"
 
+#include "session/wire.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -9,21 +11,12 @@ namespace tavelo::test {
 
 namespace {
 
-constexpr std::size_t kHeaderSize = 12;
-
-class FakeEnumerator final : public IEnumVARIANT {
+// Reference counting for the fakes' objects; QueryInterface grants with
+// Grant().
+template <class Interface>
+class Counted : public Interface {
 public:
-  explicit FakeEnumerator(std::vector<std::u16string> devices) : devices_(std::move(devices)) {}
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override {
-    if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_IEnumVARIANT)) {
-      AddRef();
-      *object = this;
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
+  virtual ~Counted() = default;
   ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
   ULONG STDMETHODCALLTYPE Release() override {
     ULONG left = --refs_;
@@ -31,6 +24,29 @@ public:
       delete this;
     }
     return left;
+  }
+
+protected:
+  HRESULT Grant(void **object) {
+    AddRef();
+    *object = this;
+    return S_OK;
+  }
+
+private:
+  std::atomic<ULONG> refs_{1};
+};
+
+class FakeEnumerator final : public Counted<IEnumVARIANT> {
+public:
+  explicit FakeEnumerator(std::vector<std::u16string> devices) : devices_(std::move(devices)) {}
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override {
+    if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_IEnumVARIANT)) {
+      return Grant(object);
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
   }
   HRESULT STDMETHODCALLTYPE Next(ULONG count, VARIANT *items, ULONG *fetched) override {
     ULONG n = 0;
@@ -62,12 +78,11 @@ public:
   }
 
 private:
-  std::atomic<ULONG> refs_{1};
   std::vector<std::u16string> devices_;
   std::size_t next_ = 0;
 };
 
-class FakeTransport final : public ITaveloTransport2 {
+class FakeTransport final : public Counted<ITaveloTransport2> {
 public:
   explicit FakeTransport(FakeCamera &camera)
       : camera_(camera), instance_(camera.OnCreate()), bounded_(camera.Bounded()) {}
@@ -76,22 +91,12 @@ public:
     // The bounded exchange only when the test asked for it.
     if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_ITaveloTransport) ||
         (bounded_ && IsEqualGUID(iid, IID_ITaveloTransport2))) {
-      AddRef();
-      *object = this;
-      return S_OK;
+      return Grant(object);
     }
     *object = nullptr;
     return E_NOINTERFACE;
   }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    ULONG left = --refs_;
-    if (left == 0) {
-      camera_.OnRelease();
-      delete this;
-    }
-    return left;
-  }
+  ~FakeTransport() override { camera_.OnRelease(); }
   HRESULT STDMETHODCALLTYPE GetDeviceEnumerator(IEnumVARIANT **enumerator) override {
     std::vector<std::u16string> devices;
     HRESULT result = camera_.OnEnumerate(&devices);
@@ -132,33 +137,22 @@ public:
   }
 
 private:
-  std::atomic<ULONG> refs_{1};
   FakeCamera &camera_;
   int instance_;
   bool bounded_;
   std::u16string device_;
 };
 
-class FakeFactory final : public IClassFactory {
+class FakeFactory final : public Counted<IClassFactory> {
 public:
   explicit FakeFactory(FakeCamera &camera) : camera_(camera) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override {
     if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_IClassFactory)) {
-      AddRef();
-      *object = this;
-      return S_OK;
+      return Grant(object);
     }
     *object = nullptr;
     return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    ULONG left = --refs_;
-    if (left == 0) {
-      delete this;
-    }
-    return left;
   }
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown *outer, REFIID iid, void **object) override {
     *object = nullptr;
@@ -173,7 +167,6 @@ public:
   HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 
 private:
-  std::atomic<ULONG> refs_{1};
   FakeCamera &camera_;
 };
 
@@ -181,18 +174,10 @@ private:
 
 std::vector<std::uint8_t> Packet(std::uint16_t command, std::uint16_t status,
                                  const std::vector<std::uint8_t> &body) {
-  std::vector<std::uint8_t> packet(kHeaderSize + body.size());
-  const auto length = static_cast<std::uint32_t>(packet.size() - 4);
-  packet[0] = static_cast<std::uint8_t>(length >> 24);
-  packet[1] = static_cast<std::uint8_t>(length >> 16);
-  packet[2] = static_cast<std::uint8_t>(length >> 8);
-  packet[3] = static_cast<std::uint8_t>(length);
-  packet[4] = 1;
-  packet[8] = static_cast<std::uint8_t>(command >> 8);
-  packet[9] = static_cast<std::uint8_t>(command);
-  packet[10] = static_cast<std::uint8_t>(status >> 8);
-  packet[11] = static_cast<std::uint8_t>(status);
-  std::copy(body.begin(), body.end(), packet.begin() + kHeaderSize);
+  std::vector<std::uint8_t> packet(wire::kHeaderSize + body.size());
+  wire::BuildHeader(packet, command);
+  wire::PutU16(packet, wire::kStatusOffset, status);
+  std::copy(body.begin(), body.end(), packet.begin() + wire::kHeaderSize);
   return packet;
 }
 
