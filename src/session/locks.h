@@ -13,6 +13,8 @@ public:
   CriticalSection &operator=(const CriticalSection &) = delete;
 
   void Enter() { EnterCriticalSection(&section_); }
+  // Takes the lock if no other thread holds it.
+  bool TryEnter() { return TryEnterCriticalSection(&section_) != FALSE; }
   void Leave() { LeaveCriticalSection(&section_); }
 
 private:
