@@ -10,9 +10,16 @@ namespace tavelo::events {
 // and context it was subscribed with. Runs under the subscription lock, so
 // callbacks of one session never overlap and the table cannot change under
 // them; a callback may still subscribe and unsubscribe (the lock is
-// re-entrant). Kinds without a subscription are dropped. Transfers call it
-// for kind 7 while they hold the command gate; a kind-7 callback must not
-// issue camera commands.
+// re-entrant). Kinds without a subscription are dropped, and so is every
+// kind once the session is being closed. Transfers call it for kind 7 while
+// they hold the command gate; a kind-7 callback must not issue camera
+// commands.
+//
+// Kind 1 refreshes the new-file list before its callback; kind 6 restarts
+// continuous capture after its callback, when the series is still on.
 void DispatchEvent(CameraSession &session, ULONG kind);
+
+// True while this thread runs a callback of `session`.
+bool InCallbackOf(const CameraSession &session);
 
 } // namespace tavelo::events

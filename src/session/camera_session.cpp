@@ -266,14 +266,20 @@ void *CameraSession::KeepResultBlock(std::size_t bytes) {
 }
 
 void CameraSession::StopNotificationThread() {
+  closing.store(true);
   if (!notificationThread) {
     return;
   }
   SetEvent(stopEvent.get());
-  WaitForSingleObject(notificationThread.get(), INFINITE);
+  // A close handed over to the notification thread runs this teardown on
+  // that thread as it ends: it must not wait for itself.
+  if (notificationThreadId.load() != GetCurrentThreadId()) {
+    WaitForSingleObject(notificationThread.get(), INFINITE);
+  }
   notificationThread.Reset();
   stopEvent.Reset();
-  idleEvent.Reset();
+  // The idle event goes with the object, once the gate is held: a command
+  // still in progress lowers the busy counter before it releases the gate.
 }
 
 CameraSession::~CameraSession() {

@@ -52,6 +52,11 @@ using HeapBlock = std::unique_ptr<void, HeapBlockDeleter>;
  *      between rounds and checks it before each dispatch, so this is prompt;
  *      a dispatch in progress ends with its own command (bounded by the
  *      gate's 2000 ms limit and by the application's callback).
+ *      TaveloCloseCamera does not wait for ever here (events::CloseSession):
+ *      when the close comes from a callback of the session itself, or the
+ *      thread has not ended within the teardown limit, it hands the rest of
+ *      the teardown to the notification thread, which runs it as it ends.
+ *      No callback is called once the close has begun (`closing`).
  *   3. Claim the gate without a time limit and keep it: a command still in
  *      progress on an application thread finishes first, and every later
  *      command fails with CAM_E_BUSY.
@@ -143,8 +148,15 @@ public:
   // guards the subscription table and every dispatch.
   std::map<ULONG, Subscription> subscriptions;
   Handle notificationThread;
+  std::atomic<DWORD> notificationThreadId{0};
   Handle stopEvent;
   Handle idleEvent;
+  // Set once the session is being closed: no callback is called after.
+  std::atomic<bool> closing{false};
+  // Who frees the session when a close is pending: the closing thread, or
+  // the notification thread as it ends (the close was handed over to it).
+  enum class ThreadEnd : std::uint8_t { kRunning, kEnded, kHandedOver };
+  std::atomic<ThreadEnd> threadEnd{ThreadEnd::kRunning};
   std::atomic<std::uint8_t> continuousCapture{0};
   std::atomic<std::uint8_t> captureInterrupted{0};
   std::atomic<ULONG> progressDone{0};
@@ -175,6 +187,19 @@ public:
 private:
   CameraSession &session_;
   HRESULT begin_;
+};
+
+// Raises the busy counter for its lifetime: an operation in progress that
+// holds no command gate (a subscription being made, a notification round).
+class BusyHold {
+public:
+  explicit BusyHold(CameraSession &session) : session_(session) { session_.RaiseBusy(); }
+  ~BusyHold() { session_.LowerBusy(); }
+  BusyHold(const BusyHold &) = delete;
+  BusyHold &operator=(const BusyHold &) = delete;
+
+private:
+  CameraSession &session_;
 };
 
 } // namespace tavelo
