@@ -244,9 +244,13 @@ HRESULT CameraSession::Transact(std::uint16_t command, std::span<const BYTE> req
 }
 
 HRESULT CameraSession::ExchangeUnchecked(std::uint16_t command, std::span<BYTE> response,
-                                         ULONG lengthHint) {
+                                         ULONG lengthHint, std::size_t *received) {
   std::size_t got = 0;
-  return ExchangeInto(command, {}, response, lengthHint, &got);
+  HRESULT result = ExchangeInto(command, {}, response, lengthHint, &got);
+  if (received != nullptr) {
+    *received = got;
+  }
+  return result;
 }
 
 std::span<BYTE> CameraSession::ExchangeBuffer() {

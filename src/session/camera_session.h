@@ -115,9 +115,11 @@ public:
   // of `response` hold the packet.
   HRESULT Transact(std::uint16_t command, std::span<const BYTE> request, std::span<BYTE> response,
                    ULONG lengthHint, std::size_t *received = nullptr);
-  // One exchange that neither drops the connection nor maps the status
-  // word, for a command whose answer does not matter (power off).
-  HRESULT ExchangeUnchecked(std::uint16_t command, std::span<BYTE> response, ULONG lengthHint);
+  // One exchange of a bare header that neither drops the connection nor
+  // maps the status word, for commands that judge the answer themselves
+  // (power off, status reads). `*received` as for Transact.
+  HRESULT ExchangeUnchecked(std::uint16_t command, std::span<BYTE> response, ULONG lengthHint,
+                            std::size_t *received = nullptr);
   // The adapter's 64 KiB buffer; only valid while the gate is held.
   std::span<BYTE> ExchangeBuffer();
 
