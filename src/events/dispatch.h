@@ -16,7 +16,8 @@ namespace tavelo::events {
 // commands.
 //
 // Kind 1 refreshes the new-file list before its callback; kind 6 restarts
-// continuous capture after its callback, when the series is still on.
+// continuous capture after its callback, when the series is still on, once
+// the subscription lock is released.
 void DispatchEvent(CameraSession &session, ULONG kind);
 
 // True while this thread runs a callback of `session`.

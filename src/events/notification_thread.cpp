@@ -1,5 +1,6 @@
 #include "events/notification_thread.h"
 
+#include "control/status.h"
 #include "events/dispatch.h"
 #include "events/pending_events.h"
 #include "events/seams.h"
@@ -15,11 +16,6 @@ namespace {
 
 constexpr DWORD kTickMilliseconds = 2000;
 constexpr DWORD kTeardownWaitMilliseconds = 10000;
-
-// The status answer (command 0x03).
-constexpr std::size_t kStatusAnswerSize = 24;
-constexpr std::size_t kSystemStatusOffset = 12;
-constexpr std::size_t kVendorStatusOffset = 20;
 
 std::atomic<DWORD> tick{kTickMilliseconds};
 std::atomic<DWORD> teardownWait{kTeardownWaitMilliseconds};
@@ -41,16 +37,16 @@ HRESULT ReadStatus(CameraSession &session, PendingEventList &pending) {
   if (command.Failed()) {
     return command.BeginResult();
   }
-  std::array<BYTE, kStatusAnswerSize> answer{};
-  HRESULT result = session.Transact(wire::kStatus, {}, answer, kStatusAnswerSize);
+  std::array<BYTE, control::kStatusAnswerSize> answer{};
+  HRESULT result = session.Transact(wire::kStatus, {}, answer, control::kStatusAnswerSize);
   if (FAILED(result)) {
     return result;
   }
-  std::uint32_t vendor = wire::GetU32(answer, kVendorStatusOffset);
+  std::uint32_t vendor = wire::GetU32(answer, control::kVendorStatusOffset);
   if (session.captureInterrupted.load() != 0) {
     vendor |= kSeriesShotBit; // the series stopped short: raise kind 6 again
   }
-  pending.FillFromStatus(wire::GetU32(answer, kSystemStatusOffset), vendor);
+  pending.FillFromStatus(wire::GetU32(answer, control::kSystemStatusOffset), vendor);
   return S_OK;
 }
 
