@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <string>
 
@@ -184,9 +185,10 @@ TEST_F(KindStepsTest, GateHeldThroughEveryAttemptLeavesTheRestartToTheNextRound)
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
   std::future<void> holder;
+  std::atomic<bool> held{false};
   probe.action = [&](ULONG) {
-    if (holder.valid()) {
-      return;
+    if (held.exchange(true)) {
+      return; // only the first callback holds the gate
     }
     std::promise<void> holding;
     holder = std::async(std::launch::async, [&] {
@@ -205,7 +207,7 @@ TEST_F(KindStepsTest, GateHeldThroughEveryAttemptLeavesTheRestartToTheNextRound)
   EXPECT_EQ(Session().captureInterrupted.load(), 1);
 
   release.set_value();
-  holder.get();
+  holder.wait();
   ASSERT_TRUE(probe.AwaitCalls(2)); // raised again without the camera's bit
   ASSERT_TRUE(AwaitTicks(1));
   EXPECT_EQ(Codes(Commands()), std::vector<std::uint16_t>{wire::kStartCapture});
