@@ -15,6 +15,17 @@
 namespace tavelo::events {
 namespace {
 
+// A callback that blocks until the test lets it go.
+struct Blocker {
+  std::promise<void> entered;
+  std::promise<void> release;
+  std::shared_future<void> released{release.get_future().share()};
+  void operator()(ULONG) {
+    entered.set_value();
+    released.wait();
+  }
+};
+
 class CloseTest : public EventTest {
 protected:
   // The session is freed, by whichever thread: its transport instance goes
@@ -29,20 +40,25 @@ protected:
     }
     return true;
   }
+  // Kinds 2 and 3 raised together; the kind-2 callback blocks until the
+  // blocker is released. Returns once it blocks.
+  Probe &BlockInKindTwo(Blocker &blocker) {
+    Probe &probe = MakeProbe();
+    probe.action = [&blocker](ULONG kind) {
+      if (kind == 2) {
+        blocker(kind);
+      }
+    };
+    EXPECT_EQ(Subscribe(2, probe), S_OK);
+    EXPECT_EQ(Subscribe(3, probe), S_OK);
+    RaiseOnce(0x00088000);
+    Connect();
+    blocker.entered.get_future().wait();
+    return probe;
+  }
   HRESULT Close() {
     HCAMERA handle = std::exchange(handle_, nullptr);
     return TaveloCloseCamera(handle);
-  }
-};
-
-// A callback that blocks until the test lets it go.
-struct Blocker {
-  std::promise<void> entered;
-  std::promise<void> release;
-  std::shared_future<void> released{release.get_future().share()};
-  void operator()(ULONG) {
-    entered.set_value();
-    released.wait();
   }
 };
 
@@ -57,17 +73,7 @@ TEST_F(CloseTest, CloseOfAnIdleSessionStopsTheThreadAndFreesAtOnce) {
 
 TEST_F(CloseTest, CloseWaitsForTheCallbackInProgressAndCallsNoMore) {
   Blocker blocker;
-  Probe &probe = MakeProbe();
-  probe.action = [&](ULONG kind) {
-    if (kind == 2) {
-      blocker(kind);
-    }
-  };
-  ASSERT_EQ(Subscribe(2, probe), S_OK);
-  ASSERT_EQ(Subscribe(3, probe), S_OK);
-  RaiseOnce(0x00088000);
-  Connect();
-  blocker.entered.get_future().wait();
+  Probe &probe = BlockInKindTwo(blocker);
 
   CameraSession &session = Session();
   auto closing = std::async(std::launch::async, [&] { return Close(); });
@@ -84,17 +90,7 @@ TEST_F(CloseTest, CloseWaitsForTheCallbackInProgressAndCallsNoMore) {
 TEST_F(CloseTest, CloseThatCannotWaitHandsTheTeardownToTheThread) {
   seam::SetTeardownWait(20);
   Blocker blocker;
-  Probe &probe = MakeProbe();
-  probe.action = [&](ULONG kind) {
-    if (kind == 2) {
-      blocker(kind);
-    }
-  };
-  ASSERT_EQ(Subscribe(2, probe), S_OK);
-  ASSERT_EQ(Subscribe(3, probe), S_OK);
-  RaiseOnce(0x00088000);
-  Connect();
-  blocker.entered.get_future().wait();
+  Probe &probe = BlockInKindTwo(blocker);
 
   EXPECT_EQ(Close(), S_OK); // returns while the callback still runs
   EXPECT_EQ(camera_.InstancesReleased(), 0) << "the thread still uses the session";

@@ -20,7 +20,6 @@ struct Recorder {
   CameraSession *session = nullptr;
   std::vector<Call> calls;
   bool lockHeldDuringCall = false;
-  bool unsubscribeOwnKind = false;
 };
 
 void TAVELOAPI Record(ULONG kind, HCAMERA camera, uintptr_t context) {
@@ -35,10 +34,6 @@ void TAVELOAPI Record(ULONG kind, HCAMERA camera, uintptr_t context) {
                                   }
                                   return true;
                                 }).get();
-  if (recorder.unsubscribeOwnKind) {
-    Lock again(lock); // re-entrant on the dispatching thread
-    recorder.session->subscriptions.erase(kind);
-  }
 }
 
 class DispatchTest : public ::testing::Test {
@@ -64,15 +59,6 @@ TEST_F(DispatchTest, CallsTheSubscribedCallbackUnderTheLockAndDropsOtherKinds) {
   }
   EXPECT_EQ(recorder_.calls, (std::vector<Call>{{7, &handleB_}, {1, &handleA_}}));
   EXPECT_TRUE(recorder_.lockHeldDuringCall);
-}
-
-TEST_F(DispatchTest, CallbackMayRemoveItsOwnSubscription) {
-  Subscribe(6, &handleA_);
-  recorder_.unsubscribeOwnKind = true;
-  DispatchEvent(session_, 6);
-  DispatchEvent(session_, 6);
-  EXPECT_EQ(recorder_.calls, (std::vector<Call>{{6, &handleA_}}));
-  EXPECT_TRUE(session_.subscriptions.empty());
 }
 
 } // namespace

@@ -46,17 +46,5 @@ TEST_F(SubscriptionsTest, SecondSubscriptionOfAKindIsAcceptedAndDropped) {
   EXPECT_TRUE(second.Kinds().empty());
 }
 
-TEST_F(SubscriptionsTest, ResubscribingAfterUnsubscribeTakesTheNewCallback) {
-  Probe &first = MakeProbe();
-  Probe &second = MakeProbe();
-  ASSERT_EQ(Subscribe(4, first), S_OK);
-  ASSERT_EQ(TaveloUnsubscribe(handle_, 4), S_OK);
-  ASSERT_EQ(Subscribe(4, second), S_OK);
-  RaiseOnce(0x04000000);
-  Connect();
-  ASSERT_TRUE(second.AwaitCalls(1));
-  EXPECT_TRUE(first.Kinds().empty());
-}
-
 } // namespace
 } // namespace tavelo::events
