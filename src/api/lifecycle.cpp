@@ -1,6 +1,7 @@
 // The exports that manage the component runtime and the camera handles.
 #include "api/checks.h"
 #include "api/fault_guard.h"
+#include "events/close_session.h"
 #include "tavelocam.h"
 
 #include <array>
@@ -83,7 +84,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloCloseCamera(HCAMERA camera) {
   if (CameraSession *session = tavelo::ResolveHandle(camera); session != nullptr) {
     bool ran = tavelo::RunGuarded([&] {
       if (tavelo::Readable(session, sizeof(CameraSession))) {
-        std::unique_ptr<CameraSession> owned(session);
+        tavelo::events::CloseSession(session);
       } else {
         FaultBox("Blow up in close camera: pCam is bogus");
       }

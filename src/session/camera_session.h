@@ -52,6 +52,11 @@ using HeapBlock = std::unique_ptr<void, HeapBlockDeleter>;
  *      between rounds and checks it before each dispatch, so this is prompt;
  *      a dispatch in progress ends with its own command (bounded by the
  *      gate's 2000 ms limit and by the application's callback).
+ *      TaveloCloseCamera does not wait for ever here (events::CloseSession):
+ *      when the close comes from a callback of the session itself, or the
+ *      thread has not ended within the teardown limit, it hands the rest of
+ *      the teardown to the notification thread, which runs it as it ends.
+ *      No callback is called once the close has begun (`closing`).
  *   3. Claim the gate without a time limit and keep it: a command still in
  *      progress on an application thread finishes first, and every later
  *      command fails with CAM_E_BUSY.
@@ -119,8 +124,24 @@ public:
   std::span<BYTE> ExchangeBuffer();
 
   // Blocks handed to the application by listings; freed with the session.
-  // Returns null when no memory is left.
+  // Returns a zeroed block, or null when no memory is left. Safe to call
+  // from several threads.
   void *KeepResultBlock(std::size_t bytes);
+
+  // The new-file list: handles of the files the camera reported as new that
+  // no application has taken yet. Adding and taking are each one step under
+  // the list's own lock, so a taker never gets the count of one list with
+  // the array of another.
+  // Appends `files` (file handles from the process heap) to the list, which
+  // then owns them; a file the list already names is not added twice (its
+  // handle is released). False when no memory is left: nothing changes and
+  // the caller keeps the handles.
+  bool AddNewFiles(std::span<FH *const> files);
+  // Hands the list over and leaves it empty: the caller gets the handles,
+  // the array stays with the session's result blocks. CAM_E_FILE_NOT_FOUND
+  // when the list is empty; CAM_E_OUT_OF_MEMORY (list kept) when the array
+  // cannot be kept.
+  HRESULT TakeNewFiles(ULONG *count, FH ***files);
 
   // Accessors for the identifiers (tests and enumeration).
   const WCHAR *TransportClassId() const { return classId_.data(); }
@@ -139,20 +160,34 @@ private:
   std::array<WCHAR, kClassIdCapacity> classId_{};
   VARIANT deviceId_;
   std::vector<HeapBlock> resultBlocks_;
+  CriticalSection resultBlocksLock_;
+  // The new-file list: an array of newFileCount_ handle pointers.
+  HeapBlock newFiles_;
+  ULONG newFileCount_ = 0;
+  CriticalSection newFilesLock_;
 
 public:
   // State that the subsystems keep between calls. The subscription lock
   // guards the subscription table and every dispatch.
   std::map<ULONG, Subscription> subscriptions;
   Handle notificationThread;
+  std::atomic<DWORD> notificationThreadId{0};
   Handle stopEvent;
   Handle idleEvent;
+  // Set once the session is being closed: no callback is called after.
+  std::atomic<bool> closing{false};
+  // Who frees the session when a close is pending: the closing thread, or
+  // the notification thread as it ends (the close was handed over to it).
+  enum class ThreadEnd : std::uint8_t { kRunning, kEnded, kHandedOver };
+  std::atomic<ThreadEnd> threadEnd{ThreadEnd::kRunning};
   std::atomic<std::uint8_t> continuousCapture{0};
   std::atomic<std::uint8_t> captureInterrupted{0};
   std::atomic<ULONG> progressDone{0};
   std::atomic<ULONG> progressTotal{0};
   std::atomic<std::uint8_t> cancelRequested{0};
-  ULONG defaultDrive = kDriveNotFetched;
+  // The drive the camera stores on unless told otherwise (command 0x05);
+  // kDriveNotFetched until the camera has named it.
+  std::atomic<ULONG> defaultDrive{kDriveNotFetched};
   CriticalSection subscriptionLock;
 
 private:
@@ -177,6 +212,19 @@ public:
 private:
   CameraSession &session_;
   HRESULT begin_;
+};
+
+// Raises the busy counter for its lifetime: an operation in progress that
+// holds no command gate (a subscription being made, a notification round).
+class BusyHold {
+public:
+  explicit BusyHold(CameraSession &session) : session_(session) { session_.RaiseBusy(); }
+  ~BusyHold() { session_.LowerBusy(); }
+  BusyHold(const BusyHold &) = delete;
+  BusyHold &operator=(const BusyHold &) = delete;
+
+private:
+  CameraSession &session_;
 };
 
 } // namespace tavelo

@@ -3,6 +3,8 @@
 
 #include "tavelo/win32.h"
 
+#include <atomic>
+
 namespace tavelo {
 
 class CriticalSection {
@@ -13,6 +15,8 @@ public:
   CriticalSection &operator=(const CriticalSection &) = delete;
 
   void Enter() { EnterCriticalSection(&section_); }
+  // Takes the lock if no other thread holds it.
+  bool TryEnter() { return TryEnterCriticalSection(&section_) != FALSE; }
   void Leave() { LeaveCriticalSection(&section_); }
 
 private:
@@ -30,7 +34,8 @@ private:
   CriticalSection &section_;
 };
 
-// Owns an event or thread handle.
+// Owns an event or thread handle. The handle is read and replaced
+// atomically, so one thread may publish it while others test it.
 class Handle {
 public:
   Handle() = default;
@@ -39,17 +44,18 @@ public:
   Handle(const Handle &) = delete;
   Handle &operator=(const Handle &) = delete;
 
-  HANDLE get() const { return handle_; }
-  explicit operator bool() const { return handle_ != nullptr; }
+  HANDLE get() const { return handle_.load(); }
+  explicit operator bool() const { return get() != nullptr; }
   void Reset(HANDLE handle = nullptr) {
-    if (handle_ != nullptr) {
-      CloseHandle(handle_);
+    if (HANDLE old = handle_.exchange(handle); old != nullptr) {
+      CloseHandle(old);
     }
-    handle_ = handle;
   }
+  // Gives up ownership without closing.
+  HANDLE Release() { return handle_.exchange(nullptr); }
 
 private:
-  HANDLE handle_ = nullptr;
+  std::atomic<HANDLE> handle_{nullptr};
 };
 
 // The command gate: at most one camera command uses the connection at a
