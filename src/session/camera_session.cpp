@@ -3,6 +3,7 @@
 #include "session/wire.h"
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 
 namespace tavelo {
@@ -257,12 +258,70 @@ void *CameraSession::KeepResultBlock(std::size_t bytes) {
   if (!block) {
     return nullptr;
   }
+  Lock lock(resultBlocksLock_);
   try {
     resultBlocks_.push_back(std::move(block));
   } catch (const std::bad_alloc &) {
     return nullptr;
   }
   return resultBlocks_.back().get();
+}
+
+namespace {
+
+void ReleaseFileHandle(FH *file) {
+  HeapFree(GetProcessHeap(), 0, file);
+}
+
+bool SamePathName(const FH &a, const FH &b) {
+  return std::strncmp(a.path, b.path, sizeof a.path) == 0;
+}
+
+} // namespace
+
+bool CameraSession::AddNewFiles(std::span<FH *const> files) {
+  Lock lock(newFilesLock_);
+  std::span<FH *const> held(static_cast<FH *const *>(newFiles_.get()), newFileCount_);
+  const std::size_t room = held.size() + files.size();
+  HeapBlock array(
+      HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, std::max<std::size_t>(room, 1) * sizeof(FH *)));
+  if (!array) {
+    return false;
+  }
+  auto *slots = static_cast<FH **>(array.get());
+  std::size_t count = std::copy(held.begin(), held.end(), slots) - slots;
+  for (FH *file : files) {
+    const bool known = std::any_of(slots, slots + count,
+                                   [&](const FH *kept) { return SamePathName(*kept, *file); });
+    if (known) {
+      ReleaseFileHandle(file);
+    } else {
+      slots[count++] = file;
+    }
+  }
+  newFiles_ = std::move(array);
+  newFileCount_ = static_cast<ULONG>(count);
+  return true;
+}
+
+HRESULT CameraSession::TakeNewFiles(ULONG *count, FH ***files) {
+  Lock lock(newFilesLock_);
+  if (newFileCount_ == 0) {
+    return CAM_E_FILE_NOT_FOUND;
+  }
+  auto *array = static_cast<FH **>(newFiles_.get());
+  {
+    Lock blocks(resultBlocksLock_);
+    try {
+      resultBlocks_.push_back(std::move(newFiles_));
+    } catch (const std::bad_alloc &) {
+      return CAM_E_OUT_OF_MEMORY; // the list stays as it was
+    }
+  }
+  *count = newFileCount_;
+  *files = array;
+  newFileCount_ = 0;
+  return S_OK;
 }
 
 void CameraSession::StopNotificationThread() {
@@ -286,6 +345,11 @@ CameraSession::~CameraSession() {
     adapter_.reset();
     connected_.store(0);
   }
+  // Handles of new files that nobody took have no other owner.
+  for (FH *file : std::span(static_cast<FH **>(newFiles_.get()), newFileCount_)) {
+    ReleaseFileHandle(file);
+  }
+  newFiles_.reset();
   resultBlocks_.clear();
   VariantClear(&deviceId_);
   subscriptions.clear();

@@ -117,8 +117,24 @@ public:
   std::span<BYTE> ExchangeBuffer();
 
   // Blocks handed to the application by listings; freed with the session.
-  // Returns null when no memory is left.
+  // Returns a zeroed block, or null when no memory is left. Safe to call
+  // from several threads.
   void *KeepResultBlock(std::size_t bytes);
+
+  // The new-file list: handles of the files the camera reported as new that
+  // no application has taken yet. Adding and taking are each one step under
+  // the list's own lock, so a taker never gets the count of one list with
+  // the array of another.
+  // Appends `files` (file handles from the process heap) to the list, which
+  // then owns them; a file the list already names is not added twice (its
+  // handle is released). False when no memory is left: nothing changes and
+  // the caller keeps the handles.
+  bool AddNewFiles(std::span<FH *const> files);
+  // Hands the list over and leaves it empty: the caller gets the handles,
+  // the array stays with the session's result blocks. CAM_E_FILE_NOT_FOUND
+  // when the list is empty; CAM_E_OUT_OF_MEMORY (list kept) when the array
+  // cannot be kept.
+  HRESULT TakeNewFiles(ULONG *count, FH ***files);
 
   // Accessors for the identifiers (tests and enumeration).
   const WCHAR *TransportClassId() const { return classId_.data(); }
@@ -137,6 +153,11 @@ private:
   std::array<WCHAR, kClassIdCapacity> classId_{};
   VARIANT deviceId_;
   std::vector<HeapBlock> resultBlocks_;
+  CriticalSection resultBlocksLock_;
+  // The new-file list: an array of newFileCount_ handle pointers.
+  HeapBlock newFiles_;
+  ULONG newFileCount_ = 0;
+  CriticalSection newFilesLock_;
 
 public:
   // State that the subsystems keep between calls. The subscription lock
@@ -150,7 +171,9 @@ public:
   std::atomic<ULONG> progressDone{0};
   std::atomic<ULONG> progressTotal{0};
   std::atomic<std::uint8_t> cancelRequested{0};
-  ULONG defaultDrive = kDriveNotFetched;
+  // The drive the camera stores on unless told otherwise (command 0x05);
+  // kDriveNotFetched until the camera has named it.
+  std::atomic<ULONG> defaultDrive{kDriveNotFetched};
   CriticalSection subscriptionLock;
 
 private:

@@ -1,0 +1,20 @@
+// What the camera knows of one file: its size and its image information;
+// and deleting files and directories.
+#pragma once
+
+#include "session/camera_session.h"
+#include "tavelocam.h"
+
+namespace tavelo::files {
+
+// The size in bytes of the file `file` names (command 0x40 with selector 0).
+// A directory handle is refused. `*size` is left as it was when the camera
+// answers with no entry.
+HRESULT QueryFileSize(CameraSession &session, const FH *file, ULONG *size);
+
+// Deletes the file `file` names (command 0x43). A directory handle removes
+// the directory: command 0x52 first, and when that fails command 0x50. The
+// root of a drive is refused.
+HRESULT DeleteCameraFile(CameraSession &session, const FH *file);
+
+} // namespace tavelo::files

@@ -1,0 +1,69 @@
+// Camera answers and requests of the file store commands, built byte by
+// byte in the tests (not with the library's own layouts).
+#pragma once
+
+#include "answer_builders.h"
+#include "bound_camera.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace tavelo::test {
+
+// A file name record: drive, 32-byte directory path, 16-byte name.
+inline Bytes Record(std::uint32_t drive, const std::string &directory,
+                    const std::string &name = "") {
+  return Join({Be32(drive), Field(directory, 32), Field(name, 16)});
+}
+
+// An entry of the image lists (0x40, 0x41): record, size, 4 more bytes.
+inline Bytes ImageItem(std::uint32_t drive, const std::string &directory, const std::string &name,
+                       std::uint32_t size = 0) {
+  return Join({Record(drive, directory, name), Be32(size), Be32(0)});
+}
+
+// An entry of the directory listing (0x4A): name, 28 bytes, flags, 3 bytes.
+inline Bytes DirItem(const std::string &name, bool directory) {
+  Bytes entry = Field(name, 16);
+  entry.resize(48, 0);
+  entry[44] = directory ? 0x80 : 0x00;
+  return entry;
+}
+
+// An entry of the group list (0x51): drive and directory path.
+inline Bytes GroupItem(std::uint32_t drive, const std::string &path) {
+  return Join({Be32(drive), Field(path, 32)});
+}
+
+// A counted list body: the count, then the entries.
+inline Bytes List(const std::vector<Bytes> &entries) {
+  Bytes body = Be32(static_cast<std::uint32_t>(entries.size()));
+  for (const Bytes &entry : entries) {
+    Append(body, entry);
+  }
+  return body;
+}
+
+inline FH Handle(const std::string &path, LONG drive = 0) {
+  FH handle{};
+  handle.kind = 1;
+  handle.drive = drive;
+  std::memcpy(handle.path, path.data(), std::min(path.size(), sizeof handle.path));
+  return handle;
+}
+
+inline std::vector<std::string> Paths(ULONG count, FH **handles) {
+  std::vector<std::string> paths;
+  for (ULONG i = 0; i < count; ++i) {
+    paths.emplace_back(handles[i]->path, strnlen(handles[i]->path, sizeof handles[i]->path));
+  }
+  return paths;
+}
+
+// A transport failure.
+inline Reply Broken() {
+  return Reply{E_FAIL, {}};
+}
+
+} // namespace tavelo::test
