@@ -60,6 +60,7 @@ protected:
     folder_ = pattern;
     store_ = folder_ / "store";
     tavelo::emu::make_demo_store(store_);
+    std::ofstream(store_ / "camera.conf", std::ios::app) << config_;
     ASSERT_EQ(setenv("TAVELO_VIRTUAL_CAMERAS", store_.c_str(), 1), 0);
     ASSERT_GE(TaveloInitialize(1), 0);
     ASSERT_EQ(TaveloEnumCameras(&count_, &records_), S_OK);
@@ -102,6 +103,7 @@ protected:
   }
   fs::path StoreFile(const std::string &relative) const { return store_ / "2" / relative; }
 
+  std::string config_; // lines added to the camera's configuration
   fs::path folder_;
   fs::path store_;
   ULONG count_ = 0;
@@ -123,6 +125,30 @@ TEST_F(TransferEndToEnd, DownloadedJpegIsTheStoreFileByteForByte) {
   SetPacketLimit(1024);
   ASSERT_EQ(Get("2:TRIP/RAINBOW.JPG", 0, &got), S_OK);
   EXPECT_EQ(got, stored);
+}
+
+class ShortChunks : public TransferEndToEnd {
+protected:
+  ShortChunks() { config_ = "chunk_limit = 777\n"; }
+};
+
+TEST_F(ShortChunks, CameraThatSendsLessThanItCouldStillDeliversTheWholeFile) {
+  Bytes got;
+  ASSERT_EQ(Get("2:ALBUM1/BOARD.JPG", 0, &got), S_OK);
+  EXPECT_EQ(got, Read(StoreFile("ALBUM1/BOARD.JPG")));
+}
+
+class ChangingTotal : public TransferEndToEnd {
+protected:
+  ChangingTotal() { config_ = "total_skew = 1\n"; }
+};
+
+TEST_F(ChangingTotal, DownloadFailsAndTheHostFileIsNotMade) {
+  FH file = Handle("2:TRIP/RAINBOW.JPG");
+  const fs::path target = folder_ / "rainbow.jpg";
+  EXPECT_EQ(TaveloCopyFileFromCamera(camera_, target.c_str(), &file), CAM_E_BAD_DATA);
+  EXPECT_FALSE(fs::exists(target));
+  EXPECT_EQ(Progress().done, 16384u - 24) << "the first chunk arrived";
 }
 
 TEST_F(TransferEndToEnd, CancelBeforeTheDownloadHasNoEffect) {

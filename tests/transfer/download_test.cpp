@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <utility>
 
 namespace tavelo::test {
@@ -79,6 +80,23 @@ TEST_F(Download, CancelStopsBeforeTheNextChunkAndShowsHowFarItCame) {
   EXPECT_EQ(Get(), CAM_E_ABORTED);
   EXPECT_EQ(ChunkOffsets(), (std::vector<std::uint32_t>{0}));
   EXPECT_EQ(Progress().done, 4072u);
+}
+
+TEST_F(Download, AnotherThreadReadsProgressAndCancelsWhileTheGateIsHeld) {
+  // Neither export waits for the gate or the subscription lock, both of
+  // which the downloading thread holds during the event.
+  PROGRESS fromThere{};
+  watch_.onEvent = [&] {
+    if (watch_.seen.size() == 2) {
+      std::async(std::launch::async, [&] {
+        EXPECT_EQ(TaveloGetProgressInfo(handle_, &fromThere), S_OK);
+        EXPECT_EQ(TaveloCancelTransfer(handle_), S_OK);
+      }).get();
+    }
+  };
+  EXPECT_EQ(Get(), CAM_E_ABORTED);
+  EXPECT_EQ(std::pair(fromThere.total, fromThere.done), std::pair(10000u, 8144u));
+  EXPECT_EQ(ChunkOffsets(), (std::vector<std::uint32_t>{0, 4072}));
 }
 
 TEST_F(Download, CancelBeforeTheCallHasNoEffect) {
