@@ -1,6 +1,6 @@
 // A camera for transfer tests behind the fake transport: it answers the
-// packet size parameter, the file size, file data chunks, tag reads,
-// deletes and written chunks from a script, and watches the progress event.
+// packet size, the file size, data chunks, tag reads, deletes and written
+// chunks, and a progress callback that records what it saw.
 #pragma once
 
 #include "answer_builders.h"
@@ -8,12 +8,9 @@
 
 #include <cstring>
 #include <functional>
-#include <string>
 #include <vector>
 
 namespace tavelo::test {
-
-inline constexpr std::uint32_t kMhbs = Tag("mhbs");
 
 inline FH Handle(const char *path) {
   FH handle{};
@@ -26,27 +23,6 @@ inline std::uint16_t CommandOf(const Bytes &request) {
   return wire::GetU16(request, wire::kCommandOffset);
 }
 
-inline Reply PacketLimit(std::uint32_t bytes) {
-  return OneItem(wire::kGetParameter, kMhbs, 1, Be32(bytes));
-}
-
-// The one-file answer of the file size query: a count of 1, then one
-// 60-byte entry whose size (at packet offset 68) follows its name record.
-inline Reply FileSize(std::uint32_t bytes) {
-  return Ok(wire::kImageList, Join({Be32(1), Bytes(52, 0), Be32(bytes), Be32(0)}));
-}
-
-// A chunk answer of data kind 0 (kind 2 has 4 more bytes before the data).
-inline Reply Chunk(std::uint32_t offset, std::uint32_t length, std::uint32_t total,
-                   const Bytes &data, bool secondKind = false) {
-  Bytes body = Join({Be32(offset), Be32(length), Be32(total)});
-  if (secondKind) {
-    Append(body, Be32(0xABCD));
-  }
-  Append(body, data);
-  return Ok(wire::kReadFileData, body);
-}
-
 inline Bytes Pattern(std::size_t size, std::uint8_t seed = 1) {
   Bytes bytes(size);
   for (std::size_t i = 0; i < size; ++i) {
@@ -55,51 +31,75 @@ inline Bytes Pattern(std::size_t size, std::uint8_t seed = 1) {
   return bytes;
 }
 
-// Answers by command code; each answer may be changed by a test.
+// One answer to 0x42 of a chunked kind; `carried` data bytes follow the
+// fields whatever the length says.
+struct ChunkAnswer {
+  std::uint32_t offset, length, total;
+  std::size_t carried;
+  std::uint16_t status = 0;
+  HRESULT failure = S_OK;
+};
+
 struct ScriptedStore {
   std::uint32_t packetLimit = 4096;
-  Bytes file = Pattern(10000);
-  std::size_t chunk = 4072; // bytes per chunk the camera sends
+  Bytes file = Pattern(10000); // served in chunks of `chunk` bytes
+  std::uint32_t chunk = 4072;
+  std::vector<ChunkAnswer> script; // when set, answers the chunk requests in turn
   std::uint16_t sizeStatus = 0;
   std::uint16_t writeStatus = 0;
-  std::function<Reply(std::uint32_t offset)> chunkOverride; // answers 0x42 when set
-  std::vector<Bytes> written;                               // requests of 0x47
+  std::vector<Bytes> written; // requests of 0x47
 
   Reply Answer(const ExchangeRecord &record) {
     const Bytes &request = record.request;
     switch (CommandOf(request)) {
     case wire::kGetParameter:
-      return PacketLimit(packetLimit);
-    case wire::kImageList:
-      return sizeStatus != 0 ? Status(wire::kImageList, sizeStatus)
-                             : FileSize(static_cast<std::uint32_t>(file.size()));
-    case wire::kReadFileData: {
-      const std::uint32_t offset = Be32At(request, 68);
-      if (chunkOverride) {
-        return chunkOverride(offset);
-      }
-      const std::size_t length = std::min(chunk, file.size() - offset);
-      return Chunk(offset, static_cast<std::uint32_t>(length),
-                   static_cast<std::uint32_t>(file.size()),
-                   Bytes(file.begin() + offset, file.begin() + offset + length));
-    }
+      return OneItem(wire::kGetParameter, Tag("mhbs"), 1, Be32(packetLimit));
+    case wire::kImageList: // one entry; its size lies at packet offset 68
+      return sizeStatus != 0
+                 ? Status(wire::kImageList, sizeStatus)
+                 : Ok(wire::kImageList, Join({Be32(1), Bytes(52, 0), Be32(Size()), Be32(0)}));
+    case wire::kReadFileData:
+      return DataChunk(Be32At(request, 64), Be32At(request, 68));
     case wire::kGetFileTag:
-      return Status(wire::kGetFileTag, 8); // no such tag: the type comes from the name
+      return Status(wire::kGetFileTag, 8); // no tag: the type comes from the name
     case wire::kWriteFileData:
       written.push_back(request);
-      return writeStatus != 0 ? Status(wire::kWriteFileData, writeStatus)
-                              : Ok(wire::kWriteFileData);
+      return Status(wire::kWriteFileData, writeStatus);
     default:
       return Ok(CommandOf(request));
     }
   }
+  std::uint32_t Size() const { return static_cast<std::uint32_t>(file.size()); }
+  Reply DataChunk(std::uint32_t kind, std::uint32_t offset) {
+    ChunkAnswer a{offset, std::min<std::uint32_t>(chunk, Size() - offset), Size(), 0};
+    a.carried = a.length;
+    if (!script.empty()) {
+      a = script[std::min(next_++, script.size() - 1)];
+    }
+    if (FAILED(a.failure) || a.status != 0) {
+      return Reply{a.failure, Packet(wire::kReadFileData, a.status)};
+    }
+    Bytes body = Join({Be32(a.offset), Be32(a.length), Be32(a.total)});
+    if (kind == 2) {
+      Append(body, Be32(0xABCD)); // the second kind's word before its data
+    }
+    Bytes data(a.carried, 0); // the file's bytes from the answer's offset
+    for (std::size_t i = 0; i < a.carried && a.offset + i < file.size(); ++i) {
+      data[i] = file[a.offset + i];
+    }
+    Append(body, data);
+    return Ok(wire::kReadFileData, body);
+  }
+
+private:
+  std::size_t next_ = 0;
 };
 
-// What a progress callback saw, and when it asks to cancel.
+// What the progress callback saw; it cancels at event `cancelAt` (from 1).
 struct ProgressWatch {
-  std::vector<PROGRESS> seen;
-  std::size_t cancelAtEvent = 0; // 1 for the first event; 0: never
-  std::function<void()> onEvent; // runs at every event
+  std::vector<std::pair<ULONG, ULONG>> seen; // (total, done)
+  std::size_t cancelAt = 0;
+  std::function<void()> onEvent;
 };
 
 inline void TAVELOAPI OnProgress(ULONG kind, HCAMERA camera, uintptr_t context) {
@@ -107,8 +107,8 @@ inline void TAVELOAPI OnProgress(ULONG kind, HCAMERA camera, uintptr_t context) 
   PROGRESS progress{};
   EXPECT_EQ(kind, 7u);
   EXPECT_EQ(TaveloGetProgressInfo(camera, &progress), S_OK);
-  watch.seen.push_back(progress);
-  if (watch.seen.size() == watch.cancelAtEvent) {
+  watch.seen.emplace_back(progress.total, progress.done);
+  if (watch.seen.size() == watch.cancelAt) {
     EXPECT_EQ(TaveloCancelTransfer(camera), S_OK);
   }
   if (watch.onEvent) {
@@ -131,14 +131,26 @@ protected:
     }
     return commands;
   }
-  PROGRESS Progress() {
+  std::pair<ULONG, ULONG> Progress() {
     PROGRESS progress{};
     EXPECT_EQ(TaveloGetProgressInfo(handle_, &progress), S_OK);
-    return progress;
+    return {progress.total, progress.done};
   }
 
   ScriptedStore store_;
   ProgressWatch watch_;
+};
+
+// A table of transfer cases; a block the library handed out is freed.
+template <class Case>
+class TransferTable : public TransferTest, public ::testing::WithParamInterface<Case> {
+protected:
+  void TearDown() override {
+    CoTaskMemFree(data_);
+    TransferTest::TearDown();
+  }
+  BYTE *data_ = nullptr;
+  ULONG size_ = 0;
 };
 
 } // namespace tavelo::test
