@@ -1,0 +1,71 @@
+// Host files read and written through file mappings: the one place where the
+// library touches the host's file system. host_file_win32.cpp maps with
+// CreateFileA / CreateFileMappingA / MapViewOfFile, host_file_posix.cpp with
+// open / mmap; both report failures as HRESULT_FROM_WIN32 of a Windows error
+// number (on POSIX the one that matches errno) and set the thread's last
+// error to it.
+//
+// Mappings are made without an object name. A named mapping object is
+// shared by everything in the logon session that asks for the same name, so
+// two copies running at once would be handed one object and one of them
+// would read or overwrite the other's file. An unnamed mapping belongs to
+// its own file handle only, so concurrent copies need no serialising.
+#pragma once
+
+#include "tavelo/win32.h"
+
+#include <cstddef>
+#include <memory>
+#include <span>
+
+namespace tavelo::files {
+
+// Windows error numbers the helper reports that the platform header may lack.
+inline constexpr DWORD kWinErrorGenFailure = 31;    // ERROR_GEN_FAILURE
+inline constexpr DWORD kWinErrorWriteFault = 29;    // ERROR_WRITE_FAULT
+inline constexpr DWORD kWinErrorReadFault = 30;     // ERROR_READ_FAULT
+inline constexpr DWORD kWinErrorFileTooLarge = 223; // ERROR_FILE_TOO_LARGE
+inline constexpr DWORD kWinErrorFileInvalid = 1006; // ERROR_FILE_INVALID: an empty file
+
+// The result code of a Windows error number. A failure that left no error
+// number must not read as success, so 0 becomes E_FAIL.
+HRESULT HostError(DWORD error);
+
+// A host file mapped into memory, unmapped and closed on destruction.
+//
+// A file made by CreateForWriting only stays once Commit has written it
+// out; otherwise the destructor removes it, so a copy that failed half way
+// never leaves a file that looks complete.
+class HostFile {
+public:
+  HostFile();
+  ~HostFile();
+  HostFile(const HostFile &) = delete;
+  HostFile &operator=(const HostFile &) = delete;
+
+  // Creates `path` anew (an existing file is truncated), makes it `size`
+  // bytes long (at least 1) and maps all of it writable.
+  HRESULT CreateForWriting(const char *path, ULONG size);
+
+  // Opens the existing file `path` and maps all of it read-only. An empty
+  // file cannot be mapped (kWinErrorFileInvalid); one of 4 GiB or more is
+  // refused with kWinErrorFileTooLarge.
+  HRESULT OpenForReading(const char *path);
+
+  // The mapped bytes; empty until a Create or Open succeeded.
+  std::span<BYTE> View() const;
+
+  // Writes the view back to the file, unmaps and closes it; the file stays.
+  HRESULT Commit();
+
+private:
+  struct Native; // the platform's handles
+  std::unique_ptr<Native> native_;
+};
+
+// Copies `from` to `to` and survives a fault while doing so: a mapped view
+// whose file was cut short by someone else faults on the missing pages
+// instead of reading them. False when the copy faulted.
+bool CopyGuarded(std::span<const BYTE> from, BYTE *to) noexcept;
+
+} // namespace tavelo::files

@@ -1,0 +1,199 @@
+// Host files on POSIX: open, posix_fallocate and mmap, with errno turned
+// into the Windows error number a Windows build would report.
+#include "files/host_file.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <fcntl.h>
+#include <string>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tavelo::files {
+
+namespace {
+
+constexpr DWORD kWinErrorIoDevice = 1117;           // ERROR_IO_DEVICE
+constexpr DWORD kWinErrorCantResolveName = 1921;    // ERROR_CANT_RESOLVE_FILENAME
+constexpr mode_t kNewFileMode = 0666;               // less the process's umask
+constexpr std::uint64_t kLargestSize = 0xFFFFFFFFu; // sizes travel in 32 bits
+
+// True when the directory that would hold `path` exists.
+bool ParentExists(const std::string &path) {
+  const std::size_t slash = path.rfind('/');
+  std::string parent = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  struct stat info {};
+  return stat(parent.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// The Windows error number of an errno value. Windows tells a missing file
+// (2) from a missing directory on the way to it (3).
+DWORD WindowsError(int error, const std::string &path) {
+  switch (error) {
+  case ENOENT:
+    return !path.empty() && ParentExists(path) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+  case ENOTDIR:
+    return ERROR_PATH_NOT_FOUND;
+  case EACCES:
+  case EPERM:
+  case EISDIR:
+    return ERROR_ACCESS_DENIED;
+  case EROFS:
+    return ERROR_WRITE_PROTECT;
+  case EMFILE:
+  case ENFILE:
+    return ERROR_TOO_MANY_OPEN_FILES;
+  case ENOMEM:
+    return ERROR_NOT_ENOUGH_MEMORY;
+  case ENOSPC:
+  case EDQUOT:
+    return ERROR_DISK_FULL;
+  case EFBIG:
+  case EOVERFLOW:
+    return kWinErrorFileTooLarge;
+  case ENAMETOOLONG:
+    return ERROR_FILENAME_EXCED_RANGE;
+  case ELOOP:
+    return kWinErrorCantResolveName;
+  case EBUSY:
+  case ETXTBSY:
+    return ERROR_SHARING_VIOLATION;
+  case EINVAL:
+    return ERROR_INVALID_PARAMETER;
+  case EIO:
+    return kWinErrorIoDevice;
+  default:
+    return kWinErrorGenFailure;
+  }
+}
+
+} // namespace
+
+struct HostFile::Native {
+  std::string path;
+  int fd = -1;
+  void *view = MAP_FAILED;
+  std::size_t size = 0;
+  bool created = false; // made or truncated by CreateForWriting: removed unless committed
+  bool committed = false;
+
+  HRESULT Fail(DWORD error) {
+    SetLastError(error);
+    return HostError(error);
+  }
+  HRESULT FailErrno(int error) { return Fail(WindowsError(error, path)); }
+
+  void Unmap() {
+    if (view != MAP_FAILED) {
+      munmap(view, size);
+      view = MAP_FAILED;
+    }
+  }
+  void Close() {
+    if (fd >= 0) {
+      close(fd);
+      fd = -1;
+    }
+  }
+};
+
+HostFile::HostFile() : native_(std::make_unique<Native>()) {}
+
+HostFile::~HostFile() {
+  native_->Unmap();
+  native_->Close();
+  if (native_->created && !native_->committed) {
+    unlink(native_->path.c_str());
+  }
+}
+
+HRESULT HostFile::CreateForWriting(const char *path, ULONG size) {
+  Native &n = *native_;
+  n.path = path;
+  // O_NONBLOCK keeps a FIFO at the path from blocking the open; it changes
+  // nothing for a regular file.
+  n.fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, kNewFileMode);
+  if (n.fd < 0) {
+    return n.FailErrno(errno);
+  }
+  struct stat info {};
+  if (fstat(n.fd, &info) != 0) {
+    return n.FailErrno(errno);
+  }
+  if (!S_ISREG(info.st_mode)) {
+    return n.Fail(ERROR_ACCESS_DENIED); // a device or pipe is not a file to copy into
+  }
+  n.created = true;
+  if (size == 0) {
+    return n.Fail(kWinErrorFileInvalid);
+  }
+  // Reserve the blocks now: writing through a mapping into a file that the
+  // disk cannot hold would fault instead of failing.
+  if (int error = posix_fallocate(n.fd, 0, static_cast<off_t>(size)); error != 0) {
+    return n.FailErrno(error);
+  }
+  n.view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, n.fd, 0);
+  if (n.view == MAP_FAILED) {
+    return n.FailErrno(errno);
+  }
+  n.size = size;
+  return S_OK;
+}
+
+HRESULT HostFile::OpenForReading(const char *path) {
+  Native &n = *native_;
+  n.path = path;
+  n.fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (n.fd < 0) {
+    return n.FailErrno(errno);
+  }
+  struct stat info {};
+  if (fstat(n.fd, &info) != 0) {
+    return n.FailErrno(errno);
+  }
+  if (!S_ISREG(info.st_mode)) {
+    return n.Fail(ERROR_ACCESS_DENIED); // as Windows refuses to open a directory
+  }
+  if (static_cast<std::uint64_t>(info.st_size) > kLargestSize) {
+    return n.Fail(kWinErrorFileTooLarge);
+  }
+  if (info.st_size == 0) {
+    return n.Fail(kWinErrorFileInvalid); // an empty file cannot be mapped
+  }
+  const auto size = static_cast<std::size_t>(info.st_size);
+  n.view = mmap(nullptr, size, PROT_READ, MAP_SHARED, n.fd, 0);
+  if (n.view == MAP_FAILED) {
+    return n.FailErrno(errno);
+  }
+  n.size = size;
+  return S_OK;
+}
+
+std::span<BYTE> HostFile::View() const {
+  if (native_->view == MAP_FAILED) {
+    return {};
+  }
+  return {static_cast<BYTE *>(native_->view), native_->size};
+}
+
+HRESULT HostFile::Commit() {
+  Native &n = *native_;
+  if (n.view == MAP_FAILED) {
+    return n.Fail(ERROR_INVALID_HANDLE);
+  }
+  // Write errors show up here or at close, not when the view was written.
+  if (msync(n.view, n.size, MS_SYNC) != 0) {
+    return n.FailErrno(errno);
+  }
+  n.Unmap();
+  const int fd = n.fd;
+  n.fd = -1;
+  if (close(fd) != 0) {
+    return n.FailErrno(errno);
+  }
+  n.committed = true;
+  return S_OK;
+}
+
+} // namespace tavelo::files

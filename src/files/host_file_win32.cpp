@@ -1,0 +1,142 @@
+// Host files on Windows: CreateFileA, CreateFileMappingA and MapViewOfFile.
+// The mappings have no object name (see host_file.h).
+#include "files/host_file.h"
+
+#include <string>
+
+namespace tavelo::files {
+
+namespace {
+
+HRESULT LastError() {
+  return HostError(GetLastError());
+}
+
+} // namespace
+
+struct HostFile::Native {
+  std::string path;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  HANDLE mapping = nullptr;
+  void *view = nullptr;
+  std::size_t size = 0;
+  bool created = false; // made or truncated by CreateForWriting: removed unless committed
+  bool committed = false;
+
+  void Unmap() {
+    if (view != nullptr) {
+      UnmapViewOfFile(view);
+      view = nullptr;
+    }
+    if (mapping != nullptr) {
+      CloseHandle(mapping);
+      mapping = nullptr;
+    }
+  }
+  void Close() {
+    if (file != INVALID_HANDLE_VALUE) {
+      CloseHandle(file);
+      file = INVALID_HANDLE_VALUE;
+    }
+  }
+};
+
+HostFile::HostFile() : native_(std::make_unique<Native>()) {}
+
+HostFile::~HostFile() {
+  native_->Unmap();
+  native_->Close();
+  if (native_->created && !native_->committed) {
+    DeleteFileA(native_->path.c_str());
+  }
+}
+
+HRESULT HostFile::CreateForWriting(const char *path, ULONG size) {
+  Native &n = *native_;
+  n.path = path;
+  n.file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (n.file == INVALID_HANDLE_VALUE) {
+    return LastError();
+  }
+  if (GetFileType(n.file) != FILE_TYPE_DISK) {
+    SetLastError(ERROR_ACCESS_DENIED); // a device or pipe is not a file to copy into
+    return LastError();
+  }
+  n.created = true;
+  if (size == 0) {
+    SetLastError(kWinErrorFileInvalid);
+    return LastError();
+  }
+  // The mapping's size extends the new file to `size` bytes.
+  n.mapping = CreateFileMappingA(n.file, nullptr, PAGE_READWRITE, 0, size, nullptr);
+  if (n.mapping == nullptr) {
+    return LastError();
+  }
+  n.view = MapViewOfFile(n.mapping, FILE_MAP_WRITE, 0, 0, size);
+  if (n.view == nullptr) {
+    return LastError();
+  }
+  n.size = size;
+  return S_OK;
+}
+
+HRESULT HostFile::OpenForReading(const char *path) {
+  Native &n = *native_;
+  n.path = path;
+  n.file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (n.file == INVALID_HANDLE_VALUE) {
+    return LastError();
+  }
+  // The size in full: a file of 4 GiB or more is refused rather than cut to
+  // its low 32 bits.
+  DWORD high = 0;
+  const DWORD low = GetFileSize(n.file, &high);
+  if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
+    return LastError();
+  }
+  if (high != 0) {
+    SetLastError(kWinErrorFileTooLarge);
+    return LastError();
+  }
+  // An empty file fails here with ERROR_FILE_INVALID.
+  n.mapping = CreateFileMappingA(n.file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  if (n.mapping == nullptr) {
+    return LastError();
+  }
+  n.view = MapViewOfFile(n.mapping, FILE_MAP_READ, 0, 0, 0);
+  if (n.view == nullptr) {
+    return LastError();
+  }
+  n.size = low;
+  return S_OK;
+}
+
+std::span<BYTE> HostFile::View() const {
+  if (native_->view == nullptr) {
+    return {};
+  }
+  return {static_cast<BYTE *>(native_->view), native_->size};
+}
+
+HRESULT HostFile::Commit() {
+  Native &n = *native_;
+  if (n.view == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return LastError();
+  }
+  if (!FlushViewOfFile(n.view, 0)) {
+    return LastError();
+  }
+  n.Unmap();
+  const HANDLE file = n.file;
+  n.file = INVALID_HANDLE_VALUE;
+  if (!CloseHandle(file)) {
+    return LastError();
+  }
+  n.committed = true;
+  return S_OK;
+}
+
+} // namespace tavelo::files

@@ -1,0 +1,156 @@
+// A camera for transfer tests behind the fake transport: it answers the
+// packet size, the file size, data chunks, tag reads, deletes and written
+// chunks, and a progress callback that records what it saw.
+#pragma once
+
+#include "answer_builders.h"
+#include "bound_camera.h"
+
+#include <cstring>
+#include <functional>
+#include <vector>
+
+namespace tavelo::test {
+
+inline FH Handle(const char *path) {
+  FH handle{};
+  handle.kind = 1;
+  std::strncpy(handle.path, path, sizeof handle.path - 1);
+  return handle;
+}
+
+inline std::uint16_t CommandOf(const Bytes &request) {
+  return wire::GetU16(request, wire::kCommandOffset);
+}
+
+inline Bytes Pattern(std::size_t size, std::uint8_t seed = 1) {
+  Bytes bytes(size);
+  for (std::size_t i = 0; i < size; ++i) {
+    bytes[i] = static_cast<std::uint8_t>(i * 7 + seed);
+  }
+  return bytes;
+}
+
+// One answer to 0x42 of a chunked kind; `carried` data bytes follow the
+// fields whatever the length says.
+struct ChunkAnswer {
+  std::uint32_t offset, length, total;
+  std::size_t carried;
+  std::uint16_t status = 0;
+  HRESULT failure = S_OK;
+};
+
+struct ScriptedStore {
+  std::uint32_t packetLimit = 4096;
+  Bytes file = Pattern(10000); // served in chunks of `chunk` bytes
+  std::uint32_t chunk = 4072;
+  std::vector<ChunkAnswer> script; // when set, answers the chunk requests in turn
+  std::uint16_t sizeStatus = 0;
+  std::uint16_t writeStatus = 0;
+  std::vector<Bytes> written; // requests of 0x47
+
+  Reply Answer(const ExchangeRecord &record) {
+    const Bytes &request = record.request;
+    switch (CommandOf(request)) {
+    case wire::kGetParameter:
+      return OneItem(wire::kGetParameter, Tag("mhbs"), 1, Be32(packetLimit));
+    case wire::kImageList: // one entry; its size lies at packet offset 68
+      return sizeStatus != 0
+                 ? Status(wire::kImageList, sizeStatus)
+                 : Ok(wire::kImageList, Join({Be32(1), Bytes(52, 0), Be32(Size()), Be32(0)}));
+    case wire::kReadFileData:
+      return DataChunk(Be32At(request, 64), Be32At(request, 68));
+    case wire::kGetFileTag:
+      return Status(wire::kGetFileTag, 8); // no tag: the type comes from the name
+    case wire::kWriteFileData:
+      written.push_back(request);
+      return Status(wire::kWriteFileData, writeStatus);
+    default:
+      return Ok(CommandOf(request));
+    }
+  }
+  std::uint32_t Size() const { return static_cast<std::uint32_t>(file.size()); }
+  Reply DataChunk(std::uint32_t kind, std::uint32_t offset) {
+    ChunkAnswer a{offset, std::min<std::uint32_t>(chunk, Size() - offset), Size(), 0};
+    a.carried = a.length;
+    if (!script.empty()) {
+      a = script[std::min(next_++, script.size() - 1)];
+    }
+    if (FAILED(a.failure) || a.status != 0) {
+      return Reply{a.failure, Packet(wire::kReadFileData, a.status)};
+    }
+    Bytes body = Join({Be32(a.offset), Be32(a.length), Be32(a.total)});
+    if (kind == 2) {
+      Append(body, Be32(0xABCD)); // the second kind's word before its data
+    }
+    Bytes data(a.carried, 0); // the file's bytes from the answer's offset
+    for (std::size_t i = 0; i < a.carried && a.offset + i < file.size(); ++i) {
+      data[i] = file[a.offset + i];
+    }
+    Append(body, data);
+    return Ok(wire::kReadFileData, body);
+  }
+
+private:
+  std::size_t next_ = 0;
+};
+
+// What the progress callback saw; it cancels at event `cancelAt` (from 1).
+struct ProgressWatch {
+  std::vector<std::pair<ULONG, ULONG>> seen; // (total, done)
+  std::size_t cancelAt = 0;
+  std::function<void()> onEvent;
+};
+
+inline void TAVELOAPI OnProgress(ULONG kind, HCAMERA camera, uintptr_t context) {
+  auto &watch = *reinterpret_cast<ProgressWatch *>(context);
+  PROGRESS progress{};
+  EXPECT_EQ(kind, 7u);
+  EXPECT_EQ(TaveloGetProgressInfo(camera, &progress), S_OK);
+  watch.seen.emplace_back(progress.total, progress.done);
+  if (watch.seen.size() == watch.cancelAt) {
+    EXPECT_EQ(TaveloCancelTransfer(camera), S_OK);
+  }
+  if (watch.onEvent) {
+    watch.onEvent();
+  }
+}
+
+class TransferTest : public BoundCameraTest {
+protected:
+  void SetUp() override {
+    BoundCameraTest::SetUp();
+    camera_.SetHandler([this](const ExchangeRecord &record) { return store_.Answer(record); });
+    Lock lock(Session().subscriptionLock);
+    Session().subscriptions[7] = {OnProgress, handle_, reinterpret_cast<uintptr_t>(&watch_)};
+  }
+  std::vector<std::uint16_t> Commands() const {
+    std::vector<std::uint16_t> commands;
+    for (const ExchangeRecord &exchange : camera_.Exchanges()) {
+      commands.push_back(CommandOf(exchange.request));
+    }
+    return commands;
+  }
+  std::pair<ULONG, ULONG> Progress() {
+    PROGRESS progress{};
+    EXPECT_EQ(TaveloGetProgressInfo(handle_, &progress), S_OK);
+    return {progress.total, progress.done};
+  }
+
+  ScriptedStore store_;
+  ProgressWatch watch_;
+};
+
+// A table of transfer cases; a block the library handed out is freed.
+template <class Case>
+class TransferTable : public TransferTest, public ::testing::WithParamInterface<Case> {
+protected:
+  void TearDown() override {
+    CoTaskMemFree(data_);
+    TransferTest::TearDown();
+  }
+  BYTE *data_ = nullptr;
+  ULONG size_ = 0;
+};
+
+} // namespace tavelo::test
