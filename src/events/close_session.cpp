@@ -15,6 +15,12 @@ void CloseSession(CameraSession *session) {
   session->closing.store(true);
   if (InCallbackOf(*session)) {
     session->cancelRequested.store(1);
+    if (session->notificationThreadId.load() != GetCurrentThreadId()) {
+      // A progress callback: the transfer below it still uses the session.
+      session->closeAfterTransfer.store(true);
+      static_cast<void>(owned.release());
+      return;
+    }
     // Handed over before the stop, so the thread cannot end without it.
     session->threadEnd.store(CameraSession::ThreadEnd::kHandedOver);
     SetEvent(session->stopEvent.get());

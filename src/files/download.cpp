@@ -3,6 +3,7 @@
 #include "files/download.h"
 
 #include "api/checks.h"
+#include "events/close_session.h"
 #include "files/file_info.h"
 #include "files/file_name_record.h"
 #include "files/host_file.h"
@@ -324,6 +325,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetFileData(HCAMERA camera, const FH 
     if (session == nullptr || (file != nullptr && !Readable(file, sizeof(FH)))) {
       return CAM_E_BAD_PARAMETER;
     }
+    const events::TransferCloseGuard closeGuard(*session);
     files::TaskBlock block;
     HRESULT result = files::GetFileData(*session, file, dataKind, &block, size);
     *data = block.release();
@@ -339,6 +341,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloCopyFileFromCamera(HCAMERA camera, co
         (file != nullptr && !Readable(file, sizeof(FH)))) {
       return CAM_E_BAD_PARAMETER;
     }
+    const events::TransferCloseGuard closeGuard(*session);
     return files::CopyFileFromCamera(*session, hostPath, file);
   });
 }

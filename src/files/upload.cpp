@@ -3,6 +3,7 @@
 #include "files/upload.h"
 
 #include "api/checks.h"
+#include "events/close_session.h"
 #include "files/file_info.h"
 #include "files/file_type.h"
 #include "files/host_file.h"
@@ -200,6 +201,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloCreateFile(HCAMERA camera, const FH *
     if (!HandleReadable(dir) || !NameReadable(name)) {
       return CAM_E_BAD_PARAMETER;
     }
+    const events::TransferCloseGuard closeGuard(*session);
     files::FileHandlePtr handle;
     HRESULT result = files::CreateNewFile(*session, dir, name, &handle);
     *newFile = handle.release();
@@ -214,6 +216,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloWriteFile(HCAMERA camera, const FH *f
     if (session == nullptr || !Readable(data, length) || !HandleReadable(file)) {
       return CAM_E_BAD_PARAMETER;
     }
+    const events::TransferCloseGuard closeGuard(*session);
     return files::Upload(*session, file, static_cast<const BYTE *>(data), length);
   });
 }
@@ -230,6 +233,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloCopyFileToCamera(HCAMERA camera, cons
         !HandleReadable(dir) || !NameReadable(name)) {
       return CAM_E_BAD_PARAMETER;
     }
+    const events::TransferCloseGuard closeGuard(*session);
     files::FileHandlePtr handle;
     HRESULT result = files::CopyHostFile(*session, hostPath, dir, name, &handle);
     *newFile = handle.release();

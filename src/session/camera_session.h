@@ -180,6 +180,10 @@ public:
   // the notification thread as it ends (the close was handed over to it).
   enum class ThreadEnd : std::uint8_t { kRunning, kEnded, kHandedOver };
   std::atomic<ThreadEnd> threadEnd{ThreadEnd::kRunning};
+  // Set by a close from a progress callback on an application thread: the
+  // transfer that raised the callback still uses the session and finishes
+  // the close once it has returned (TransferCloseGuard).
+  std::atomic<bool> closeAfterTransfer{false};
   std::atomic<std::uint8_t> continuousCapture{0};
   std::atomic<std::uint8_t> captureInterrupted{0};
   std::atomic<ULONG> progressDone{0};

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <utility>
 
 namespace tavelo::test {
 namespace {
@@ -63,6 +64,22 @@ TEST_F(Download, CancelFromAProgressEventAbortsEvenAfterTheLastChunk) {
     EXPECT_EQ(Progress(), std::pair(10000u, at == 1 ? 4072u : 10000u));
   }
   EXPECT_EQ(Get(), S_OK) << "the next download starts with the flag cleared";
+}
+
+void TAVELOAPI Ignore(ULONG, HCAMERA, uintptr_t) {}
+
+TEST_F(Download, ProgressCallbackThatClosesTheCameraIsServedOnceTheDownloadHasEnded) {
+  // A real subscription, so a notification thread runs behind the session.
+  ASSERT_EQ(TaveloSubscribe(handle_, 1, Ignore, 0), S_OK);
+  HCAMERA handle = handle_;
+  watch_.onEvent = [this] { EXPECT_EQ(TaveloCloseCamera(std::exchange(handle_, nullptr)), 0); };
+  BYTE *data = nullptr;
+  ULONG size = 0;
+  EXPECT_EQ(TaveloGetFileData(handle, &kFile, 0, &data, &size), CAM_E_ABORTED);
+  EXPECT_EQ(data, nullptr);
+  EXPECT_EQ(watch_.seen.size(), 1u) << "no chunk is asked for after the close";
+  EXPECT_EQ(camera_.InstancesReleased(), camera_.InstancesCreated())
+      << "the session is freed by the time the download returns, not later by another thread";
 }
 
 TEST_F(Download, AnotherThreadReadsProgressAndCancelsWhileTheGateIsHeld) {
