@@ -64,7 +64,7 @@ protected:
   void Bind(const std::string &configuration = "") {
     std::ofstream(store_ / "camera.conf", std::ios::app) << configuration;
     DEVICE_INFO record{};
-    std::strcpy(record.transportClsid, kVirtualTransport);
+    std::strncpy(record.transportClsid, kVirtualTransport, sizeof record.transportClsid - 1);
     std::u16string id = u"virtual:";
     for (char c : store_.string()) {
       id.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
