@@ -144,6 +144,13 @@ TEST_F(StoreSession, UncollectedFilesSurviveLaterRefreshesAndFailures) {
             (std::vector<std::string>{"2:DCIM/A.JPG", "2:DCIM/B.JPG", "2:DCIM/C.JPG"}));
 }
 
+TEST_F(StoreSession, UncollectedFilesGoWithTheSession) {
+  // Nobody takes them: closing the camera releases them (the leak checker
+  // of the sanitizer build watches this).
+  camera_.Queue(NewFiles({"A.JPG", "B.JPG"}));
+  ASSERT_EQ(FetchNewFiles(Session()), S_OK);
+}
+
 TEST_F(StoreSession, NoEntryIsReadPastTheReceivedPacket) {
   // A full answer first leaves entries behind in the exchange buffer.
   camera_.Queue(NewFiles({"A.JPG", "B.JPG", "C.JPG"}));
