@@ -2,13 +2,18 @@
 #include "files/file_info.h"
 
 #include "api/checks.h"
+#include "control/clock.h"
 #include "files/file_name_record.h"
+#include "files/file_type.h"
 #include "files/handle_list.h"
 #include "files/store_packets.h"
+#include "files/tags.h"
+#include "session/value_item.h"
 #include "session/wire.h"
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 namespace tavelo::files {
 
@@ -34,7 +39,89 @@ HRESULT RemoveCameraDirectory(CameraSession &session, ConstNameRecord record,
   return session.Transact(commandCode, request, session.ExchangeBuffer(), kStatusAnswerHint);
 }
 
+// The image tags, in the order they are read.
+constexpr std::uint32_t kWidthTag = FourCC("imwd");
+constexpr std::uint32_t kHeightTag = FourCC("imht");
+constexpr std::uint32_t kColourTag = FourCC("impn"); // 1: colour
+constexpr std::uint32_t kDateTag = FourCC("date");   // packed BCD 0x00MMDDYY
+constexpr std::uint32_t kTimeTag = FourCC("time");   // packed BCD 0x00HHMMSS
+constexpr std::uint32_t kSoundTag = FourCC("sdss");  // non-zero: the image has sound
+constexpr std::array kImageTags{kWidthTag, kHeightTag, kColourTag, kDateTag, kTimeTag, kSoundTag};
+
+constexpr ULONG kColourBitsPerPixel = 24;
+constexpr ULONG kGreyBitsPerPixel = 8;
+
+// The BCD byte of a date or time word at `shift`.
+std::uint8_t BcdByte(std::uint32_t word, unsigned shift) {
+  return static_cast<std::uint8_t>(word >> shift);
+}
+
+// The number a tag carries; a text value counts as 0.
+std::uint32_t TagNumber(const ValueRecord &record) {
+  return record.type == kValueText16 || record.type == kValueText32 ? 0 : record.value.number;
+}
+
+void StoreTag(std::uint32_t tag, std::uint32_t value, IMAGE_INFO &info) {
+  switch (tag) {
+  case kWidthTag:
+    info.width = value;
+    break;
+  case kHeightTag:
+    info.height = value;
+    break;
+  case kColourTag:
+    info.bitsPerPixel = value == 1 ? kColourBitsPerPixel : kGreyBitsPerPixel;
+    break;
+  case kDateTag:
+    for (SYSTEMTIME *time : {&info.created, &info.modified}) {
+      time->wYear = FullYear(FromBcd(BcdByte(value, 0)));
+      time->wMonth = static_cast<WORD>(FromBcd(BcdByte(value, 16)));
+      time->wDay = static_cast<WORD>(FromBcd(BcdByte(value, 8)));
+    }
+    break;
+  case kTimeTag:
+    for (SYSTEMTIME *time : {&info.created, &info.modified}) {
+      time->wHour = static_cast<WORD>(FromBcd(BcdByte(value, 16)));
+      time->wMinute = static_cast<WORD>(FromBcd(BcdByte(value, 8)));
+      time->wSecond = static_cast<WORD>(FromBcd(BcdByte(value, 0)));
+    }
+    break;
+  default: // kSoundTag
+    info.sdss = value != 0 ? 1 : 0;
+    break;
+  }
+}
+
+void MarkImage(IMAGE_INFO &info) {
+  info.isImage = 1;
+  info.isImageAgain = 1;
+}
+
 } // namespace
+
+HRESULT GetImageInfo(CameraSession &session, const FH *file, IMAGE_INFO *info) {
+  if (file == nullptr || info == nullptr) {
+    return CAM_E_BAD_PARAMETER;
+  }
+  std::memset(info, 0, sizeof *info);
+  ULONG type = 0;
+  HRESULT result = QueryFileType(session, file, &type);
+  info->fileType = type;
+  if (FAILED(result) || static_cast<LONG>(type) >= static_cast<LONG>(kFileCsm)) {
+    return result;
+  }
+  MarkImage(*info);
+  for (std::uint32_t tag : kImageTags) {
+    ValueRecordPtr record;
+    if (HRESULT read = GetTagRecord(session, file, tag, &record); FAILED(read)) {
+      return read;
+    }
+    StoreTag(tag, TagNumber(*record), *info);
+  }
+  result = QueryFileSize(session, file, &info->fileSize);
+  MarkImage(*info);
+  return result;
+}
 
 HRESULT QueryFileSize(CameraSession &session, const FH *file, ULONG *size) {
   if (size == nullptr) {
@@ -93,3 +180,44 @@ HRESULT DeleteCameraFile(CameraSession &session, const FH *file) {
 }
 
 } // namespace tavelo::files
+
+using namespace tavelo;
+
+extern "C" {
+
+TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetImageInfo(HCAMERA camera, const FH *file,
+                                                        IMAGE_INFO *info) {
+  return NoThrow([&]() -> CAMRESULT {
+    CameraSession *session = ResolveHandle(camera);
+    if (session == nullptr || !Writable(info, sizeof(IMAGE_INFO)) || !Readable(file, sizeof(FH))) {
+      return CAM_E_BAD_PARAMETER;
+    }
+    return files::GetImageInfo(*session, file, info);
+  });
+}
+
+TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetFileSize(HCAMERA camera, const FH *file,
+                                                       ULONG *size) {
+  return NoThrow([&]() -> CAMRESULT {
+    if (!ClearOut(size)) {
+      return CAM_E_BAD_PARAMETER;
+    }
+    CameraSession *session = ResolveHandle(camera);
+    if (session == nullptr || !Readable(file, sizeof(FH))) {
+      return CAM_E_BAD_PARAMETER;
+    }
+    return files::QueryFileSize(*session, file, size);
+  });
+}
+
+TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloDeleteFile(HCAMERA camera, const FH *file) {
+  return NoThrow([&]() -> CAMRESULT {
+    CameraSession *session = ResolveHandle(camera);
+    if (session == nullptr || !Readable(file, sizeof(FH))) {
+      return CAM_E_BAD_PARAMETER;
+    }
+    return files::DeleteCameraFile(*session, file);
+  });
+}
+
+} // extern "C"

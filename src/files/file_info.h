@@ -17,4 +17,11 @@ HRESULT QueryFileSize(CameraSession &session, const FH *file, ULONG *size);
 // root of a drive is refused.
 HRESULT DeleteCameraFile(CameraSession &session, const FH *file);
 
+// Fills the image information record of `file`: its type, then for an
+// image (a type below 5) the tags imwd, imht, impn, date, time and sdss,
+// each its own command, and its size. A file that is not an image gets only
+// its type. A tag that cannot be read ends the operation with its failure;
+// the fields read so far stay in the record.
+HRESULT GetImageInfo(CameraSession &session, const FH *file, IMAGE_INFO *info);
+
 } // namespace tavelo::files

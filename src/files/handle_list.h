@@ -31,6 +31,9 @@ public:
   // Adds a new handle with the same contents as `file`.
   bool AddCopy(const FH &file);
 
+  // Releases the handle added last.
+  void DropLast() { handles_.pop_back(); }
+
   std::size_t size() const { return handles_.size(); }
   const FH &operator[](std::size_t index) const { return *handles_[index]; }
   // The handles, still owned by the list.

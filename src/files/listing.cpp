@@ -4,13 +4,18 @@
 
 #include "api/checks.h"
 #include "discovery/device_info.h"
-#include "files/handle_list.h"
+#include "files/file_handles.h"
+#include "files/file_type.h"
 #include "files/store_packets.h"
 #include "session/value_item.h"
 #include "session/wire.h"
 
 #include <algorithm>
 #include <array>
+#include <cstring>
+#include <string_view>
+#include <tuple>
+#include <vector>
 
 namespace tavelo::files {
 
@@ -158,4 +163,386 @@ HRESULT RequestAllFiles(CameraSession &session) {
   return session.Transact(wire::kImageList, request, session.ExchangeBuffer(), 0);
 }
 
+namespace {
+
+// The directory that holds the system files, on the default drive.
+constexpr std::string_view kSystemDirectory = "SYSTEM/";
+
+// A name from a list entry: its text up to the first zero byte, and never
+// the field's last byte, which is the terminator whatever the camera sent.
+std::span<const std::uint8_t> EntryName(std::span<const std::uint8_t> field) {
+  const auto *text = reinterpret_cast<const char *>(field.data());
+  return field.first(strnlen(text, field.size() - 1));
+}
+
+std::span<const std::uint8_t> AsBytes(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t *>(text.data()), text.size()};
+}
+
+// True when the path name of `file` begins with the path name of `prefix`:
+// its first L characters, L being the prefix's length, compare equal with
+// the platform's text comparison.
+bool BeginsWith(const FH &file, const FH &prefix) {
+  std::string_view head = PathName(prefix);
+  std::string_view path = PathName(file);
+  std::array<char, sizeof(FH::path) + 1> start{};
+  std::array<char, sizeof(FH::path) + 1> whole{};
+  std::copy_n(path.begin(), std::min(path.size(), head.size()), start.begin());
+  std::copy(head.begin(), head.end(), whole.begin());
+  return lstrcmpA(start.data(), whole.data()) == 0;
+}
+
+bool Succeeded(HRESULT result) {
+  return result == S_OK || result == CAM_S_COMPLETED;
+}
+
+bool IsCameraFile(ULONG type) {
+  return type == kFileCsm || type == kFileCam;
+}
+
+// An entry of a directory listing, copied out of the exchange buffer so
+// that the listing can run further commands while it walks them.
+struct FoundEntry {
+  std::array<std::uint8_t, DirectoryEntry::kNameSize> name{};
+  std::size_t nameLength = 0;
+  bool directory = false;
+};
+
+// Without 0x4A, the files of a directory are the images whose path names
+// begin with the directory's own: the directory the listing would have
+// named, so a file handle stands for its directory as it does with 0x4A.
+HRESULT ImagesUnder(CameraSession &session, ConstNameRecord directory, Listing *listing) {
+  RecordBytes record{};
+  std::copy_n(directory.begin(), kNameOffset, record.begin());
+  FH prefix{};
+  RecordToHandle(record, &prefix);
+
+  Listing images;
+  if (HRESULT result = ListAllImages(session, &images); result != S_OK) {
+    return result;
+  }
+  listing->slots = images.handles.size();
+  for (std::size_t i = 0; i < images.handles.size(); ++i) {
+    if (BeginsWith(images.handles[i], prefix) && !listing->handles.AddCopy(images.handles[i])) {
+      return CAM_E_OUT_OF_MEMORY;
+    }
+  }
+  return S_OK;
+}
+
+HRESULT Fallback(CameraSession &session, const FH *directory, ConstNameRecord record,
+                 DirectoryPart part, Listing *listing) {
+  if (part == DirectoryPart::kFiles) {
+    return directory != nullptr ? ImagesUnder(session, record, listing)
+                                : ListUngroupedImages(session, listing);
+  }
+  return directory == nullptr ? ListGroups(session, listing) : CAM_E_NOT_SUPPORTED;
+}
+
+} // namespace
+
+HRESULT ListDirectory(CameraSession &session, const FH *directory, DirectoryPart part,
+                      bool excludeCameraFiles, Listing *listing) {
+  RecordBytes record{};
+  if (directory != nullptr) {
+    if (HRESULT converted = HandleToRecord(directory, record); FAILED(converted)) {
+      return converted;
+    }
+  } else {
+    ULONG drive = 0;
+    QueryDefaultDrive(session, &drive); // drive 2 stands in on failure
+    wire::PutU32(record, kDriveOffset, drive);
+  }
+  std::array<BYTE, DirectoryRequest::kSize> request{};
+  BuildDirectoryRequest(request, wire::kFileList, record);
+
+  std::vector<FoundEntry> found;
+  HRESULT result = S_OK;
+  {
+    Command command(session);
+    if (command.Failed()) {
+      return command.BeginResult();
+    }
+    std::span<BYTE> buffer = session.ExchangeBuffer();
+    std::size_t received = 0;
+    result = session.Transact(wire::kFileList, request, buffer, 0, &received);
+    if (FAILED(result) && result != CAM_E_NOT_SUPPORTED) {
+      return result;
+    }
+    EntryList entries(buffer.first(received), DirectoryEntry::kSize, CountKind::kUnsigned);
+    found.resize(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      auto name =
+          EntryName(entries[i].subspan(DirectoryEntry::kNameOffset, DirectoryEntry::kNameSize));
+      std::copy(name.begin(), name.end(), found[i].name.begin());
+      found[i].nameLength = name.size();
+      found[i].directory =
+          (entries[i][DirectoryEntry::kFlagsOffset] & DirectoryEntry::kDirectoryFlag) != 0;
+    }
+  }
+  if (result == CAM_E_NOT_SUPPORTED) {
+    return Fallback(session, directory, record, part, listing);
+  }
+
+  listing->slots = found.size();
+  const std::uint32_t drive = wire::GetU32(record, kDriveOffset);
+  auto path = std::span<const std::uint8_t>(record).subspan(kDirectoryOffset, kDirectorySize);
+  for (FoundEntry &entry : found) {
+    // An entry without a name names nothing.
+    if (entry.nameLength == 0 || entry.directory != (part == DirectoryPart::kSubdirectories)) {
+      continue;
+    }
+    if (entry.directory) {
+      entry.name[entry.nameLength++] = '/'; // a directory's path name ends in '/'
+    }
+    if (!listing->handles.Add(
+            ComposeRecord(drive, path, std::span(entry.name).first(entry.nameLength)))) {
+      return CAM_E_OUT_OF_MEMORY;
+    }
+    if (entry.directory || !excludeCameraFiles) {
+      continue;
+    }
+    ULONG type = 0;
+    const HRESULT typed =
+        QueryFileType(session, &listing->handles[listing->handles.size() - 1], &type);
+    if (Succeeded(typed) && !IsCameraFile(type)) {
+      result = typed;
+    } else {
+      listing->handles.DropLast(); // the type query's failure is not reported
+    }
+  }
+  return result;
+}
+
+HRESULT ListAllImages(CameraSession &session, Listing *listing) {
+  std::array<BYTE, ImageListRequest::kSize> request{};
+  BuildImageListRequest(request, ImageListRequest::kEveryFile);
+  Command command(session);
+  if (command.Failed()) {
+    return command.BeginResult();
+  }
+  std::span<BYTE> buffer = session.ExchangeBuffer();
+  std::size_t received = 0;
+  HRESULT result = session.Transact(wire::kImageList, request, buffer, 0, &received);
+  if (FAILED(result)) {
+    return result;
+  }
+  EntryList entries(buffer.first(received), ImageEntry::kSize, CountKind::kSigned);
+  listing->slots = entries.size();
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (!listing->handles.Add(EntryRecord(entries[i]))) {
+      return CAM_E_OUT_OF_MEMORY;
+    }
+  }
+  return entries.empty() ? result : S_OK;
+}
+
+HRESULT ListGroups(CameraSession &session, Listing *listing) {
+  Command command(session);
+  if (command.Failed()) {
+    return command.BeginResult();
+  }
+  std::span<BYTE> buffer = session.ExchangeBuffer();
+  std::size_t received = 0;
+  HRESULT result = session.Transact(wire::kGroupList, {}, buffer, 0, &received);
+  if (FAILED(result)) {
+    return result;
+  }
+  EntryList entries(buffer.first(received), GroupEntry::kSize, CountKind::kSigned);
+  listing->slots = entries.size();
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    // Drive and path as in a name record, with no file name: a directory.
+    RecordBytes record{};
+    std::copy(entries[i].begin(), entries[i].end(), record.begin());
+    if (!listing->handles.Add(record)) {
+      return CAM_E_OUT_OF_MEMORY;
+    }
+  }
+  return result;
+}
+
+HRESULT ListSystemFiles(CameraSession &session, Listing *listing) {
+  ULONG drive = 0;
+  QueryDefaultDrive(session, &drive); // drive 2 stands in on failure
+  Command command(session);
+  if (command.Failed()) {
+    return command.BeginResult();
+  }
+  std::span<BYTE> buffer = session.ExchangeBuffer();
+  std::size_t received = 0;
+  HRESULT result = session.Transact(wire::kSystemFileList, {}, buffer, 0, &received);
+  if (FAILED(result)) {
+    return result;
+  }
+  EntryList entries(buffer.first(received), SystemEntry::kSize, CountKind::kUnsigned);
+  listing->slots = entries.size();
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    auto name = EntryName(entries[i]);
+    if (!name.empty() &&
+        !listing->handles.Add(ComposeRecord(drive, AsBytes(kSystemDirectory), name))) {
+      return CAM_E_OUT_OF_MEMORY;
+    }
+  }
+  return result;
+}
+
+HRESULT ListUngroupedImages(CameraSession &session, Listing *listing) {
+  Listing images;
+  HRESULT result = ListAllImages(session, &images);
+  if (FAILED(result) || images.handles.size() == 0) {
+    return result;
+  }
+  listing->slots = images.handles.size();
+  Listing groups;
+  if (result = ListGroups(session, &groups); FAILED(result)) {
+    return result;
+  }
+  for (std::size_t i = 0; i < images.handles.size(); ++i) {
+    bool grouped = false;
+    for (std::size_t g = 0; g < groups.handles.size() && !grouped; ++g) {
+      grouped = BeginsWith(images.handles[i], groups.handles[g]);
+    }
+    if (!grouped && !listing->handles.AddCopy(images.handles[i])) {
+      return CAM_E_OUT_OF_MEMORY;
+    }
+  }
+  return S_OK;
+}
+
 } // namespace tavelo::files
+
+using namespace tavelo;
+
+namespace {
+
+// Runs a listing and hands its handles out through `count` and `array`,
+// which hold 0 and null after any failure.
+template <class List>
+CAMRESULT HandOutListing(CameraSession &session, ULONG *count, FH ***array, List &&list) {
+  files::Listing listing;
+  HRESULT result = list(listing);
+  if (FAILED(result)) {
+    return result;
+  }
+  HRESULT handed = listing.handles.HandOut(session, listing.slots, count, array);
+  return FAILED(handed) ? handed : result;
+}
+
+// The two out-values of a listing, each checked writable and cleared in
+// the order the export gives.
+bool ClearArrayThenCount(FH ***array, ULONG *count) {
+  return ClearOut(array) && ClearOut(count);
+}
+bool ClearCountThenArray(ULONG *count, FH ***array) {
+  return ClearOut(count) && ClearOut(array);
+}
+
+// A directory handle may be null (the root); otherwise it must be readable.
+bool UsableDirectory(const FH *directory) {
+  return directory == nullptr || Readable(directory, sizeof(FH));
+}
+
+} // namespace
+
+extern "C" {
+
+TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetFileList(HCAMERA camera, const FH *dir, ULONG *count,
+                                                       FH ***handles, LONG excludeFlag) {
+  return NoThrow([&]() -> CAMRESULT {
+    if (!ClearOut(handles)) {
+      return CAM_E_BAD_PARAMETER;
+    }
+    CameraSession *session = ResolveHandle(camera);
+    if (session == nullptr || !ClearOut(count) || !UsableDirectory(dir)) {
+      return CAM_E_BAD_PARAMETER;
+    }
+    return HandOutListing(*session, count, handles, [&](files::Listing &listing) {
+      return files::ListDirectory(*session, dir, files::DirectoryPart::kFiles, excludeFlag != 0,
+                                  &listing);
+    });
+  });
+}
+
+TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetDirectoryList(HCAMERA camera, const FH *dir,
+                                                            ULONG *count, FH ***handles) {
+  return NoThrow([&]() -> CAMRESULT {
+    if (!ClearArrayThenCount(handles, count)) {
+      return CAM_E_BAD_PARAMETER;
+    }
+    CameraSession *session = ResolveHandle(camera);
+    if (session == nullptr || !UsableDirectory(dir)) {
+      return CAM_E_BAD_PARAMETER;
+    }
+    HRESULT result = HandOutListing(*session, count, handles, [&](files::Listing &listing) {
+      return files::ListDirectory(*session, dir, files::DirectoryPart::kSubdirectories, false,
+                                  &listing);
+    });
+    // A camera without directory listing has no subdirectories to give.
+    return result == CAM_E_NOT_SUPPORTED ? S_OK : result;
+  });
+}
+
+TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetGroupList(HCAMERA camera, ULONG *count,
+                                                        FH ***handles) {
+  return NoThrow([&]() -> CAMRESULT {
+    CameraSession *session = nullptr;
+    if (!ClearArrayThenCount(handles, count) || (session = ResolveHandle(camera)) == nullptr) {
+      return CAM_E_BAD_PARAMETER;
+    }
+    return HandOutListing(*session, count, handles, [&](files::Listing &listing) {
+      return files::ListGroups(*session, &listing);
+    });
+  });
+}
+
+TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetSystemFileList(HCAMERA camera, ULONG *count,
+                                                             FH ***handles) {
+  return NoThrow([&]() -> CAMRESULT {
+    CameraSession *session = nullptr;
+    if (!ClearCountThenArray(count, handles) || (session = ResolveHandle(camera)) == nullptr) {
+      return CAM_E_BAD_PARAMETER;
+    }
+    return HandOutListing(*session, count, handles, [&](files::Listing &listing) {
+      return files::ListSystemFiles(*session, &listing);
+    });
+  });
+}
+
+TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetUngroupedImages(HCAMERA camera, ULONG *count,
+                                                              FH ***handles) {
+  return NoThrow([&]() -> CAMRESULT {
+    CameraSession *session = nullptr;
+    if (!ClearCountThenArray(count, handles) || (session = ResolveHandle(camera)) == nullptr) {
+      return CAM_E_BAD_PARAMETER;
+    }
+    return HandOutListing(*session, count, handles, [&](files::Listing &listing) {
+      return files::ListUngroupedImages(*session, &listing);
+    });
+  });
+}
+
+TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetAllImagesList(HCAMERA camera, ULONG *count,
+                                                            FH ***handles) {
+  return NoThrow([&]() -> CAMRESULT {
+    CameraSession *session = nullptr;
+    if (!ClearArrayThenCount(handles, count) || (session = ResolveHandle(camera)) == nullptr) {
+      return CAM_E_BAD_PARAMETER;
+    }
+    return HandOutListing(*session, count, handles, [&](files::Listing &listing) {
+      return files::ListAllImages(*session, &listing);
+    });
+  });
+}
+
+TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetNewFileList(HCAMERA camera, ULONG *count,
+                                                          FH ***handles) {
+  return NoThrow([&]() -> CAMRESULT {
+    CameraSession *session = nullptr;
+    if (!ClearCountThenArray(count, handles) || (session = ResolveHandle(camera)) == nullptr) {
+      return CAM_E_BAD_PARAMETER;
+    }
+    return session->TakeNewFiles(count, handles);
+  });
+}
+
+} // extern "C"

@@ -11,6 +11,8 @@
 
 namespace tavelo::test {
 
+using Names = std::vector<std::string>;
+
 // A file name record: drive, 32-byte directory path, 16-byte name.
 inline Bytes Record(std::uint32_t drive, const std::string &directory,
                     const std::string &name = "") {
@@ -25,15 +27,9 @@ inline Bytes ImageItem(std::uint32_t drive, const std::string &directory, const 
 
 // An entry of the directory listing (0x4A): name, 28 bytes, flags, 3 bytes.
 inline Bytes DirItem(const std::string &name, bool directory) {
-  Bytes entry = Field(name, 16);
-  entry.resize(48, 0);
+  Bytes entry = Field(name, 48);
   entry[44] = directory ? 0x80 : 0x00;
   return entry;
-}
-
-// An entry of the group list (0x51): drive and directory path.
-inline Bytes GroupItem(std::uint32_t drive, const std::string &path) {
-  return Join({Be32(drive), Field(path, 32)});
 }
 
 // A counted list body: the count, then the entries.
@@ -53,17 +49,14 @@ inline FH Handle(const std::string &path, LONG drive = 0) {
   return handle;
 }
 
-inline std::vector<std::string> Paths(ULONG count, FH **handles) {
-  std::vector<std::string> paths;
+// The path names of listed handles, which are then released.
+inline Names Release(HCAMERA camera, ULONG count, FH **handles) {
+  Names paths;
   for (ULONG i = 0; i < count; ++i) {
     paths.emplace_back(handles[i]->path, strnlen(handles[i]->path, sizeof handles[i]->path));
+    EXPECT_EQ(TaveloCloseFile(camera, handles[i]), S_OK);
   }
   return paths;
-}
-
-// A transport failure.
-inline Reply Broken() {
-  return Reply{E_FAIL, {}};
 }
 
 } // namespace tavelo::test
