@@ -2,6 +2,8 @@
 // closed handle is reported instead of reaching another object.
 #include "internal.h"
 
+#include <cstddef>
+#include <memory>
 #include <mutex>
 #include <unordered_map>
 
@@ -39,9 +41,13 @@ private:
   std::uintptr_t next_ = 0x1000;
 };
 
+// Built once and never destroyed: a thread of the process may still close
+// its handles while the exit handlers run (a notification thread that ends
+// a camera's teardown), as threads can on Windows until the process ends.
 HandleTable &table() {
-  static HandleTable instance;
-  return instance;
+  alignas(HandleTable) static std::byte storage[sizeof(HandleTable)];
+  static HandleTable *const instance = std::construct_at(reinterpret_cast<HandleTable *>(storage));
+  return *instance;
 }
 
 } // namespace
