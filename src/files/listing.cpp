@@ -437,6 +437,23 @@ bool ClearCountThenArray(ULONG *count, FH ***array) {
   return ClearOut(count) && ClearOut(array);
 }
 
+// The listings that take nothing but the camera: check and clear the two
+// out-values in the export's order, resolve the camera, run the listing.
+enum class ClearOrder { kArrayFirst, kCountFirst };
+CAMRESULT CameraListing(HCAMERA camera, ULONG *count, FH ***array, ClearOrder order,
+                        HRESULT (*list)(CameraSession &, files::Listing *)) {
+  return NoThrow([&]() -> CAMRESULT {
+    const bool cleared = order == ClearOrder::kArrayFirst ? ClearArrayThenCount(array, count)
+                                                          : ClearCountThenArray(count, array);
+    CameraSession *session = cleared ? ResolveHandle(camera) : nullptr;
+    if (session == nullptr) {
+      return CAM_E_BAD_PARAMETER;
+    }
+    return HandOutListing(*session, count, array,
+                          [&](files::Listing &listing) { return list(*session, &listing); });
+  });
+}
+
 // A directory handle may be null (the root); otherwise it must be readable.
 bool UsableDirectory(const FH *directory) {
   return directory == nullptr || Readable(directory, sizeof(FH));
@@ -484,54 +501,22 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetDirectoryList(HCAMERA camera, cons
 
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetGroupList(HCAMERA camera, ULONG *count,
                                                         FH ***handles) {
-  return NoThrow([&]() -> CAMRESULT {
-    CameraSession *session = nullptr;
-    if (!ClearArrayThenCount(handles, count) || (session = ResolveHandle(camera)) == nullptr) {
-      return CAM_E_BAD_PARAMETER;
-    }
-    return HandOutListing(*session, count, handles, [&](files::Listing &listing) {
-      return files::ListGroups(*session, &listing);
-    });
-  });
+  return CameraListing(camera, count, handles, ClearOrder::kArrayFirst, files::ListGroups);
 }
 
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetSystemFileList(HCAMERA camera, ULONG *count,
                                                              FH ***handles) {
-  return NoThrow([&]() -> CAMRESULT {
-    CameraSession *session = nullptr;
-    if (!ClearCountThenArray(count, handles) || (session = ResolveHandle(camera)) == nullptr) {
-      return CAM_E_BAD_PARAMETER;
-    }
-    return HandOutListing(*session, count, handles, [&](files::Listing &listing) {
-      return files::ListSystemFiles(*session, &listing);
-    });
-  });
+  return CameraListing(camera, count, handles, ClearOrder::kCountFirst, files::ListSystemFiles);
 }
 
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetUngroupedImages(HCAMERA camera, ULONG *count,
                                                               FH ***handles) {
-  return NoThrow([&]() -> CAMRESULT {
-    CameraSession *session = nullptr;
-    if (!ClearCountThenArray(count, handles) || (session = ResolveHandle(camera)) == nullptr) {
-      return CAM_E_BAD_PARAMETER;
-    }
-    return HandOutListing(*session, count, handles, [&](files::Listing &listing) {
-      return files::ListUngroupedImages(*session, &listing);
-    });
-  });
+  return CameraListing(camera, count, handles, ClearOrder::kCountFirst, files::ListUngroupedImages);
 }
 
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetAllImagesList(HCAMERA camera, ULONG *count,
                                                             FH ***handles) {
-  return NoThrow([&]() -> CAMRESULT {
-    CameraSession *session = nullptr;
-    if (!ClearArrayThenCount(handles, count) || (session = ResolveHandle(camera)) == nullptr) {
-      return CAM_E_BAD_PARAMETER;
-    }
-    return HandOutListing(*session, count, handles, [&](files::Listing &listing) {
-      return files::ListAllImages(*session, &listing);
-    });
-  });
+  return CameraListing(camera, count, handles, ClearOrder::kArrayFirst, files::ListAllImages);
 }
 
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetNewFileList(HCAMERA camera, ULONG *count,
