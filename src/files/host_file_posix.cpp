@@ -84,6 +84,18 @@ struct HostFile::Native {
   }
   HRESULT FailErrno(int error) { return Fail(WindowsError(error, path)); }
 
+  // Opens `at` and refuses anything but a regular file, as Windows refuses
+  // to open a directory. O_NONBLOCK keeps a FIFO at the path from blocking
+  // the open; it changes nothing for a regular file.
+  HRESULT OpenRegular(const char *at, int flags, struct stat *info) {
+    path = at;
+    fd = open(at, flags | O_CLOEXEC | O_NONBLOCK, kNewFileMode);
+    if (fd < 0 || fstat(fd, info) != 0) {
+      return FailErrno(errno);
+    }
+    return S_ISREG(info->st_mode) ? S_OK : Fail(ERROR_ACCESS_DENIED);
+  }
+
   void Unmap() {
     if (view != MAP_FAILED) {
       munmap(view, size);
@@ -110,19 +122,9 @@ HostFile::~HostFile() {
 
 HRESULT HostFile::CreateForWriting(const char *path, ULONG size) {
   Native &n = *native_;
-  n.path = path;
-  // O_NONBLOCK keeps a FIFO at the path from blocking the open; it changes
-  // nothing for a regular file.
-  n.fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, kNewFileMode);
-  if (n.fd < 0) {
-    return n.FailErrno(errno);
-  }
   struct stat info {};
-  if (fstat(n.fd, &info) != 0) {
-    return n.FailErrno(errno);
-  }
-  if (!S_ISREG(info.st_mode)) {
-    return n.Fail(ERROR_ACCESS_DENIED); // a device or pipe is not a file to copy into
+  if (HRESULT opened = n.OpenRegular(path, O_RDWR | O_CREAT | O_TRUNC, &info); FAILED(opened)) {
+    return opened;
   }
   n.created = true;
   if (size == 0) {
@@ -143,17 +145,9 @@ HRESULT HostFile::CreateForWriting(const char *path, ULONG size) {
 
 HRESULT HostFile::OpenForReading(const char *path) {
   Native &n = *native_;
-  n.path = path;
-  n.fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (n.fd < 0) {
-    return n.FailErrno(errno);
-  }
   struct stat info {};
-  if (fstat(n.fd, &info) != 0) {
-    return n.FailErrno(errno);
-  }
-  if (!S_ISREG(info.st_mode)) {
-    return n.Fail(ERROR_ACCESS_DENIED); // as Windows refuses to open a directory
+  if (HRESULT opened = n.OpenRegular(path, O_RDONLY, &info); FAILED(opened)) {
+    return opened;
   }
   if (static_cast<std::uint64_t>(info.st_size) > kLargestSize) {
     return n.Fail(kWinErrorFileTooLarge);
