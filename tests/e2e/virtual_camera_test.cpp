@@ -52,11 +52,10 @@ TEST_F(VirtualCameraTest, ClockReadsBackWhatWasSet) {
   EXPECT_EQ(got.wDayOfWeek, 0);
 }
 
-TEST_F(VirtualCameraTest, EchoTestPassesForSmallAndLargestCountsAndRawGivesTheWholeAnswer) {
+TEST_F(VirtualCameraTest, EchoTestPassesUpToTheLargestCountAndRawGivesTheWholeAnswer) {
   for (ULONG count : {1u, 1000u, 65516u}) {
     EXPECT_EQ(TaveloTestData(camera_, count), S_OK) << count;
   }
-  EXPECT_EQ(TaveloTestData(camera_, 65517u), CAM_E_BAD_PARAMETER);
   const Bytes clock = Raw(camera_, 0x70);
   ASSERT_GE(clock.size(), 20u);
   EXPECT_EQ(Be32(clock, 0) + 4, clock.size());
