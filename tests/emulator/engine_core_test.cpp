@@ -1,4 +1,4 @@
-// Packet framing, product information, status, clock, power and default drive.
+// Packet framing, product information, status, clock and default drive.
 #include "support.h"
 
 namespace emutest {
@@ -49,20 +49,10 @@ TEST_F(CoreTest, ClockSetThenReadAndKeepsRunning) {
   }
 }
 
-TEST_F(CoreTest, PowerOffSilencesTheCameraUntilSwitchedOnAndTooLargeAnswersFail) {
-  EXPECT_EQ(cam.status_of(bare(cmd::power_off)), 0);
-  EXPECT_FALSE(cam.engine().powered_on());
-  Bytes response(64);
-  EXPECT_EQ(cam.engine().exchange(bare(cmd::status), response).outcome, Outcome::transport_failure);
-  cam.engine().power_on();
-  EXPECT_EQ(cam.status_of(bare(cmd::status)), 0);
+TEST_F(CoreTest, AnswerTooLargeForTheBufferFails) {
   Bytes small(40, 0xEE);
   EXPECT_EQ(cam.engine().exchange(bare(cmd::product_info), small).outcome, Outcome::too_large);
   EXPECT_EQ(small, Bytes(40, 0xEE)) << "an answer that does not fit is not written";
-}
-
-TEST(EngineOpen, MissingStoreIsRefused) {
-  EXPECT_THROW(Engine(fs::path(EMULATOR_TEST_TMP) / "no-such-store"), tavelo::emu::StoreError);
 }
 
 } // namespace

@@ -18,7 +18,6 @@ TEST_F(ParamsTest, ListCoversEveryValueTypeAndCapabilityForm) {
     types.insert(u32(r, at + 4));
     const auto cap = cam.ask(Req(cmd::capability, 16).u32(12, u32(r, at)));
     forms.insert(u32(cap, 20));
-    EXPECT_FALSE(wire::get_text(cap, 24, 32).empty()) << "description of item " << at / 40;
   }
   EXPECT_EQ(types, (std::set<std::uint32_t>{1, 2, 3, 4, 5, 6, 7, 8}));
   EXPECT_EQ(forms, (std::set<std::uint32_t>{1, 2, 3}));
