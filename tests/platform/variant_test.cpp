@@ -42,34 +42,29 @@ VARIANT of(VARTYPE type) {
   return value;
 }
 
-TEST(Variant, CopyDuplicatesTextAndClearFreesIt) {
-  VARIANT source = of(VT_BSTR);
-  source.bstrVal = SysAllocString(u"camera");
+TEST(Variant, CopyDuplicatesTextAndAddRefsInterfacesClearFreesAndReleasesThem) {
+  VARIANT text = of(VT_BSTR);
+  text.bstrVal = SysAllocString(u"camera");
   VARIANT destination = of(VT_BSTR);
   destination.bstrVal = SysAllocString(u"old"); // the sanitizer build reports it if not freed
-  ASSERT_EQ(VariantCopy(&destination, &source), S_OK);
-  EXPECT_NE(destination.bstrVal, source.bstrVal);
-  EXPECT_EQ(VariantClear(&source), S_OK);
-  EXPECT_EQ(source.vt, VT_EMPTY);
-  EXPECT_EQ(destination.vt, VT_BSTR);
+  ASSERT_EQ(VariantCopy(&destination, &text), S_OK);
+  EXPECT_NE(destination.bstrVal, text.bstrVal);
+  EXPECT_EQ(VariantClear(&text), S_OK);
+  EXPECT_EQ(text.vt, VT_EMPTY);
   EXPECT_EQ(SysStringLen(destination.bstrVal), 6u);
   EXPECT_EQ(std::u16string(destination.bstrVal), u"camera");
-  EXPECT_EQ(VariantClear(&destination), S_OK);
-}
 
-TEST(Variant, CopyAddRefsInterfacesAndClearReleasesThem) {
   testing::StrictMock<MockUnknown> unknown;
   VARIANT source = of(VT_UNKNOWN);
   source.punkVal = &unknown;
-  VARIANT destination = of(VT_EMPTY);
   EXPECT_CALL(unknown, AddRef()).WillOnce(testing::Return(2));
-  ASSERT_EQ(VariantCopy(&destination, &source), S_OK);
+  ASSERT_EQ(VariantCopy(&destination, &source), S_OK); // frees the text first
   EXPECT_EQ(destination.punkVal, &unknown);
   testing::Mock::VerifyAndClearExpectations(&unknown);
   EXPECT_CALL(unknown, Release()).Times(2).WillRepeatedly(testing::Return(1));
   VARIANT number = of(VT_UI4);
   number.ulVal = 0xDEADBEEF;
-  ASSERT_EQ(VariantCopy(&destination, &number), S_OK); // clears the destination first
+  ASSERT_EQ(VariantCopy(&destination, &number), S_OK); // releases the interface first
   EXPECT_EQ(destination.vt, VT_UI4);
   EXPECT_EQ(destination.ulVal, 0xDEADBEEFu);
   EXPECT_EQ(VariantClear(&source), S_OK);
