@@ -192,10 +192,10 @@ TEST_F(MessageTable, ModulesAreFoundByTheirWindowsNamesAndUnknownOnesRefused) {
   module_ = nullptr;
   EXPECT_EQ(format(5, kNoInserts | FORMAT_MESSAGE_FROM_SYSTEM, 0, 64).second,
             static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND));
-  // This module has no table of its own; the one it depends on has.
+  // This module has no table of its own; the one it depends on has id 0.
   module_ = LoadLibraryA(TEST_NOT_PLUGIN_PATH);
   ASSERT_NE(module_, nullptr);
-  EXPECT_EQ(format(5, kNoInserts, 0, 64).second, static_cast<DWORD>(ERROR_RESOURCE_TYPE_NOT_FOUND));
+  EXPECT_EQ(format(0, kNoInserts, 0, 64).second, static_cast<DWORD>(ERROR_RESOURCE_TYPE_NOT_FOUND));
   EXPECT_TRUE(FreeLibrary(module_));
   module_ = table;
 }
