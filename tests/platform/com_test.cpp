@@ -97,12 +97,13 @@ TEST(ClassIdText, RoundTripsInUpperCaseAndReadsLowerCase) {
                                        u"",
                                        u"{7D41A0E2-52C9-4B17-9A3B-00A0C93E71B}",
                                        u"{7D41A0E2-52C9-4B17-9A3B-00A0C93E71B44}",
-                                       u"(7D41A0E2-52C9-4B17-9A3B-00A0C93E71B4)",
+                                       u"(7D41A0E2-52C9-4B17-9A3B-00A0C93E71B4}",
+                                       u"{7D41A0E2-52C9-4B17-9A3B-00A0C93E71B4)",
                                        u"{7D41A0E2052C9-4B17-9A3B-00A0C93E71B4}",
                                        u"{7D41A0G2-52C9-4B17-9A3B-00A0C93E71B4}",
                                        u"{+D41A0E2-52C9-4B17-9A3B-00A0C93E71B4}"};
   for (const char16_t *text : malformed) {
-    EXPECT_EQ(CLSIDFromString(text, &parsed), CO_E_CLASSSTRING);
+    EXPECT_EQ(CLSIDFromString(text, &parsed), CO_E_CLASSSTRING) << testing::PrintToString(text);
   }
 }
 
