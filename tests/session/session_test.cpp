@@ -10,6 +10,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <memory>
 #include <thread>
@@ -282,6 +283,8 @@ TEST_F(GateTest, TeardownWaitsForTheCommandThatHoldsTheGate) {
   CameraSession *session = session_.get();
   auto teardown = std::async(std::launch::async, [&] { session_.reset(); });
   AwaitState([&] { return session->BusyCount() == 2; });
+  // Whatever the timing, a sound teardown is still blocked here.
+  EXPECT_EQ(teardown.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
   EXPECT_EQ(camera_.InstancesReleased(), 0);
   Release();
   EXPECT_EQ(first_.get(), S_OK);
