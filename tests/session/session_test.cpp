@@ -183,8 +183,8 @@ TEST_F(SessionTest, OversizedAnswerOfAPlainComponentStaysInsideTheCallersBuffer)
 
 struct StatusCase {
   std::uint16_t status;
-  HRESULT result;
   bool drops;
+  HRESULT result;
 };
 
 class StatusWordTest : public SessionTest, public ::testing::WithParamInterface<StatusCase> {};
@@ -200,14 +200,14 @@ TEST_P(StatusWordTest, MapsAndDropsOnlyForInternalAndFailed) {
   EXPECT_EQ(camera_.InstancesCreated(), c.drops ? 2 : 1);
 }
 
-const StatusCase kStatusCases[] = {{0, S_OK, false},
-                                   {7, CAM_E_FILE_NOT_FOUND, false},
-                                   {4, CAM_E_CAMERA_INTERNAL, true},
-                                   {0x15, CAM_E_FAILED, true},
-                                   {0x14, static_cast<HRESULT>(0xCFFA0014u), false},
-                                   {999, static_cast<HRESULT>(0xCFFA03E7u), false},
-                                   {1000, CAM_E_FAILED, true},
-                                   {0xFFFF, CAM_E_FAILED, true}};
+const StatusCase kStatusCases[] = {{0, false, S_OK},
+                                   {7, false, CAM_E_FILE_NOT_FOUND},
+                                   {4, true, CAM_E_CAMERA_INTERNAL},
+                                   {0x15, true, CAM_E_FAILED},
+                                   {0x14, false, static_cast<HRESULT>(0xCFFA0014u)},
+                                   {999, false, static_cast<HRESULT>(0xCFFA03E7u)},
+                                   {1000, true, CAM_E_FAILED},
+                                   {0xFFFF, true, CAM_E_FAILED}};
 INSTANTIATE_TEST_SUITE_P(Table, StatusWordTest, ::testing::ValuesIn(kStatusCases));
 
 TEST_F(SessionTest, ConnectWhenAlreadyConnectedRunsTheLinkCheck) {
