@@ -88,7 +88,6 @@ TEST(PointerChecks, NullWrappingAndNonExecutableAddressesAreBadSizeZeroNeverIs) 
   EXPECT_TRUE(IsBadCodePtr(reinterpret_cast<FARPROC>(reinterpret_cast<std::uintptr_t>(&stack))));
 }
 
-
 class MockUnknown : public IUnknown {
 public:
   MOCK_METHOD(HRESULT, QueryInterface, (REFIID, void **), (override));
