@@ -14,8 +14,6 @@ namespace {
 
 constexpr std::uint32_t kTag = Tag("expo");
 
-// camera value -> variant (get parameter, get default)
-
 struct ReadCase {
   const char *name;
   std::uint32_t type;
@@ -55,8 +53,6 @@ INSTANTIATE_TEST_SUITE_P(
                       ReadCase{"EmptyText", 8, Field("", 32), "BSTR "},
                       ReadCase{"UnknownType", 9, Be32(1), "EMPTY"}),
     kCaseName);
-
-// variant -> value field (set parameter, set user default)
 
 // `field` is the value field sent, 4 or 32 bytes; none when the variant is
 // refused before any contact.
@@ -110,7 +106,7 @@ INSTANTIATE_TEST_SUITE_P(
         SendCase{"RefusesText32Bytes", VT_BSTR, 0, {}, k16Umlauts.c_str()}),
     kCaseName);
 
-class Parameters : public BoundCameraTest {};
+using Parameters = BoundCameraTest;
 
 TEST_F(Parameters, TheOtherCommandsSendTheirRequestAndLengthHint) {
   Variant value;

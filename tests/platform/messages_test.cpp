@@ -20,15 +20,10 @@ namespace {
 // "相机" in code page 936.
 const std::string kCameraGbk = "\xCF\xE0\xBB\xFA\r\n";
 
-struct Entry {
-  std::uint16_t flags; // 0: 8-bit, 1: UTF-16
-  std::string bytes;
-};
-
-struct Block {
-  std::uint32_t low;
-  std::vector<Entry> entries;
-};
+// An entry's text flags (0: 8-bit, 1: UTF-16) and bytes; a block's lowest id
+// and entries.
+using Entry = std::pair<std::uint16_t, std::string>;
+using Block = std::pair<std::uint32_t, std::vector<Entry>>;
 
 void put32(std::vector<unsigned char> &out, std::size_t at, std::uint32_t value) {
   for (int i = 0; i < 4; ++i) {
@@ -42,18 +37,16 @@ std::vector<unsigned char> build_table(const std::vector<Block> &blocks) {
   std::vector<unsigned char> out(4 + 12 * blocks.size());
   put32(out, 0, static_cast<std::uint32_t>(blocks.size()));
   for (std::size_t b = 0; b < blocks.size(); ++b) {
-    const std::size_t record = 4 + 12 * b;
-    put32(out, record, blocks[b].low);
-    put32(out, record + 4,
-          blocks[b].low + static_cast<std::uint32_t>(blocks[b].entries.size()) - 1);
-    put32(out, record + 8, static_cast<std::uint32_t>(out.size()));
-    for (const Entry &entry : blocks[b].entries) {
-      std::string text = entry.bytes;
+    const auto &[low, entries] = blocks[b];
+    put32(out, 4 + 12 * b, low);
+    put32(out, 8 + 12 * b, low + static_cast<std::uint32_t>(entries.size()) - 1);
+    put32(out, 12 + 12 * b, static_cast<std::uint32_t>(out.size()));
+    for (const auto &[flags, bytes] : entries) {
+      std::string text = bytes;
       text.append(4 - text.size() % 4, '\0'); // terminated and padded
       const std::size_t at = out.size();
       out.resize(at + 4);
-      put32(out, at,
-            static_cast<std::uint32_t>(4 + text.size()) | (std::uint32_t{entry.flags} << 16));
+      put32(out, at, static_cast<std::uint32_t>(4 + text.size()) | (std::uint32_t{flags} << 16));
       out.insert(out.end(), text.begin(), text.end());
     }
   }
@@ -182,7 +175,7 @@ TEST_F(MessageTable, CorruptTablesAreReportedWithoutReadingOutsideThem) {
   }
 }
 
-TEST_F(MessageTable, ModulesAreFoundByTheirWindowsNames) {
+TEST_F(MessageTable, ModulesAreFoundByTheirWindowsNamesAndUnknownOnesRefused) {
   EXPECT_EQ(LoadLibraryA("TAVELOMSGTEST.DLL"), module_);
   EXPECT_TRUE(FreeLibrary(module_));
   EXPECT_EQ(GetModuleHandleA("tavelomsgtest"), module_);
@@ -190,26 +183,21 @@ TEST_F(MessageTable, ModulesAreFoundByTheirWindowsNames) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
   EXPECT_EQ(LoadLibraryA("NoSuchModuleAnywhere"), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
-}
 
-TEST(Modules, FormatMessageRefusesUnknownHandlesAndTablesOfDependencies) {
-  auto refusal = [](HMODULE module, DWORD flags) {
-    std::array<char, 64> buffer{};
-    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | kNoInserts | flags, module, 5,
-                                        0, buffer.data(), 64, nullptr);
-    return length == 0 ? GetLastError() : 0;
-  };
+  const HMODULE table = module_;
   int not_a_module = 0;
-  EXPECT_EQ(refusal(reinterpret_cast<HMODULE>(&not_a_module), 0),
-            static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  module_ = reinterpret_cast<HMODULE>(&not_a_module);
+  EXPECT_EQ(format(5, kNoInserts, 0, 64).second, static_cast<DWORD>(ERROR_INVALID_HANDLE));
   // The program has no table and there is no system table.
-  EXPECT_EQ(refusal(nullptr, FORMAT_MESSAGE_FROM_SYSTEM),
+  module_ = nullptr;
+  EXPECT_EQ(format(5, kNoInserts | FORMAT_MESSAGE_FROM_SYSTEM, 0, 64).second,
             static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND));
-  // This module has no table of its own; the one it depends on has.
-  const HMODULE module = LoadLibraryA(TEST_NOT_PLUGIN_PATH);
-  ASSERT_NE(module, nullptr);
-  EXPECT_EQ(refusal(module, 0), static_cast<DWORD>(ERROR_RESOURCE_TYPE_NOT_FOUND));
-  EXPECT_TRUE(FreeLibrary(module));
+  // This module has no table of its own; the one it depends on has id 0.
+  module_ = LoadLibraryA(TEST_NOT_PLUGIN_PATH);
+  ASSERT_NE(module_, nullptr);
+  EXPECT_EQ(format(0, kNoInserts, 0, 64).second, static_cast<DWORD>(ERROR_RESOURCE_TYPE_NOT_FOUND));
+  EXPECT_TRUE(FreeLibrary(module_));
+  module_ = table;
 }
 
 } // namespace

@@ -3,21 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <thread>
 
 namespace {
 
-class Handle {
-public:
-  explicit Handle(HANDLE handle) : handle_(handle) { EXPECT_NE(handle, nullptr); }
-  ~Handle() { CloseHandle(handle_); }
-  Handle(const Handle &) = delete;
-  Handle &operator=(const Handle &) = delete;
-  HANDLE get() const { return handle_; }
-
-private:
-  HANDLE handle_;
-};
+// Closes the handle when it goes.
+using Handle = std::unique_ptr<void, decltype([](HANDLE handle) { CloseHandle(handle); })>;
 
 TEST(Events, ManualResetStaysSignalledUntilResetAutoResetReleasesOneWait) {
   const Handle manual(CreateEventA(nullptr, TRUE, FALSE, nullptr));

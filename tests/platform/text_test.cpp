@@ -30,8 +30,7 @@ std::string to_narrow(const std::u16string &text) {
   return out;
 }
 
-const std::u16string kLoneSurrogates = {u'a', static_cast<char16_t>(0xD83D), u'z',
-                                        static_cast<char16_t>(0xDCF7)};
+const std::u16string kLoneSurrogates = u"a\xD83Dz\xDCF7";
 
 TEST(Text, Utf8AndUtf16ConvertWithReplacementCharactersForInvalidInput) {
   enum Way { both, decode, encode };

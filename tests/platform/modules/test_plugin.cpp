@@ -1,5 +1,6 @@
 // A component plugin serving one class that implements the transport
-// interface: Exchange echoes the request into the response.
+// interface: Exchange echoes the request into the response. Its objects are
+// static, so their counts never end their lives.
 #include "test_modules.h"
 
 #include "tavelo/tavelort.h"
@@ -9,8 +10,6 @@
 #include <cstring>
 
 namespace {
-
-constexpr CLSID kClsid = TEST_PLUGIN_CLSID_INIT;
 
 // QueryInterface for an object that answers IUnknown and one other interface.
 HRESULT answer(IUnknown *self, REFIID asked, REFIID own, void **object) {
@@ -22,19 +21,15 @@ HRESULT answer(IUnknown *self, REFIID asked, REFIID own, void **object) {
   return known ? S_OK : E_NOINTERFACE;
 }
 
+// One static object: each creation takes a reference, each release gives one
+// back, so a released instance reads 0.
 class EchoTransport final : public ITaveloTransport {
 public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
     return answer(this, riid, IID_ITaveloTransport, object);
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --references_;
-    if (left == 0) {
-      delete this; // COM objects own themselves
-    }
-    return left;
-  }
+  ULONG STDMETHODCALLTYPE Release() override { return --references_; }
   HRESULT STDMETHODCALLTYPE GetDeviceEnumerator(IEnumVARIANT **enumerator) override {
     *enumerator = nullptr;
     return E_NOTIMPL;
@@ -49,10 +44,9 @@ public:
   }
 
 private:
-  std::atomic<ULONG> references_{1};
-};
+  std::atomic<ULONG> references_{0};
+} echo;
 
-// Static, so its count never ends its life.
 class Factory final : public IClassFactory {
 public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
@@ -60,26 +54,17 @@ public:
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
   ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown *outer, REFIID riid, void **object) override {
-    *object = nullptr;
-    if (outer != nullptr) {
-      return CLASS_E_NOAGGREGATION;
-    }
-    auto *transport = new EchoTransport; // owned by its reference count
-    const HRESULT hr = transport->QueryInterface(riid, object);
-    transport->Release();
-    return hr;
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown *, REFIID riid, void **object) override {
+    return echo.QueryInterface(riid, object);
   }
   HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
-};
-
-Factory factory;
+} factory;
 
 } // namespace
 
 extern "C" __attribute__((visibility("default"))) HRESULT
 DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID *object) {
   *object = nullptr;
-  return IsEqualGUID(clsid, kClsid) ? factory.QueryInterface(iid, object)
-                                    : CLASS_E_CLASSNOTAVAILABLE;
+  return IsEqualGUID(clsid, kTestPluginClsid) ? factory.QueryInterface(iid, object)
+                                              : CLASS_E_CLASSNOTAVAILABLE;
 }
