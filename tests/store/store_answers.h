@@ -1,11 +1,13 @@
 // Camera answers and requests of the file store commands, built byte by
-// byte in the tests (not with the library's own layouts).
+// byte in the tests (not with the library's own layouts), and a fixture
+// that runs the listing exports.
 #pragma once
 
 #include "answer_builders.h"
 #include "bound_camera.h"
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,13 +25,6 @@ inline Bytes Record(std::uint32_t drive, const std::string &directory,
 inline Bytes ImageItem(std::uint32_t drive, const std::string &directory, const std::string &name,
                        std::uint32_t size = 0) {
   return Join({Record(drive, directory, name), Be32(size), Be32(0)});
-}
-
-// An entry of the directory listing (0x4A): name, 28 bytes, flags, 3 bytes.
-inline Bytes DirItem(const std::string &name, bool directory) {
-  Bytes entry = Field(name, 48);
-  entry[44] = directory ? 0x80 : 0x00;
-  return entry;
 }
 
 // A counted list body: the count, then the entries.
@@ -58,5 +53,28 @@ inline Names Release(HCAMERA camera, ULONG count, FH **handles) {
   }
   return paths;
 }
+
+using ListExport = CAMRESULT(TAVELOAPI *)(HCAMERA, ULONG *, FH ***);
+
+class StoreTest : public BoundCameraTest {
+protected:
+  // Runs a listing; gives the path names (releasing the handles) and keeps
+  // the array. After a failure both outputs must be cleared.
+  Names Run(const std::function<HRESULT(ULONG *, FH ***)> &list, HRESULT expected = S_OK) {
+    ULONG count = 99;
+    array_ = reinterpret_cast<FH **>(this);
+    EXPECT_EQ(list(&count, &array_), expected);
+    if (FAILED(expected)) {
+      EXPECT_EQ(count, 0u);
+      EXPECT_EQ(array_, nullptr);
+    }
+    return Release(handle_, count, array_);
+  }
+  Names Run(ListExport list, HRESULT expected = S_OK) {
+    return Run(std::bind_front(list, handle_), expected);
+  }
+
+  FH **array_ = nullptr; // the array of the last listing
+};
 
 } // namespace tavelo::test

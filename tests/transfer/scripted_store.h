@@ -47,10 +47,15 @@ struct ScriptedStore {
   std::vector<ChunkAnswer> script; // when set, answers the chunk requests in turn
   std::uint16_t sizeStatus = 0;
   std::uint16_t writeStatus = 0;
+  HRESULT result = S_OK;      // of every exchange that the camera answers
   std::vector<Bytes> written; // requests of 0x47
 
   Reply Answer(const ExchangeRecord &record) {
-    const Bytes &request = record.request;
+    Reply reply = Respond(record.request);
+    reply.result = reply.result == S_OK ? result : reply.result;
+    return reply;
+  }
+  Reply Respond(const Bytes &request) {
     switch (CommandOf(request)) {
     case wire::kGetParameter:
       return OneItem(wire::kGetParameter, Tag("mhbs"), 1, Be32(packetLimit));
@@ -116,6 +121,9 @@ inline void TAVELOAPI OnProgress(ULONG kind, HCAMERA camera, uintptr_t context) 
   }
 }
 
+using Pairs = std::vector<std::pair<ULONG, ULONG>>;
+using Commands = std::vector<std::uint16_t>;
+
 class TransferTest : public BoundCameraTest {
 protected:
   void SetUp() override {
@@ -124,8 +132,8 @@ protected:
     Lock lock(Session().subscriptionLock);
     Session().subscriptions[7] = {OnProgress, handle_, reinterpret_cast<uintptr_t>(&watch_)};
   }
-  std::vector<std::uint16_t> Commands() const {
-    std::vector<std::uint16_t> commands;
+  Commands Sequence() const {
+    Commands commands;
     for (const ExchangeRecord &exchange : camera_.Exchanges()) {
       commands.push_back(CommandOf(exchange.request));
     }
@@ -136,21 +144,18 @@ protected:
     EXPECT_EQ(TaveloGetProgressInfo(handle_, &progress), S_OK);
     return {progress.total, progress.done};
   }
+  // The bytes the uploads carried, each request checked to fit its length.
+  Bytes Content() const {
+    Bytes content;
+    for (const Bytes &request : store_.written) {
+      EXPECT_EQ(Be32At(request, 0), request.size() - 4) << "the length field fits the packet";
+      content.insert(content.end(), request.begin() + 80, request.end());
+    }
+    return content;
+  }
 
   ScriptedStore store_;
   ProgressWatch watch_;
-};
-
-// A table of transfer cases; a block the library handed out is freed.
-template <class Case>
-class TransferTable : public TransferTest, public ::testing::WithParamInterface<Case> {
-protected:
-  void TearDown() override {
-    CoTaskMemFree(data_);
-    TransferTest::TearDown();
-  }
-  BYTE *data_ = nullptr;
-  ULONG size_ = 0;
 };
 
 } // namespace tavelo::test
