@@ -31,30 +31,21 @@ using ImageInfo = CameraTable<Picture>;
 // An EXIF picture of 640 x 480 with sound, taken at 23:59:58.
 TEST_P(ImageInfo, GathersTypeTagsAndSize) {
   const Picture &c = GetParam();
-  const std::vector<std::pair<std::uint32_t, std::uint32_t>> tags = {{Tag("imcn"), Tag("EXIF")},
-                                                                     {Tag("imwd"), 640},
-                                                                     {Tag("imht"), 480},
-                                                                     {Tag("impn"), c.colour},
-                                                                     {Tag("date"), c.date},
-                                                                     {Tag("time"), 0x00235958},
-                                                                     {Tag("sdss"), 1}};
-  std::vector<std::uint32_t> asked;
-  for (const auto &[tag, value] : tags) {
-    camera_.Queue(TagAnswer(tag, value));
-    asked.push_back(tag);
+  const std::uint32_t tags[] = {Tag("imcn"), Tag("imwd"), Tag("imht"), Tag("impn"),
+                                Tag("date"), Tag("time"), Tag("sdss")};
+  const std::uint32_t values[] = {Tag("EXIF"), 640, 480, c.colour, c.date, 0x00235958, 1};
+  Requests expected;
+  for (std::size_t i = 0; i < std::size(tags); ++i) {
+    camera_.Queue(TagAnswer(tags[i], values[i]));
+    expected.emplace_back(Request(wire::kGetFileTag, {kJpegRecord, Be32(tags[i])}), 0);
   }
   camera_.Queue(Ok(wire::kImageList, List({ImageItem(2, "DCIM/", "IMG0001.JPG", 5000)})));
+  expected.emplace_back(Request(wire::kImageList, {Be32(0), kJpegRecord}), 0);
   IMAGE_INFO info;
   std::memset(&info, 0x5A, sizeof info);
   ASSERT_EQ(TaveloGetImageInfo(handle_, &kJpeg, &info), S_OK);
   EXPECT_TRUE(Same(info, IMAGE_INFO{1, 2, 5000, c.when, c.when, c.bits, 640, 480, {0, 0}, 1, 1}));
-  std::vector<std::uint32_t> sent;
-  for (const auto &[request, hint] : Sent()) {
-    sent.push_back(request.size() == 68 ? Be32At(request, 64) : 0);
-  }
-  asked.push_back(0);
-  EXPECT_EQ(sent, asked);
-  EXPECT_EQ(Sent().back().first, Request(wire::kImageList, {Be32(0), kJpegRecord}));
+  EXPECT_EQ(Sent(), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -23,10 +23,10 @@ inline std::uint16_t CommandOf(const Bytes &request) {
   return wire::GetU16(request, wire::kCommandOffset);
 }
 
-inline Bytes Pattern(std::size_t size, std::uint8_t seed = 1) {
+inline Bytes Pattern(std::size_t size) {
   Bytes bytes(size);
   for (std::size_t i = 0; i < size; ++i) {
-    bytes[i] = static_cast<std::uint8_t>(i * 7 + seed);
+    bytes[i] = static_cast<std::uint8_t>(i * 7 + 1);
   }
   return bytes;
 }
@@ -37,20 +37,21 @@ struct ChunkAnswer {
   std::uint32_t offset, length, total;
   std::size_t carried;
   std::uint16_t status = 0;
-  HRESULT failure = S_OK;
 };
 
 struct ScriptedStore {
   std::uint32_t packetLimit = 4096;
-  Bytes file = Pattern(10000); // served in chunks of `chunk` bytes
-  std::uint32_t chunk = 4072;
+  Bytes file = Pattern(10000);     // served in chunks that fill the packet
   std::vector<ChunkAnswer> script; // when set, answers the chunk requests in turn
   std::uint16_t sizeStatus = 0;
   std::uint16_t writeStatus = 0;
-  HRESULT result = S_OK;      // of every exchange that the camera answers
-  std::vector<Bytes> written; // requests of 0x47
+  HRESULT result = S_OK;               // of every exchange that the camera answers
+  std::vector<Bytes> written;          // requests of 0x47
+  std::vector<std::uint16_t> commands; // of every request answered here
+  std::vector<std::uint32_t> reads;    // offsets of the chunks asked for
 
   Reply Answer(const ExchangeRecord &record) {
+    commands.push_back(CommandOf(record.request));
     Reply reply = Respond(record.request);
     reply.result = reply.result == S_OK ? result : reply.result;
     return reply;
@@ -64,7 +65,7 @@ struct ScriptedStore {
                  ? Status(wire::kImageList, sizeStatus)
                  : Ok(wire::kImageList, Join({Be32(1), Bytes(52, 0), Be32(Size()), Be32(0)}));
     case wire::kReadFileData:
-      return DataChunk(Be32At(request, 64), Be32At(request, 68));
+      return DataChunk(Be32At(request, 68));
     case wire::kGetFileTag:
       return Status(wire::kGetFileTag, 8); // no tag: the type comes from the name
     case wire::kWriteFileData:
@@ -75,24 +76,20 @@ struct ScriptedStore {
     }
   }
   std::uint32_t Size() const { return static_cast<std::uint32_t>(file.size()); }
-  Reply DataChunk(std::uint32_t kind, std::uint32_t offset) {
-    ChunkAnswer a{offset, std::min<std::uint32_t>(chunk, Size() - offset), Size(), 0};
+  Reply DataChunk(std::uint32_t offset) {
+    reads.push_back(offset);
+    ChunkAnswer a{offset, std::min<std::uint32_t>(packetLimit - 24, Size() - offset), Size(), 0};
     a.carried = a.length;
     if (!script.empty()) {
       a = script[std::min(next_++, script.size() - 1)];
     }
-    if (FAILED(a.failure) || a.status != 0) {
-      return Reply{a.failure, Packet(wire::kReadFileData, a.status)};
+    if (a.status != 0) {
+      return Status(wire::kReadFileData, a.status);
     }
     Bytes body = Join({Be32(a.offset), Be32(a.length), Be32(a.total)});
-    if (kind == 2) {
-      Append(body, Be32(0xABCD)); // the second kind's word before its data
+    for (std::size_t i = a.offset; i < a.offset + a.carried; ++i) { // the file's bytes
+      body.push_back(i < file.size() ? file[i] : 0);
     }
-    Bytes data(a.carried, 0); // the file's bytes from the answer's offset
-    for (std::size_t i = 0; i < a.carried && a.offset + i < file.size(); ++i) {
-      data[i] = file[a.offset + i];
-    }
-    Append(body, data);
     return Ok(wire::kReadFileData, body);
   }
 
@@ -131,13 +128,6 @@ protected:
     camera_.SetHandler([this](const ExchangeRecord &record) { return store_.Answer(record); });
     Lock lock(Session().subscriptionLock);
     Session().subscriptions[7] = {OnProgress, handle_, reinterpret_cast<uintptr_t>(&watch_)};
-  }
-  Commands Sequence() const {
-    Commands commands;
-    for (const ExchangeRecord &exchange : camera_.Exchanges()) {
-      commands.push_back(CommandOf(exchange.request));
-    }
-    return commands;
   }
   std::pair<ULONG, ULONG> Progress() {
     PROGRESS progress{};

@@ -37,7 +37,7 @@ protected:
 TEST_F(Upload, DeletesFirstThenFillsEachRequestAndSendsTheRest) {
   ASSERT_EQ(Write(2500), S_OK);
   // mhbs, the two type tags (absent), the delete, three chunks.
-  EXPECT_EQ(Sequence(), (Commands{0x11, 0x48, 0x48, 0x43, 0x47, 0x47, 0x47}));
+  EXPECT_EQ(store_.commands, (Commands{0x11, 0x48, 0x48, 0x43, 0x47, 0x47, 0x47}));
   Bytes fields = Request(wire::kWriteFileData, {Be32(2), Field("DCIM/", 32), Field("NOTE.TXT", 16),
                                                 Be32(0), Be32(0), Be32(1000), Be32(2500)});
   wire::PutU32(fields, 0, 1076); // the length field counts the chunk's bytes too
@@ -61,14 +61,14 @@ TEST_F(Upload, CancelStopsAndDeletesTheFileEvenAfterTheLastChunk) {
     watch_ = ProgressWatch{{}, at, {}};
     EXPECT_EQ(Write(2500), CAM_E_ABORTED);
     EXPECT_EQ(store_.written.size(), at);
-    EXPECT_EQ(Sequence().back(), wire::kDeleteFile);
+    EXPECT_EQ(store_.commands.back(), wire::kDeleteFile);
   }
 }
 
 TEST_F(Upload, RefusedChunkEndsTheUploadAndKeepsWhatWasSent) {
   store_.writeStatus = 6;
   EXPECT_EQ(Write(2500), CAM_E_NO_SPACE);
-  EXPECT_EQ(Sequence().back(), wire::kWriteFileData) << "no delete after a failure";
+  EXPECT_EQ(store_.commands.back(), wire::kWriteFileData) << "no delete after a failure";
   EXPECT_EQ(Progress(), std::pair(2500u, 0u));
 }
 
@@ -79,7 +79,7 @@ TEST_F(Upload, RefusalsBeforeAnyChunk) {
   EXPECT_EQ(TaveloWriteFile(handle_, &dir_, &dir_, 10), CAM_E_BAD_PARAMETER);
   store_.packetLimit = 80; // no room for data
   EXPECT_EQ(Write(10), CAM_E_BAD_DATA);
-  EXPECT_EQ(Sequence(), (Commands{0x11, 0x11})) << "only mhbs was read";
+  EXPECT_EQ(store_.commands, (Commands{0x11, 0x11})) << "only mhbs was read";
 }
 
 TEST_F(Upload, CreateFileHandsOutTheHandleWhateverTheUploadGives) {
