@@ -142,58 +142,53 @@ INSTANTIATE_TEST_SUITE_P(
                                  std::vector{kGentle, kWhole}, S_OK}),
     [](const auto &info) { return std::string(std::get<0>(info.param)); });
 
-// Parent (null: none), name, the camera's answer, result, the path name
-// handed out. The default drive is 4.
-using MakeDirectory =
-    CameraTable<std::tuple<const char *, const char *, const char *, Reply, HRESULT, const char *>>;
+// Parent (null: none), name (null: the system directory), the camera's
+// status word, the result, the path name handed out and the link's result.
+// The default drive is 4.
+struct NewDirectory {
+  const char *name, *parent, *directory;
+  std::uint16_t status;
+  HRESULT result;
+  const char *path;
+  HRESULT link = S_OK;
+};
+
+using MakeDirectory = CameraTable<NewDirectory>;
 
 TEST_P(MakeDirectory, HandsOutTheNewDirectoryWhateverTheCameraSays) {
-  const auto &[name, parentPath, directory, reply, result, path] = GetParam();
+  const NewDirectory &c = GetParam();
   Session().defaultDrive = 4;
-  camera_.Queue(reply);
-  const FH parent = Handle(parentPath != nullptr ? parentPath : "", 4);
-  FH *created = nullptr;
-  EXPECT_EQ(TaveloCreateDirectory(handle_, parentPath != nullptr ? &parent : nullptr, directory,
-                                  &created),
-            result);
-  ASSERT_NE(created, nullptr);
-  EXPECT_STREQ(created->path, path);
-  EXPECT_EQ(created->drive, 4);
-  const char *colon = std::strchr(path, ':');
+  camera_.Queue(Reply{c.link, Packet(wire::kCreateDirectory, c.status)});
+  const FH parent = Handle(c.parent != nullptr ? c.parent : "", 4);
+  FH *made = nullptr;
+  EXPECT_EQ(c.directory == nullptr
+                ? TaveloGetSystemDir(handle_, &made)
+                : TaveloCreateDirectory(handle_, c.parent ? &parent : nullptr, c.directory, &made),
+            c.result);
+  ASSERT_NE(made, nullptr);
+  EXPECT_STREQ(made->path, c.path);
+  EXPECT_EQ(made->drive, 4);
+  const char *colon = std::strchr(c.path, ':');
   EXPECT_EQ(Sent(), (Requests{{Request(wire::kCreateDirectory,
-                                       {Be32(4), Field(colon != nullptr ? colon + 1 : path, 32)}),
+                                       {Be32(4), Field(colon != nullptr ? colon + 1 : c.path, 32)}),
                                12}}));
-  EXPECT_EQ(Session().IsConnected(), result == E_FAIL ? CAM_S_COMPLETED : S_OK);
-  TaveloCloseFile(handle_, created);
+  EXPECT_EQ(Session().IsConnected(), c.link == E_FAIL ? CAM_S_COMPLETED : S_OK);
+  TaveloCloseFile(handle_, made);
 }
-
-const Reply kMade = Ok(wire::kCreateDirectory);
 
 INSTANTIATE_TEST_SUITE_P(
     Table, MakeDirectory,
     ::testing::Values(
-        std::tuple{"AtTheRoot", nullptr, "ALBUM2", kMade, S_OK, "ALBUM2/"},
-        std::tuple{"InADirectory", "4:ALBUM1/", "SUB", kMade, S_OK, "4:ALBUM1/SUB/"},
-        std::tuple{"ParentWithoutSlash", "4:ALBUM1", "SUB", kMade, S_OK, "4:ALBUM1/SUB/"},
-        std::tuple{"NameWithSlash", "4:ALBUM1/", "SUB/", kMade, S_OK, "4:ALBUM1/SUB/"},
-        std::tuple{"LongestNameAtADriveRoot", "4:", "ABCDEFGHIJKLMNO", kMade, S_OK,
-                   "4:ABCDEFGHIJKLMNO/"},
-        std::tuple{"Refused", "4:A/", "B", Status(wire::kCreateDirectory, 6), CAM_E_NO_SPACE,
-                   "4:A/B/"},
-        std::tuple{"LinkBroken", "4:A/", "B", Reply{E_FAIL, {}}, E_FAIL, "4:A/B/"}),
-    [](const auto &info) { return std::string(std::get<0>(info.param)); });
-
-TEST_F(StoreFiles, SystemDirectoryIsHandedOutEvenWhenRefused) {
-  Session().defaultDrive = 4;
-  camera_.Queue(Status(wire::kCreateDirectory, 0x16));
-  FH *system = nullptr;
-  ASSERT_EQ(TaveloGetSystemDir(handle_, &system), S_OK);
-  ASSERT_NE(system, nullptr);
-  EXPECT_STREQ(system->path, "SYSTEM/");
-  EXPECT_EQ(system->drive, 4);
-  EXPECT_EQ(Sent().back().first, Request(wire::kCreateDirectory, {Be32(4), Field("SYSTEM/", 32)}));
-  TaveloCloseFile(handle_, system);
-}
+        NewDirectory{"AtTheRoot", nullptr, "ALBUM2", 0, S_OK, "ALBUM2/"},
+        NewDirectory{"InADirectory", "4:ALBUM1/", "SUB", 0, S_OK, "4:ALBUM1/SUB/"},
+        NewDirectory{"ParentWithoutSlash", "4:ALBUM1", "SUB", 0, S_OK, "4:ALBUM1/SUB/"},
+        NewDirectory{"NameWithSlash", "4:ALBUM1/", "SUB/", 0, S_OK, "4:ALBUM1/SUB/"},
+        NewDirectory{"LongestNameAtADriveRoot", "4:", "ABCDEFGHIJKLMNO", 0, S_OK,
+                     "4:ABCDEFGHIJKLMNO/"},
+        NewDirectory{"Refused", "4:A/", "B", 6, CAM_E_NO_SPACE, "4:A/B/"},
+        NewDirectory{"LinkBroken", "4:A/", "B", 0, E_FAIL, "4:A/B/", E_FAIL},
+        NewDirectory{"SystemEvenWhenRefused", nullptr, nullptr, 0x16, S_OK, "SYSTEM/"}),
+    kCaseName);
 
 TEST_F(StoreFiles, GroupNameGoesInUpperCaseWithItsMembers) {
   FH first = Handle("2:DCIM/IMG0001.JPG");
@@ -217,50 +212,41 @@ TEST_F(StoreFiles, UnusableArgumentsAreRefusedWithoutContact) {
   ULONG size = 9;
   EXPECT_EQ(TaveloGetFileSize(&unresolved, &kJpeg, &size), CAM_E_BAD_PARAMETER);
   EXPECT_EQ(size, 0u) << "cleared before the handle is resolved";
-  EXPECT_EQ(TaveloGetFileSize(handle_, nullptr, &size), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloDeleteFile(handle_, nullptr), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloDeleteFile(&unresolved, &kJpeg), CAM_E_BAD_PARAMETER);
-  for (const FH &file : {Handle("2:"), Handle("2:DCIM/NOT_SHORT_NAME.JPG")}) { // a root stays
-    EXPECT_EQ(TaveloGetFileSize(handle_, &file, &size), CAM_E_BAD_PARAMETER) << file.path;
-    EXPECT_EQ(TaveloDeleteFile(handle_, &file), CAM_E_BAD_PARAMETER) << file.path;
-  }
-  const FH directory = Handle("2:DCIM/");
-  EXPECT_EQ(TaveloGetFileSize(handle_, &directory, &size), CAM_E_BAD_PARAMETER);
+  const FH root = Handle("2:"), unconvertible = Handle("2:DCIM/NOT_SHORT_NAME.JPG");
+  const FH directory = Handle("2:DCIM/"), parent = Handle("2:AAAAAAAA/BBBBBBBB/CCCCCCCC/");
   static const IMAGE_INFO kReadOnlyInfo{};
-  EXPECT_EQ(TaveloGetImageInfo(handle_, &kJpeg, const_cast<IMAGE_INFO *>(&kReadOnlyInfo)),
-            CAM_E_BAD_PARAMETER);
   IMAGE_INFO info{};
-  EXPECT_EQ(TaveloGetImageInfo(handle_, nullptr, &info), CAM_E_BAD_PARAMETER);
-
-  // Directories that cannot be named; the parent has 29 characters.
-  const FH parent = Handle("2:AAAAAAAA/BBBBBBBB/CCCCCCCC/");
+  static FH *const kReadOnlyHandle = nullptr;
   FH *created = reinterpret_cast<FH *>(&created);
-  for (const char *name : {static_cast<const char *>(nullptr), "", "ABCDEFGHIJKLMNOP"}) {
-    EXPECT_EQ(TaveloCreateDirectory(handle_, nullptr, name, &created), CAM_E_BAD_PARAMETER);
-    EXPECT_EQ(created, nullptr);
-  }
-  EXPECT_EQ(TaveloCreateDirectory(handle_, &parent, "DDD", &created), CAM_E_BAD_PARAMETER);
-  static FH *const kReadOnly = nullptr;
-  EXPECT_EQ(TaveloCreateDirectory(handle_, nullptr, "A", const_cast<FH **>(&kReadOnly)),
-            CAM_E_BAD_PARAMETER);
+  ExpectRefused(
+      {TaveloGetFileSize(handle_, nullptr, &size), TaveloGetFileSize(handle_, &root, &size),
+       TaveloGetFileSize(handle_, &unconvertible, &size),
+       TaveloGetFileSize(handle_, &directory, &size), // a directory has no size
+       TaveloDeleteFile(handle_, nullptr), TaveloDeleteFile(&unresolved, &kJpeg),
+       TaveloDeleteFile(handle_, &root), // a drive root stays
+       TaveloDeleteFile(handle_, &unconvertible),
+       TaveloGetImageInfo(handle_, &kJpeg, const_cast<IMAGE_INFO *>(&kReadOnlyInfo)),
+       TaveloGetImageInfo(handle_, nullptr, &info),
+       TaveloCreateDirectory(handle_, nullptr, nullptr, &created),
+       TaveloCreateDirectory(handle_, nullptr, "", &created),
+       TaveloCreateDirectory(handle_, nullptr, "ABCDEFGHIJKLMNOP", &created),
+       TaveloCreateDirectory(handle_, &parent, "DDD", &created), // 29 + 3 characters
+       TaveloCreateDirectory(handle_, nullptr, "A", const_cast<FH **>(&kReadOnlyHandle))});
+  EXPECT_EQ(created, nullptr);
   EXPECT_EQ(TaveloGetSystemDir(&unresolved, &created), CAM_E_BAD_PARAMETER);
 
-  // Groups that cannot be made.
-  FH unconvertible = Handle("2:DCIM/NOT_SHORT_NAME.JPG");
-  FH *members[] = {const_cast<FH *>(&kJpeg), &unconvertible};
+  FH *members[] = {const_cast<FH *>(&kJpeg), const_cast<FH *>(&unconvertible)};
   FH *missing[] = {const_cast<FH *>(&kJpeg), nullptr};
   char name[] = "trip";
   char longName[] = "abcdefghijklmnop";
   static const char kReadOnlyName[] = "trip";
-  EXPECT_EQ(TaveloCreateGroup(handle_, name, members, -1), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloCreateGroup(handle_, name, nullptr, 1), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloCreateGroup(handle_, name, members, 0), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloCreateGroup(handle_, name, members, 2), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloCreateGroup(handle_, name, missing, 2), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloCreateGroup(handle_, longName, members, 1), CAM_E_BAD_PARAMETER);
+  ExpectRefused(
+      {TaveloCreateGroup(handle_, name, members, -1), TaveloCreateGroup(handle_, name, nullptr, 1),
+       TaveloCreateGroup(handle_, name, members, 0), TaveloCreateGroup(handle_, name, members, 2),
+       TaveloCreateGroup(handle_, name, missing, 2),
+       TaveloCreateGroup(handle_, longName, members, 1),
+       TaveloCreateGroup(handle_, const_cast<char *>(kReadOnlyName), members, 1)});
   EXPECT_STREQ(longName, "abcdefghijklmnop") << "a refused name is left as it was";
-  EXPECT_EQ(TaveloCreateGroup(handle_, const_cast<char *>(kReadOnlyName), members, 1),
-            CAM_E_BAD_PARAMETER);
   EXPECT_TRUE(Untouched());
 }
 

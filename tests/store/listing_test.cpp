@@ -202,15 +202,14 @@ TEST_F(Listings, UnusableArgumentsAreRefusedWithoutContact) {
   FH **handles = reinterpret_cast<FH **>(&count);
   EXPECT_EQ(TaveloGetFileList(handle_, nullptr, readOnly, &handles, 0), CAM_E_BAD_PARAMETER);
   EXPECT_EQ(handles, nullptr);
-  EXPECT_EQ(TaveloGetFileList(handle_, &longPath, &count, &handles, 0), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloGetDirectoryList(handle_, &longPath, &count, &handles), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloGetDirectoryList(&unresolved, nullptr, &count, &handles), CAM_E_BAD_PARAMETER);
+  ExpectRefused({TaveloGetFileList(handle_, &longPath, &count, &handles, 0),
+                 TaveloGetDirectoryList(handle_, &longPath, &count, &handles),
+                 TaveloGetDirectoryList(&unresolved, nullptr, &count, &handles)});
   for (ListExport list : {TaveloGetGroupList, TaveloGetSystemFileList, TaveloGetUngroupedImages,
                           TaveloGetAllImagesList, TaveloGetNewFileList}) {
     count = 5;
     handles = reinterpret_cast<FH **>(&count);
-    EXPECT_EQ(list(handle_, readOnly, &handles), CAM_E_BAD_PARAMETER);
-    EXPECT_EQ(list(&unresolved, &count, &handles), CAM_E_BAD_PARAMETER);
+    ExpectRefused({list(handle_, readOnly, &handles), list(&unresolved, &count, &handles)});
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(handles, nullptr);
   }

@@ -54,6 +54,14 @@ inline Names Release(HCAMERA camera, ULONG count, FH **handles) {
   return paths;
 }
 
+// Each call must have been refused as a bad parameter; `i` numbers them.
+inline void ExpectRefused(std::initializer_list<HRESULT> results) {
+  int i = 0;
+  for (HRESULT result : results) {
+    EXPECT_EQ(result, CAM_E_BAD_PARAMETER) << "call " << i++;
+  }
+}
+
 using ListExport = CAMRESULT(TAVELOAPI *)(HCAMERA, ULONG *, FH ***);
 
 class StoreTest : public BoundCameraTest {
