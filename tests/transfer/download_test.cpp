@@ -44,7 +44,7 @@ TEST_F(Download, ChunksFollowTheCameraAndReportProgressAfterEach) {
   store_.result = S_FALSE;
   ASSERT_EQ(Get(), S_FALSE);
   EXPECT_EQ(got_, store_.file);
-  EXPECT_EQ(store_.commands, (Commands{0x11, 0x40, 0x42, 0x42, 0x42}));
+  ASSERT_EQ(store_.commands, (Commands{0x11, 0x40, 0x42, 0x42, 0x42}));
   EXPECT_EQ(camera_.Exchanges()[3].request, ReadRequest(2, "DCIM/", "IMG0001.JPG", 0, 4072));
   EXPECT_EQ(camera_.Exchanges()[3].lengthHint, 0u);
   EXPECT_EQ(watch_.seen, (Pairs{{10000, 4072}, {10000, 8144}, {10000, 10000}}));
@@ -98,6 +98,14 @@ TEST_F(Download, RefusalsAndWhichOfThemResetTheCounters) {
   EXPECT_EQ(Progress(), std::pair(0u, 0u));
   EXPECT_EQ(Get(4), CAM_E_BAD_PARAMETER);
   EXPECT_EQ(store_.reads.size(), 3u);
+}
+
+TEST_F(Download, SecondKindTakesItsLengthFromTheCameraNotTheFileSize) {
+  store_.file = Pattern(300);
+  store_.packetLimit = 228; // chunks of 200 bytes
+  ASSERT_EQ(Get(2), S_OK);
+  EXPECT_EQ(got_, store_.file);
+  EXPECT_EQ(store_.commands, (Commands{0x11, 0x42, 0x42})) << "no size query";
 }
 
 struct BadAnswers {

@@ -65,7 +65,7 @@ struct ScriptedStore {
                  ? Status(wire::kImageList, sizeStatus)
                  : Ok(wire::kImageList, Join({Be32(1), Bytes(52, 0), Be32(Size()), Be32(0)}));
     case wire::kReadFileData:
-      return DataChunk(Be32At(request, 68));
+      return DataChunk(Be32At(request, 64), Be32At(request, 68));
     case wire::kGetFileTag:
       return Status(wire::kGetFileTag, 8); // no tag: the type comes from the name
     case wire::kWriteFileData:
@@ -76,9 +76,10 @@ struct ScriptedStore {
     }
   }
   std::uint32_t Size() const { return static_cast<std::uint32_t>(file.size()); }
-  Reply DataChunk(std::uint32_t offset) {
+  Reply DataChunk(std::uint32_t kind, std::uint32_t offset) {
     reads.push_back(offset);
-    ChunkAnswer a{offset, std::min<std::uint32_t>(packetLimit - 24, Size() - offset), Size(), 0};
+    const std::uint32_t room = packetLimit - (kind == 2 ? 28 : 24);
+    ChunkAnswer a{offset, std::min(room, Size() - offset), Size(), 0};
     a.carried = a.length;
     if (!script.empty()) {
       a = script[std::min(next_++, script.size() - 1)];
@@ -87,6 +88,9 @@ struct ScriptedStore {
       return Status(wire::kReadFileData, a.status);
     }
     Bytes body = Join({Be32(a.offset), Be32(a.length), Be32(a.total)});
+    if (kind == 2) {
+      Append(body, Be32(0xABCD)); // the second kind's word before its data
+    }
     for (std::size_t i = a.offset; i < a.offset + a.carried; ++i) { // the file's bytes
       body.push_back(i < file.size() ? file[i] : 0);
     }
