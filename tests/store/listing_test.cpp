@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <set>
 #include <thread>
@@ -45,8 +46,35 @@ void QueueProductItems(FakeCamera &camera) {
   camera.Queue(OneItem(wire::kProductInfo, Tag("sern"), 1, Be32(1001)));
 }
 
-class Listings : public StoreTest {
+// The path names of listed handles, which are then released.
+inline Names Release(HCAMERA camera, ULONG count, FH **handles) {
+  Names paths;
+  for (ULONG i = 0; i < count; ++i) {
+    paths.emplace_back(handles[i]->path, strnlen(handles[i]->path, sizeof handles[i]->path));
+    EXPECT_EQ(TaveloCloseFile(camera, handles[i]), S_OK);
+  }
+  return paths;
+}
+
+using ListExport = CAMRESULT(TAVELOAPI *)(HCAMERA, ULONG *, FH ***);
+
+class Listings : public BoundCameraTest {
 protected:
+  // Runs a listing; gives the path names (releasing the handles) and keeps
+  // the array. After a failure both outputs must be cleared.
+  Names Run(const std::function<HRESULT(ULONG *, FH ***)> &list, HRESULT expected = S_OK) {
+    ULONG count = 99;
+    array_ = reinterpret_cast<FH **>(this);
+    EXPECT_EQ(list(&count, &array_), expected);
+    if (FAILED(expected)) {
+      EXPECT_EQ(count, 0u);
+      EXPECT_EQ(array_, nullptr);
+    }
+    return Release(handle_, count, array_);
+  }
+  Names Run(ListExport list, HRESULT expected = S_OK) {
+    return Run(std::bind_front(list, handle_), expected);
+  }
   // A camera that answers each command with a fixed reply, others with a
   // bare success.
   void Answer(std::map<std::uint16_t, Reply> replies) {
@@ -61,6 +89,8 @@ protected:
   Names Directories(const FH *directory, HRESULT expected = S_OK) {
     return Run(std::bind_front(TaveloGetDirectoryList, handle_, directory), expected);
   }
+
+  FH **array_ = nullptr; // the array of the last listing
 };
 
 const Reply kAlbum =

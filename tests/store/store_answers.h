@@ -1,13 +1,11 @@
 // Camera answers and requests of the file store commands, built byte by
-// byte in the tests (not with the library's own layouts), and a fixture
-// that runs the listing exports.
+// byte in the tests (not with the library's own layouts).
 #pragma once
 
 #include "answer_builders.h"
 #include "bound_camera.h"
 
 #include <cstring>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -44,16 +42,6 @@ inline FH Handle(const std::string &path, LONG drive = 0) {
   return handle;
 }
 
-// The path names of listed handles, which are then released.
-inline Names Release(HCAMERA camera, ULONG count, FH **handles) {
-  Names paths;
-  for (ULONG i = 0; i < count; ++i) {
-    paths.emplace_back(handles[i]->path, strnlen(handles[i]->path, sizeof handles[i]->path));
-    EXPECT_EQ(TaveloCloseFile(camera, handles[i]), S_OK);
-  }
-  return paths;
-}
-
 // Each call must have been refused as a bad parameter; `i` numbers them.
 inline void ExpectRefused(std::initializer_list<HRESULT> results) {
   int i = 0;
@@ -61,28 +49,5 @@ inline void ExpectRefused(std::initializer_list<HRESULT> results) {
     EXPECT_EQ(result, CAM_E_BAD_PARAMETER) << "call " << i++;
   }
 }
-
-using ListExport = CAMRESULT(TAVELOAPI *)(HCAMERA, ULONG *, FH ***);
-
-class StoreTest : public BoundCameraTest {
-protected:
-  // Runs a listing; gives the path names (releasing the handles) and keeps
-  // the array. After a failure both outputs must be cleared.
-  Names Run(const std::function<HRESULT(ULONG *, FH ***)> &list, HRESULT expected = S_OK) {
-    ULONG count = 99;
-    array_ = reinterpret_cast<FH **>(this);
-    EXPECT_EQ(list(&count, &array_), expected);
-    if (FAILED(expected)) {
-      EXPECT_EQ(count, 0u);
-      EXPECT_EQ(array_, nullptr);
-    }
-    return Release(handle_, count, array_);
-  }
-  Names Run(ListExport list, HRESULT expected = S_OK) {
-    return Run(std::bind_front(list, handle_), expected);
-  }
-
-  FH **array_ = nullptr; // the array of the last listing
-};
 
 } // namespace tavelo::test
