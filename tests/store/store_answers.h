@@ -25,13 +25,6 @@ inline Bytes ImageItem(std::uint32_t drive, const std::string &directory, const 
   return Join({Record(drive, directory, name), Be32(size), Be32(0)});
 }
 
-// An entry of the directory listing (0x4A): name, 28 bytes, flags, 3 bytes.
-inline Bytes DirItem(const std::string &name, bool directory) {
-  Bytes entry = Field(name, 48);
-  entry[44] = directory ? 0x80 : 0x00;
-  return entry;
-}
-
 // A counted list body: the count, then the entries.
 inline Bytes List(const std::vector<Bytes> &entries) {
   Bytes body = Be32(static_cast<std::uint32_t>(entries.size()));
@@ -49,14 +42,12 @@ inline FH Handle(const std::string &path, LONG drive = 0) {
   return handle;
 }
 
-// The path names of listed handles, which are then released.
-inline Names Release(HCAMERA camera, ULONG count, FH **handles) {
-  Names paths;
-  for (ULONG i = 0; i < count; ++i) {
-    paths.emplace_back(handles[i]->path, strnlen(handles[i]->path, sizeof handles[i]->path));
-    EXPECT_EQ(TaveloCloseFile(camera, handles[i]), S_OK);
+// Each call must have been refused as a bad parameter; `i` numbers them.
+inline void ExpectRefused(std::initializer_list<HRESULT> results) {
+  int i = 0;
+  for (HRESULT result : results) {
+    EXPECT_EQ(result, CAM_E_BAD_PARAMETER) << "call " << i++;
   }
-  return paths;
 }
 
 } // namespace tavelo::test

@@ -11,7 +11,6 @@
 namespace tavelo::test {
 namespace {
 
-using Pairs = std::vector<std::pair<ULONG, ULONG>>;
 using Offsets = std::vector<std::uint32_t>;
 
 const FH kFile = Handle("2:DCIM/IMG0001.JPG");
@@ -21,25 +20,18 @@ protected:
   // Data of `kind` for `file` (null: no handle); the block is freed.
   HRESULT Get(ULONG kind = 0, const FH *file = &kFile) {
     BYTE *data = nullptr;
-    ULONG size = 0;
-    HRESULT result = TaveloGetFileData(handle_, file, kind, &data, &size);
-    got_ = data != nullptr ? Bytes(data, data + size) : Bytes{};
+    HRESULT result = TaveloGetFileData(handle_, file, kind, &data, &size_);
+    got_ = data != nullptr ? Bytes(data, data + size_) : Bytes{};
     EXPECT_EQ(data != nullptr, SUCCEEDED(result));
     CoTaskMemFree(data);
     return result;
   }
-  Offsets ChunkOffsets() const {
-    Offsets offsets;
-    for (const ExchangeRecord &exchange : camera_.Exchanges()) {
-      if (CommandOf(exchange.request) == wire::kReadFileData) {
-        offsets.push_back(Be32At(exchange.request, 68));
-      }
-    }
-    return offsets;
-  }
-
   Bytes got_;
+  ULONG size_ = 0;
 };
+
+template <class Case>
+class DownloadTable : public Download, public ::testing::WithParamInterface<Case> {};
 
 Bytes ReadRequest(std::uint32_t drive, const char *dir, const char *name, std::uint32_t kind,
                   std::uint32_t offset) {
@@ -47,10 +39,12 @@ Bytes ReadRequest(std::uint32_t drive, const char *dir, const char *name, std::u
                                        Be32(offset), Be32(0), Be32(0)});
 }
 
+// Any non-negative exchange result keeps the loop going.
 TEST_F(Download, ChunksFollowTheCameraAndReportProgressAfterEach) {
-  ASSERT_EQ(Get(), S_OK);
+  store_.result = S_FALSE;
+  ASSERT_EQ(Get(), S_FALSE);
   EXPECT_EQ(got_, store_.file);
-  EXPECT_EQ(Commands(), (std::vector<std::uint16_t>{0x11, 0x40, 0x42, 0x42, 0x42}));
+  ASSERT_EQ(store_.commands, (Commands{0x11, 0x40, 0x42, 0x42, 0x42}));
   EXPECT_EQ(camera_.Exchanges()[3].request, ReadRequest(2, "DCIM/", "IMG0001.JPG", 0, 4072));
   EXPECT_EQ(camera_.Exchanges()[3].lengthHint, 0u);
   EXPECT_EQ(watch_.seen, (Pairs{{10000, 4072}, {10000, 8144}, {10000, 10000}}));
@@ -71,12 +65,8 @@ void TAVELOAPI Ignore(ULONG, HCAMERA, uintptr_t) {}
 TEST_F(Download, ProgressCallbackThatClosesTheCameraIsServedOnceTheDownloadHasEnded) {
   // A real subscription, so a notification thread runs behind the session.
   ASSERT_EQ(TaveloSubscribe(handle_, 1, Ignore, 0), S_OK);
-  HCAMERA handle = handle_;
   watch_.onEvent = [this] { EXPECT_EQ(TaveloCloseCamera(std::exchange(handle_, nullptr)), 0); };
-  BYTE *data = nullptr;
-  ULONG size = 0;
-  EXPECT_EQ(TaveloGetFileData(handle, &kFile, 0, &data, &size), CAM_E_ABORTED);
-  EXPECT_EQ(data, nullptr);
+  EXPECT_EQ(Get(), CAM_E_ABORTED);
   EXPECT_EQ(watch_.seen.size(), 1u) << "no chunk is asked for after the close";
   EXPECT_EQ(camera_.InstancesReleased(), camera_.InstancesCreated())
       << "the session is freed by the time the download returns, not later by another thread";
@@ -96,7 +86,7 @@ TEST_F(Download, AnotherThreadReadsProgressAndCancelsWhileTheGateIsHeld) {
   };
   EXPECT_EQ(Get(), CAM_E_ABORTED);
   EXPECT_EQ(fromThere, std::pair(10000u, 8144u));
-  EXPECT_EQ(ChunkOffsets(), (Offsets{0, 4072}));
+  EXPECT_EQ(store_.reads, (Offsets{0, 4072}));
 }
 
 TEST_F(Download, RefusalsAndWhichOfThemResetTheCounters) {
@@ -107,79 +97,58 @@ TEST_F(Download, RefusalsAndWhichOfThemResetTheCounters) {
   EXPECT_EQ(Get(0, nullptr), CAM_E_BAD_PARAMETER);
   EXPECT_EQ(Progress(), std::pair(0u, 0u));
   EXPECT_EQ(Get(4), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(ChunkOffsets().size(), 3u);
+  EXPECT_EQ(store_.reads.size(), 3u);
 }
 
 TEST_F(Download, SecondKindTakesItsLengthFromTheCameraNotTheFileSize) {
-  store_.file = Pattern(300, 9);
-  store_.chunk = 200;
+  store_.file = Pattern(300);
+  store_.packetLimit = 228; // chunks of 200 bytes
   ASSERT_EQ(Get(2), S_OK);
   EXPECT_EQ(got_, store_.file);
-  EXPECT_EQ(Commands(), (std::vector<std::uint16_t>{0x11, 0x42, 0x42})) << "no size query";
-}
-
-TEST_F(Download, AnyNonNegativeExchangeResultKeepsTheLoopGoing) {
-  camera_.SetHandler([this](const ExchangeRecord &record) {
-    Reply reply = store_.Answer(record);
-    reply.result = S_FALSE;
-    return reply;
-  });
-  EXPECT_EQ(Get(), S_FALSE);
-  EXPECT_EQ(got_, store_.file) << "the whole file, not the first chunk";
+  EXPECT_EQ(store_.commands, (Commands{0x11, 0x42, 0x42})) << "no size query";
 }
 
 struct BadAnswers {
   const char *name;
-  std::vector<ChunkAnswer> script; // file of 10000 bytes, buffer 4096
+  std::vector<ChunkAnswer> script; // file of 10000 bytes
   HRESULT result;
   std::size_t requests;
   std::uint16_t sizeStatus = 0;
+  std::uint32_t packetLimit = 4096;
 };
 
-using Refused = TransferTable<BadAnswers>;
+using Refused = DownloadTable<BadAnswers>;
 
 TEST_P(Refused, DownloadEndsWithoutData) {
   store_.script = GetParam().script;
   store_.sizeStatus = GetParam().sizeStatus;
-  EXPECT_EQ(TaveloGetFileData(handle_, &kFile, 0, &data_, &size_), GetParam().result);
-  EXPECT_EQ(data_, nullptr);
-  std::size_t requests = 0;
-  for (std::uint16_t command : Commands()) {
-    requests += command == wire::kReadFileData ? 1 : 0;
-  }
-  EXPECT_EQ(requests, GetParam().requests);
+  store_.packetLimit = GetParam().packetLimit;
+  EXPECT_EQ(Get(), GetParam().result);
+  EXPECT_EQ(store_.reads.size(), GetParam().requests);
 }
 
 // Past the length and total checks: answers that would misplace bytes,
 // read past the packet, overrun the block or ask forever.
+constexpr HRESULT kBad = CAM_E_BAD_DATA;
+constexpr std::uint32_t kAll = 10000;
+
 INSTANTIATE_TEST_SUITE_P(
     Chunks, Refused,
     ::testing::Values(
-        BadAnswers{"LongerThanTheBuffer", {{0, 5000, 10000, 5000}}, CAM_E_BAD_DATA, 1},
-        BadAnswers{"TotalOtherThanTheFileSize", {{0, 100, 9999, 100}}, CAM_E_BAD_DATA, 1},
-        BadAnswers{
-            "TotalChanges", {{0, 100, 10000, 100}, {100, 100, 10100, 100}}, CAM_E_BAD_DATA, 2, 7},
+        BadAnswers{"LongerThanTheBuffer", {{0, 5000, kAll, 5000}}, kBad, 1},
+        BadAnswers{"TotalOtherThanTheFileSize", {{0, 100, 9999, 100}}, kBad, 1},
+        BadAnswers{"TotalChanges", {{0, 100, kAll, 100}, {100, 100, 10100, 100}}, kBad, 2, 7},
         BadAnswers{"TotalOfZero", {{0, 0, 0, 0}}, CAM_E_BAD_PARAMETER, 1, 7},
         BadAnswers{"StatusWord", {{0, 0, 0, 0, 0x0A}}, CAM_E_DEVICE, 1},
-        BadAnswers{"TransportFailure", {{0, 0, 0, 0, 0, E_FAIL}}, E_FAIL, 1},
-        BadAnswers{"AtAnotherOffset",
-                   {{0, 4000, 10000, 4000}, {4008, 4000, 10000, 4000}},
-                   CAM_E_BAD_DATA,
-                   2},
-        BadAnswers{"BytesMissingFromThePacket", {{0, 4000, 10000, 10}}, CAM_E_BAD_DATA, 1},
+        BadAnswers{"AtAnotherOffset", {{0, 4000, kAll, 4000}, {4008, 4000, kAll, 4000}}, kBad, 2},
+        BadAnswers{"BytesMissingFromThePacket", {{0, 4000, kAll, 10}}, kBad, 1},
         BadAnswers{"PastTheTotal",
-                   {{0, 4000, 10000, 4000}, {4000, 4000, 10000, 4000}, {8000, 4000, 10000, 4000}},
-                   CAM_E_BAD_DATA,
+                   {{0, 4000, kAll, 4000}, {4000, 4000, kAll, 4000}, {8000, 4000, kAll, 4000}},
+                   kBad,
                    3},
-        BadAnswers{
-            "EmptyBeforeTheEnd", {{0, 100, 10000, 100}, {100, 0, 10000, 0}}, CAM_E_BAD_DATA, 2}),
+        BadAnswers{"EmptyBeforeTheEnd", {{0, 100, kAll, 100}, {100, 0, kAll, 0}}, kBad, 2},
+        BadAnswers{"PacketLimitWithoutRoomForData", {}, kBad, 0, 0, 24}),
     kCaseName);
-
-TEST_F(Download, PacketLimitWithoutRoomForDataIsRefused) {
-  store_.packetLimit = 24;
-  EXPECT_EQ(Get(), CAM_E_BAD_DATA);
-  EXPECT_EQ(Commands(), (std::vector<std::uint16_t>{0x11}));
-}
 
 // The answer of kinds 1 and 3: packet length at 16, data length at 24,
 // height at 28, width at 32, data at 40.
@@ -212,12 +181,12 @@ struct Thumbnail {
   ULONG size;
 };
 
-using Thumbnails = TransferTable<Thumbnail>;
+using Thumbnails = DownloadTable<Thumbnail>;
 
 TEST_P(Thumbnails, BitmapSizeOrRefusal) {
   const Thumbnail &c = GetParam();
   camera_.Queue(OnePacket(0, c.dataLength, c.height, c.width, Bytes(c.carried, 128)));
-  EXPECT_EQ(TaveloGetFileData(handle_, &kFile, 1, &data_, &size_), c.result);
+  EXPECT_EQ(Get(1), c.result);
   EXPECT_EQ(size_, c.size);
 }
 

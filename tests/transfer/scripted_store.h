@@ -23,10 +23,10 @@ inline std::uint16_t CommandOf(const Bytes &request) {
   return wire::GetU16(request, wire::kCommandOffset);
 }
 
-inline Bytes Pattern(std::size_t size, std::uint8_t seed = 1) {
+inline Bytes Pattern(std::size_t size) {
   Bytes bytes(size);
   for (std::size_t i = 0; i < size; ++i) {
-    bytes[i] = static_cast<std::uint8_t>(i * 7 + seed);
+    bytes[i] = static_cast<std::uint8_t>(i * 7 + 1);
   }
   return bytes;
 }
@@ -37,20 +37,26 @@ struct ChunkAnswer {
   std::uint32_t offset, length, total;
   std::size_t carried;
   std::uint16_t status = 0;
-  HRESULT failure = S_OK;
 };
 
 struct ScriptedStore {
   std::uint32_t packetLimit = 4096;
-  Bytes file = Pattern(10000); // served in chunks of `chunk` bytes
-  std::uint32_t chunk = 4072;
+  Bytes file = Pattern(10000);     // served in chunks that fill the packet
   std::vector<ChunkAnswer> script; // when set, answers the chunk requests in turn
   std::uint16_t sizeStatus = 0;
   std::uint16_t writeStatus = 0;
-  std::vector<Bytes> written; // requests of 0x47
+  HRESULT result = S_OK;               // of every exchange that the camera answers
+  std::vector<Bytes> written;          // requests of 0x47
+  std::vector<std::uint16_t> commands; // of every request answered here
+  std::vector<std::uint32_t> reads;    // offsets of the chunks asked for
 
   Reply Answer(const ExchangeRecord &record) {
-    const Bytes &request = record.request;
+    commands.push_back(CommandOf(record.request));
+    Reply reply = Respond(record.request);
+    reply.result = reply.result == S_OK ? result : reply.result;
+    return reply;
+  }
+  Reply Respond(const Bytes &request) {
     switch (CommandOf(request)) {
     case wire::kGetParameter:
       return OneItem(wire::kGetParameter, Tag("mhbs"), 1, Be32(packetLimit));
@@ -71,23 +77,23 @@ struct ScriptedStore {
   }
   std::uint32_t Size() const { return static_cast<std::uint32_t>(file.size()); }
   Reply DataChunk(std::uint32_t kind, std::uint32_t offset) {
-    ChunkAnswer a{offset, std::min<std::uint32_t>(chunk, Size() - offset), Size(), 0};
+    reads.push_back(offset);
+    const std::uint32_t room = packetLimit - (kind == 2 ? 28 : 24);
+    ChunkAnswer a{offset, std::min(room, Size() - offset), Size(), 0};
     a.carried = a.length;
     if (!script.empty()) {
       a = script[std::min(next_++, script.size() - 1)];
     }
-    if (FAILED(a.failure) || a.status != 0) {
-      return Reply{a.failure, Packet(wire::kReadFileData, a.status)};
+    if (a.status != 0) {
+      return Status(wire::kReadFileData, a.status);
     }
     Bytes body = Join({Be32(a.offset), Be32(a.length), Be32(a.total)});
     if (kind == 2) {
       Append(body, Be32(0xABCD)); // the second kind's word before its data
     }
-    Bytes data(a.carried, 0); // the file's bytes from the answer's offset
-    for (std::size_t i = 0; i < a.carried && a.offset + i < file.size(); ++i) {
-      data[i] = file[a.offset + i];
+    for (std::size_t i = a.offset; i < a.offset + a.carried; ++i) { // the file's bytes
+      body.push_back(i < file.size() ? file[i] : 0);
     }
-    Append(body, data);
     return Ok(wire::kReadFileData, body);
   }
 
@@ -116,6 +122,9 @@ inline void TAVELOAPI OnProgress(ULONG kind, HCAMERA camera, uintptr_t context) 
   }
 }
 
+using Pairs = std::vector<std::pair<ULONG, ULONG>>;
+using Commands = std::vector<std::uint16_t>;
+
 class TransferTest : public BoundCameraTest {
 protected:
   void SetUp() override {
@@ -124,33 +133,23 @@ protected:
     Lock lock(Session().subscriptionLock);
     Session().subscriptions[7] = {OnProgress, handle_, reinterpret_cast<uintptr_t>(&watch_)};
   }
-  std::vector<std::uint16_t> Commands() const {
-    std::vector<std::uint16_t> commands;
-    for (const ExchangeRecord &exchange : camera_.Exchanges()) {
-      commands.push_back(CommandOf(exchange.request));
-    }
-    return commands;
-  }
   std::pair<ULONG, ULONG> Progress() {
     PROGRESS progress{};
     EXPECT_EQ(TaveloGetProgressInfo(handle_, &progress), S_OK);
     return {progress.total, progress.done};
   }
+  // The bytes the uploads carried, each request checked to fit its length.
+  Bytes Content() const {
+    Bytes content;
+    for (const Bytes &request : store_.written) {
+      EXPECT_EQ(Be32At(request, 0), request.size() - 4) << "the length field fits the packet";
+      content.insert(content.end(), request.begin() + 80, request.end());
+    }
+    return content;
+  }
 
   ScriptedStore store_;
   ProgressWatch watch_;
-};
-
-// A table of transfer cases; a block the library handed out is freed.
-template <class Case>
-class TransferTable : public TransferTest, public ::testing::WithParamInterface<Case> {
-protected:
-  void TearDown() override {
-    CoTaskMemFree(data_);
-    TransferTest::TearDown();
-  }
-  BYTE *data_ = nullptr;
-  ULONG size_ = 0;
 };
 
 } // namespace tavelo::test

@@ -1,12 +1,18 @@
 // Uploads on the wire: the delete first, chunk sizes and fields, progress,
-// cancel, new file handles, and the copy of a host file.
+// cancel and new file handles; and copies between host files and the
+// camera: only a complete download replaces a host file, host errors come
+// back as Windows errors, and a host file that shrinks during an upload
+// fails it.
 #include "scripted_store.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace tavelo::test {
@@ -35,14 +41,6 @@ protected:
     }
     return fields;
   }
-  Bytes Content() const {
-    Bytes content;
-    for (const Bytes &request : store_.written) {
-      EXPECT_EQ(Be32At(request, 0), request.size() - 4) << "the length field fits the packet";
-      content.insert(content.end(), request.begin() + 80, request.end());
-    }
-    return content;
-  }
 
   FH file_ = Handle("2:DCIM/NOTE.TXT");
   FH dir_ = Handle("2:DCIM/");
@@ -52,7 +50,7 @@ protected:
 TEST_F(Upload, DeletesFirstThenFillsEachRequestAndSendsTheRest) {
   ASSERT_EQ(Write(2500), S_OK);
   // mhbs, the two type tags (absent), the delete, three chunks.
-  EXPECT_EQ(Commands(), (std::vector<std::uint16_t>{0x11, 0x48, 0x48, 0x43, 0x47, 0x47, 0x47}));
+  EXPECT_EQ(store_.commands, (Commands{0x11, 0x48, 0x48, 0x43, 0x47, 0x47, 0x47}));
   Bytes fields = Request(wire::kWriteFileData, {Be32(2), Field("DCIM/", 32), Field("NOTE.TXT", 16),
                                                 Be32(0), Be32(0), Be32(1000), Be32(2500)});
   wire::PutU32(fields, 0, 1076); // the length field counts the chunk's bytes too
@@ -60,8 +58,7 @@ TEST_F(Upload, DeletesFirstThenFillsEachRequestAndSendsTheRest) {
   EXPECT_EQ(camera_.Exchanges()[4].lengthHint, 12u);
   EXPECT_EQ(Chunks(), (Fields{{0, 1000, 2500}, {1000, 1000, 2500}, {2000, 500, 2500}}));
   EXPECT_EQ(Content(), data_);
-  EXPECT_EQ(watch_.seen,
-            (std::vector<std::pair<ULONG, ULONG>>{{2500, 1000}, {2500, 2000}, {2500, 2500}}));
+  EXPECT_EQ(watch_.seen, (Pairs{{2500, 1000}, {2500, 2000}, {2500, 2500}}));
 
   store_.written.clear();
   ASSERT_EQ(Write(2000), S_OK);
@@ -77,14 +74,14 @@ TEST_F(Upload, CancelStopsAndDeletesTheFileEvenAfterTheLastChunk) {
     watch_ = ProgressWatch{{}, at, {}};
     EXPECT_EQ(Write(2500), CAM_E_ABORTED);
     EXPECT_EQ(store_.written.size(), at);
-    EXPECT_EQ(Commands().back(), wire::kDeleteFile);
+    EXPECT_EQ(store_.commands.back(), wire::kDeleteFile);
   }
 }
 
 TEST_F(Upload, RefusedChunkEndsTheUploadAndKeepsWhatWasSent) {
   store_.writeStatus = 6;
   EXPECT_EQ(Write(2500), CAM_E_NO_SPACE);
-  EXPECT_EQ(Commands().back(), wire::kWriteFileData) << "no delete after a failure";
+  EXPECT_EQ(store_.commands.back(), wire::kWriteFileData) << "no delete after a failure";
   EXPECT_EQ(Progress(), std::pair(2500u, 0u));
 }
 
@@ -95,7 +92,7 @@ TEST_F(Upload, RefusalsBeforeAnyChunk) {
   EXPECT_EQ(TaveloWriteFile(handle_, &dir_, &dir_, 10), CAM_E_BAD_PARAMETER);
   store_.packetLimit = 80; // no room for data
   EXPECT_EQ(Write(10), CAM_E_BAD_DATA);
-  EXPECT_EQ(Commands(), (std::vector<std::uint16_t>{0x11, 0x11})) << "only mhbs was read";
+  EXPECT_EQ(store_.commands, (Commands{0x11, 0x11})) << "only mhbs was read";
 }
 
 TEST_F(Upload, CreateFileHandsOutTheHandleWhateverTheUploadGives) {
@@ -119,52 +116,96 @@ TEST_F(Upload, CreateFileHandsOutTheHandleWhateverTheUploadGives) {
   TaveloCloseFile(handle_, made);
 }
 
-class CopyToCamera : public Upload {
+class HostFiles : public Upload {
 protected:
   void SetUp() override {
     Upload::SetUp();
-    std::string pattern = (fs::temp_directory_path() / "tavelo-upload-XXXXXX").string();
+    std::string pattern = (fs::temp_directory_path() / "tavelo-host-XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     folder_ = pattern;
+    target_ = folder_ / "photo.jpg";
+    std::ofstream(target_) << "an older, longer file than the download " << std::string(20000, 'x');
   }
   void TearDown() override {
     fs::remove_all(folder_);
     Upload::TearDown();
   }
-  std::string HostFile(std::size_t size, const char *name = "host.bin") {
-    const fs::path path = folder_ / name;
+  HRESULT CopyFrom(const fs::path &to) {
+    return TaveloCopyFileFromCamera(handle_, to.string().c_str(), &file_);
+  }
+  HRESULT CopyTo(const std::string &path, const FH &dir, const char *name) {
+    made_ = &file_;
+    return TaveloCopyFileToCamera(handle_, path.c_str(), &dir, name, &made_);
+  }
+  Bytes Target() const {
+    std::ifstream in(target_, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+  }
+  std::string HostFile(std::size_t size) {
+    const fs::path path = folder_ / "host.bin";
     data_ = Pattern(size);
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char *>(data_.data()), static_cast<std::streamsize>(size));
     return path.string();
   }
-  HRESULT Copy(const std::string &path, const FH &dir, const char *name) {
-    made_ = &file_;
-    return TaveloCopyFileToCamera(handle_, path.c_str(), &dir, name, &made_);
-  }
 
-  fs::path folder_;
   FH *made_ = nullptr;
+  fs::path folder_;
+  fs::path target_;
 };
 
-TEST_F(CopyToCamera, UploadsTheHostFileUnderTheNewName) {
-  ASSERT_EQ(Copy(HostFile(2100), dir_, "COPY.BIN"), S_OK);
+TEST_F(HostFiles, OnlyACompleteDownloadReplacesTheHostFile) {
+  const Bytes before = Target();
+  watch_.cancelAt = 2;
+  EXPECT_EQ(CopyFrom(target_), CAM_E_ABORTED);
+  EXPECT_EQ(Target(), before);
+  ASSERT_EQ(CopyFrom(target_), S_OK);
+  EXPECT_EQ(Target(), store_.file);
+}
+
+TEST_F(HostFiles, DownloadHostErrorsAreWindowsErrors) {
+  EXPECT_EQ(CopyFrom(folder_ / "missing" / "photo.jpg"), HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND));
+  EXPECT_EQ(CopyFrom(folder_), HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)) << "a directory";
+  EXPECT_EQ(TaveloCopyFileFromCamera(handle_, nullptr, &file_), CAM_E_BAD_PARAMETER);
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder_), {}), 1);
+}
+
+// A file that cannot be given its full size (here: past the process's file
+// size limit) is removed rather than left short or full of zeros.
+TEST_F(HostFiles, DownloadThatCannotBeWrittenInFullIsRemoved) {
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit limited = saved;
+  limited.rlim_cur = 4096;
+  auto *previous = std::signal(SIGXFSZ, SIG_IGN); // EFBIG instead of the end of the process
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+  const HRESULT result = CopyFrom(target_);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_EQ(result, HRESULT_FROM_WIN32(223)); // ERROR_FILE_TOO_LARGE
+  EXPECT_FALSE(fs::exists(target_));
+}
+
+TEST_F(HostFiles, UploadHandsOutTheNewHandleOnAnyNonNegativeResult) {
+  store_.result = S_FALSE;
+  ASSERT_EQ(CopyTo(HostFile(2100), dir_, "COPY.BIN"), S_FALSE);
+  ASSERT_NE(made_, nullptr);
   EXPECT_STREQ(made_->path, "2:DCIM/COPY.BIN");
   TaveloCloseFile(handle_, made_);
   EXPECT_EQ(Content(), data_);
 }
 
-TEST_F(CopyToCamera, HostAndNameRefusalsReachNoCamera) {
+TEST_F(HostFiles, UploadHostAndNameRefusalsReachNoCamera) {
   const FH notADirectory = Handle("2:DCIM/A.JPG");
   const std::string missing = (folder_ / "missing.bin").string();
   const std::pair<HRESULT, HRESULT> cases[] = {
-      {Copy(missing, dir_, "A.BIN"), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)},
-      {Copy((folder_ / "no" / "a.bin").string(), dir_, "A.BIN"),
+      {CopyTo(missing, dir_, "A.BIN"), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)},
+      {CopyTo((folder_ / "no" / "a.bin").string(), dir_, "A.BIN"),
        HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)},
-      {Copy(folder_.string(), dir_, "A.BIN"), HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)},
-      {Copy(HostFile(0), dir_, "A.BIN"), HRESULT_FROM_WIN32(1006)}, // an empty file: no mapping
-      {Copy(missing, dir_, "THIRTEENCHARS"), CAM_E_LONG_NAME},      // before the host file
-      {Copy(HostFile(10), notADirectory, "A.BIN"), CAM_E_BAD_PARAMETER},
+      {CopyTo(folder_.string(), dir_, "A.BIN"), HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)},
+      {CopyTo(HostFile(0), dir_, "A.BIN"), HRESULT_FROM_WIN32(1006)}, // an empty file: no mapping
+      {CopyTo(missing, dir_, "THIRTEENCHARS"), CAM_E_LONG_NAME},      // before the host file
+      {CopyTo(HostFile(10), notADirectory, "A.BIN"), CAM_E_BAD_PARAMETER},
   };
   for (const auto &[got, expected] : cases) {
     EXPECT_EQ(got, expected);
@@ -173,26 +214,15 @@ TEST_F(CopyToCamera, HostAndNameRefusalsReachNoCamera) {
   EXPECT_TRUE(Untouched());
 }
 
-TEST_F(CopyToCamera, HostFileCutShortDuringTheUploadFailsInsteadOfFaulting) {
+TEST_F(HostFiles, HostFileCutShortDuringTheUploadFailsInsteadOfFaulting) {
   store_.packetLimit = 4096 + 80; // a page per chunk
   const std::string path = HostFile(2 * 4096 + 100);
   // After the first chunk someone truncates the host file: the mapped
   // pages behind the first are gone.
   watch_.onEvent = [&path] { ASSERT_EQ(truncate(path.c_str(), 0), 0); };
-  EXPECT_EQ(Copy(path, dir_, "CUT.BIN"), HRESULT_FROM_WIN32(30)); // ERROR_READ_FAULT
+  EXPECT_EQ(CopyTo(path, dir_, "CUT.BIN"), HRESULT_FROM_WIN32(30)); // ERROR_READ_FAULT
   EXPECT_EQ(made_, nullptr);
   EXPECT_EQ(store_.written.size(), 1u);
-}
-
-TEST_F(CopyToCamera, NonNegativeUploadResultHandsOutTheHandle) {
-  camera_.SetHandler([this](const ExchangeRecord &record) {
-    Reply reply = store_.Answer(record);
-    reply.result = S_FALSE;
-    return reply;
-  });
-  EXPECT_EQ(Copy(HostFile(10), dir_, "ONE.BIN"), S_FALSE);
-  ASSERT_NE(made_, nullptr) << "a result that reads as success comes with its handle";
-  TaveloCloseFile(handle_, made_);
 }
 
 } // namespace
