@@ -1,5 +1,6 @@
 // The camera clock, its power, the raw exchange and the echo test through a
 // scripted fake camera.
+#include "answer_builders.h"
 #include "bound_camera.h"
 #include "control/clock.h"
 #include "control/power.h"
@@ -17,13 +18,14 @@
 namespace tavelo {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using test::Bytes;
+using test::Reply;
 
 using ControlTest = test::BoundCameraTest;
 
-// The fields the camera keeps.
-auto Kept(const SYSTEMTIME &t) {
-  return std::tuple(t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
+// A bare request as the camera sees it: header only, with its command byte.
+Bytes Bare(std::uint8_t command) {
+  return {0, 0, 0, 8, 1, 0, 0, 0, 0, command, 0, 0};
 }
 
 struct ClockCase {
@@ -42,15 +44,13 @@ TEST_P(ClockTest, SetSendsAndGetDecodesTheBodyInBcd) {
   SYSTEMTIME time{1, 1, 6, 1, 1, 1, 1, 777};
   ASSERT_EQ(TaveloGetCameraTime(handle_, &time), S_OK);
 
-  const auto sent = camera_.Exchanges();
-  ASSERT_EQ(sent.size(), 2u);
   Bytes set{0, 0, 0, 16, 1, 0, 0, 0, 0, 0x71, 0, 0};
-  set.insert(set.end(), c.body.begin(), c.body.end());
-  EXPECT_EQ(sent[0].request, set);
-  EXPECT_EQ(sent[0].lengthHint, 12u);
-  EXPECT_EQ(sent[1].request, (Bytes{0, 0, 0, 8, 1, 0, 0, 0, 0, 0x70, 0, 0}));
-  EXPECT_EQ(sent[1].lengthHint, 20u);
-  EXPECT_EQ(Kept(time), Kept(c.time));
+  test::Append(set, c.body);
+  EXPECT_EQ(Sent(), (Requests{{set, 12}, {Bare(0x70), 20}}));
+  const auto kept = [](const SYSTEMTIME &t) {
+    return std::tuple(t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
+  };
+  EXPECT_EQ(kept(time), kept(c.time));
   EXPECT_EQ(time.wDayOfWeek, 0);
   EXPECT_EQ(time.wMilliseconds, 777) << "milliseconds are left as they were";
 }
@@ -64,39 +64,37 @@ INSTANTIATE_TEST_SUITE_P(
         ClockCase{{2000, 2, 9, 31, 7, 8, 9, 0}, {0, 0x02, 0x31, 0x00, 0, 0x07, 0x08, 0x09}},
         ClockCase{{1999, 10, 0, 15, 12, 30, 45, 1}, {0, 0x10, 0x15, 0x99, 0, 0x12, 0x30, 0x45}}));
 
-TEST_F(ControlTest, OutOfRangeFieldsAreRefusedWithoutContact) {
-  const std::vector<std::pair<WORD SYSTEMTIME::*, WORD>> cases{
+TEST_F(ControlTest, BadClockArgumentsAreRefusedWithoutContactAndFailedReadsWriteNothing) {
+  const std::vector<std::pair<WORD SYSTEMTIME::*, WORD>> outOfRange{
       {&SYSTEMTIME::wYear, 1969}, {&SYSTEMTIME::wYear, 2070}, {&SYSTEMTIME::wMonth, 0},
       {&SYSTEMTIME::wMonth, 13},  {&SYSTEMTIME::wDay, 0},     {&SYSTEMTIME::wDay, 32},
       {&SYSTEMTIME::wHour, 24},   {&SYSTEMTIME::wMinute, 60}, {&SYSTEMTIME::wSecond, 60}};
-  for (const auto &[field, value] : cases) {
+  for (const auto &[field, value] : outOfRange) {
     SYSTEMTIME time{2000, 1, 0, 1, 0, 0, 0, 0};
     time.*field = value;
     EXPECT_EQ(TaveloSetCameraTime(handle_, &time), CAM_E_BAD_PARAMETER) << value;
   }
-  EXPECT_TRUE(Untouched());
-}
-
-TEST_F(ControlTest, FailedClockReadsWriteNothing) {
   const SYSTEMTIME before{1, 2, 3, 4, 5, 6, 7, 8};
   SYSTEMTIME time = before;
-  const std::vector<std::pair<test::Reply, HRESULT>> cases{
-      {test::Status(wire::kGetClock, 3), CAM_E_TIMEOUT},
-      {test::Ok(wire::kGetClock, {0, 1}), CAM_E_BAD_DATA}, // no whole clock body
-      {test::Reply{E_FAIL, {}}, E_FAIL}};
-  for (const auto &[reply, expected] : cases) {
-    camera_.Queue(reply);
-    EXPECT_EQ(TaveloGetCameraTime(handle_, &time), expected);
-    EXPECT_EQ(std::memcmp(&time, &before, sizeof time), 0);
-  }
   EXPECT_EQ(TaveloGetCameraTime(handle_, nullptr), CAM_E_BAD_PARAMETER);
   EXPECT_EQ(TaveloSetCameraTime(handle_, nullptr), CAM_E_BAD_PARAMETER);
   EXPECT_EQ(TaveloGetCameraTime(nullptr, &time), CAM_E_BAD_PARAMETER);
   EXPECT_EQ(TaveloSetCameraTime(nullptr, &before), CAM_E_BAD_PARAMETER);
+  EXPECT_TRUE(Untouched());
+
+  const std::vector<std::pair<Reply, HRESULT>> failures{
+      {test::Status(wire::kGetClock, 3), CAM_E_TIMEOUT},
+      {test::Ok(wire::kGetClock, {0, 1}), CAM_E_BAD_DATA}, // no whole clock body
+      {Reply{E_FAIL, {}}, E_FAIL}};
+  for (const auto &[reply, expected] : failures) {
+    camera_.Queue(reply);
+    EXPECT_EQ(TaveloGetCameraTime(handle_, &time), expected);
+    EXPECT_EQ(std::memcmp(&time, &before, sizeof time), 0);
+  }
 }
 
 TEST_F(ControlTest, PowerModeIsTheAnswersNumberOrZero) {
-  const std::vector<std::tuple<test::Reply, HRESULT, ULONG>> cases{
+  const std::vector<std::tuple<Reply, HRESULT, ULONG>> cases{
       {test::Ok(wire::kGetPowerMode, {0xDE, 0xAD, 0xBE, 0xEF}), S_OK, 0xDEADBEEF},
       {test::Status(wire::kGetPowerMode, 0x0D), CAM_E_LOW_BATTERY, 0},
       {test::Ok(wire::kGetPowerMode, {1, 2}), CAM_E_BAD_DATA, 0}};
@@ -105,72 +103,61 @@ TEST_F(ControlTest, PowerModeIsTheAnswersNumberOrZero) {
     ULONG mode = 5;
     EXPECT_EQ(TaveloGetPowerMode(handle_, &mode), result);
     EXPECT_EQ(mode, expected);
-    EXPECT_EQ(camera_.Exchanges().back().request, (Bytes{0, 0, 0, 8, 1, 0, 0, 0, 0, 0x19, 0, 0}));
-    EXPECT_EQ(camera_.Exchanges().back().lengthHint, 16u);
+    EXPECT_EQ(Sent().back(), std::pair(Bare(0x19), ULONG{16}));
   }
   EXPECT_EQ(TaveloGetPowerMode(handle_, nullptr), CAM_E_BAD_PARAMETER);
 }
 
 // A camera that switches off may not answer: only a failed begin counts.
 TEST_F(ControlTest, PowerOffSucceedsWhateverTheAnswerAndKeepsTheLink) {
+  EXPECT_EQ(TaveloPowerOff(nullptr), CAM_E_BAD_PARAMETER);
   camera_.QueueOpenResults({E_FAIL});
   EXPECT_EQ(TaveloPowerOff(handle_), CAM_E_COMM);
   EXPECT_TRUE(camera_.Exchanges().empty());
-  const int created = camera_.InstancesCreated();
-  for (const test::Reply &reply :
-       {test::Ok(wire::kPowerOff), test::Status(wire::kPowerOff, 4), test::Reply{E_FAIL, {}}}) {
+  for (const Reply &reply :
+       {test::Ok(wire::kPowerOff), test::Status(wire::kPowerOff, 4), Reply{E_FAIL, {}}}) {
     camera_.Queue(reply);
     EXPECT_EQ(TaveloPowerOff(handle_), S_OK);
-    EXPECT_EQ(camera_.Exchanges().back().request, (Bytes{0, 0, 0, 8, 1, 0, 0, 0, 0, 0x1A, 0, 0}));
-    EXPECT_EQ(camera_.Exchanges().back().lengthHint, 12u);
     EXPECT_EQ(Session().IsConnected(), S_OK);
   }
-  EXPECT_EQ(camera_.InstancesCreated(), created + 1) << "one link for all three";
-  EXPECT_EQ(TaveloPowerOff(nullptr), CAM_E_BAD_PARAMETER);
+  EXPECT_EQ(Sent(), Requests(3, {Bare(0x1A), 12}));
+  EXPECT_EQ(camera_.InstancesCreated(), 2) << "one link for all three";
 }
 
 // A header whose length field claims `claimed` bytes after it.
-test::Reply Claiming(std::uint32_t claimed) {
+Reply Claiming(std::uint32_t claimed) {
   Bytes packet = test::Packet(0x1234, 0);
   wire::PutU32(packet, 0, claimed);
-  return test::Reply{S_OK, packet};
+  return Reply{S_OK, packet};
 }
 
 struct RawCase {
   const char *name;
   bool bounded;
-  test::Reply reply;
+  Reply reply;
   HRESULT result;
 };
 
-class RawAnswerTest : public ControlTest, public ::testing::WithParamInterface<RawCase> {
-protected:
-  void TearDown() override {
-    CoTaskMemFree(response_);
-    ControlTest::TearDown();
-  }
-  BYTE *response_ = nullptr;
-  ULONG length_ = 99;
-};
+class RawAnswerTest : public test::CameraTable<RawCase> {};
 
 TEST_P(RawAnswerTest, SendsThePacketUnchangedAndReturnsOnlyAWholeAnswer) {
   const RawCase &c = GetParam();
   const Bytes request{0, 0, 0, 12, 1, 0, 0, 0, 0x12, 0x34, 0, 0, 'a', 'b', 'c', 'd'};
   camera_.SetBounded(c.bounded);
   camera_.Queue(c.reply);
-  EXPECT_EQ(TaveloRaw(handle_, request.data(), 16, &response_, &length_), c.result);
+  BYTE *response = nullptr;
+  ULONG length = 99;
+  EXPECT_EQ(TaveloRaw(handle_, request.data(), 16, &response, &length), c.result);
+  const Bytes got = response != nullptr ? Bytes(response, response + length) : Bytes{};
+  CoTaskMemFree(response);
+  EXPECT_EQ(got, c.result == S_OK ? c.reply.packet : Bytes{}) << "a block only for a whole answer";
+  EXPECT_EQ(length, got.size());
 
   ASSERT_EQ(camera_.Exchanges().size(), 1u);
   const test::ExchangeRecord sent = camera_.Exchanges()[0];
-  EXPECT_EQ(sent.command, 0);
-  EXPECT_EQ(sent.request, request);
-  EXPECT_EQ(sent.lengthHint, 0u);
+  EXPECT_EQ(std::tuple(sent.command, sent.request, sent.lengthHint),
+            std::tuple(0, request, ULONG{0}));
   EXPECT_EQ(sent.capacity, c.bounded ? TransportAdapter::kExchangeBufferSize : 0u);
-  EXPECT_EQ(response_ != nullptr, c.result == S_OK) << "a block only for a whole answer";
-  EXPECT_EQ(length_, c.result == S_OK ? c.reply.packet.size() : 0u);
-  if (response_ != nullptr) {
-    EXPECT_EQ(Bytes(response_, response_ + length_), c.reply.packet);
-  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -179,16 +166,15 @@ INSTANTIATE_TEST_SUITE_P(
                       RawCase{"BareHeader", false, test::Ok(0x1234), S_OK},
                       RawCase{"BoundedTransport", true, test::Ok(0x1234, Bytes(40, 0x11)), S_OK},
                       RawCase{"Status", false, test::Status(0x1234, 7), CAM_E_FILE_NOT_FOUND},
-                      RawCase{"Transport", false, test::Reply{E_FAIL, {}}, E_FAIL},
+                      RawCase{"Transport", false, Reply{E_FAIL, {}}, E_FAIL},
                       RawCase{"ClaimPastTheBuffer", false, Claiming(0xFFFFFFF0u), CAM_E_BAD_DATA},
                       RawCase{"ClaimPastWhatWasWritten", true, Claiming(100), CAM_E_BAD_DATA},
                       RawCase{"ClaimShorterThanAHeader", false, Claiming(4), CAM_E_BAD_DATA}),
-    [](const auto &info) { return std::string(info.param.name); });
+    test::kCaseName);
 
 TEST_F(ControlTest, RawRequestLengthIsBoundedBothWays) {
-  Bytes request(kMaxRawRequestLength, 0);
+  Bytes request(kMaxRawRequestLength + 1, 0);
   wire::BuildHeader(request, 0x47);
-  request.push_back(0);
   BYTE *block = nullptr;
   ULONG length = 0;
   EXPECT_EQ(TaveloRaw(handle_, request.data(), 0x8000, &block, &length), CAM_E_BAD_PARAMETER);
@@ -204,17 +190,17 @@ TEST_F(ControlTest, RawRequestLengthIsBoundedBothWays) {
 }
 
 // A camera that answers the echo with the request's own bytes.
-test::Reply Echo(const test::ExchangeRecord &record) {
+Reply Echo(const test::ExchangeRecord &record) {
   Bytes answer = record.request;
   wire::PutU16(answer, wire::kStatusOffset, 0);
-  return test::Reply{S_OK, answer};
+  return Reply{S_OK, answer};
 }
 
 TEST_F(ControlTest, EchoByteCountIsBoundedSoBothPacketsFitTheTransport) {
   camera_.SetHandler(Echo);
-  EXPECT_EQ(TaveloTestData(handle_, 0), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloTestData(handle_, kMaxEchoBytes + 1), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloTestData(handle_, 0xFFFFFFFF), CAM_E_BAD_PARAMETER);
+  for (ULONG count : {ULONG{0}, kMaxEchoBytes + 1, ULONG{0xFFFFFFFF}}) {
+    EXPECT_EQ(TaveloTestData(handle_, count), CAM_E_BAD_PARAMETER) << count;
+  }
   EXPECT_EQ(TaveloTestData(nullptr, 100), CAM_E_BAD_PARAMETER);
   EXPECT_TRUE(Untouched());
 
@@ -222,9 +208,9 @@ TEST_F(ControlTest, EchoByteCountIsBoundedSoBothPacketsFitTheTransport) {
   ASSERT_EQ(TaveloTestData(handle_, kMaxEchoBytes), S_OK);
   const auto sent = camera_.Exchanges();
   ASSERT_EQ(sent.size(), 2u);
-  EXPECT_EQ(sent[0].request,
-            (Bytes{0, 0, 0, 17, 1, 0, 0, 0, 0, 0x92, 0, 0, 0, 0, 0, 1, 0, 0, 0, 1, 0x55}));
-  EXPECT_EQ(sent[0].lengthHint, 21u);
+  EXPECT_EQ(Sent()[0],
+            std::pair(Bytes{0, 0, 0, 17, 1, 0, 0, 0, 0, 0x92, 0, 0, 0, 0, 0, 1, 0, 0, 0, 1, 0x55},
+                      ULONG{21}));
   EXPECT_EQ(sent[1].requestLength, 65536u);
   EXPECT_TRUE(std::all_of(sent[1].request.begin() + 20, sent[1].request.end(),
                           [](auto b) { return b == 0x55; }));
@@ -232,7 +218,7 @@ TEST_F(ControlTest, EchoByteCountIsBoundedSoBothPacketsFitTheTransport) {
 
 TEST_F(ControlTest, WrongMissingOrRefusedEchoFails) {
   camera_.SetHandler([](const test::ExchangeRecord &record) {
-    test::Reply reply = Echo(record);
+    Reply reply = Echo(record);
     reply.packet[reply.packet.size() / 2 + 10] ^= 1;
     return reply;
   });

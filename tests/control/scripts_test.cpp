@@ -16,7 +16,6 @@ namespace tavelo {
 namespace {
 
 using test::Be32;
-using test::Bytes;
 using test::Field;
 
 FH Handle(const char *path) {
@@ -33,13 +32,12 @@ TEST_F(ScriptsTest, RunSendsOnlyTheFileNameAndFailuresWriteNothing) {
   const FH elsewhere = Handle("3:A/B/HELLO.CSM");
   ASSERT_EQ(TaveloRunApp(handle_, &inSystem), S_OK);
   ASSERT_EQ(TaveloRunApp(handle_, &elsewhere), S_OK);
-  const Bytes request = test::Request(wire::kRunApp, {Field("HELLO.CSM", 16)});
+  const test::Bytes request = test::Request(wire::kRunApp, {Field("HELLO.CSM", 16)});
   EXPECT_EQ(request.size(), 28u);
   EXPECT_EQ(Sent(), (Requests{{request, 12}, {request, 12}}));
 
   camera_.Queue(test::Status(wire::kRunApp, 9));
   EXPECT_EQ(TaveloRunApp(handle_, &inSystem), CAM_E_FILE_TYPE);
-
   char buffer[32] = "kept";
   camera_.Queue(test::Status(wire::kScriptDescription, 7));
   EXPECT_EQ(TaveloGetScriptDescription(handle_, &inSystem, buffer), CAM_E_FILE_NOT_FOUND);
@@ -47,18 +45,6 @@ TEST_F(ScriptsTest, RunSendsOnlyTheFileNameAndFailuresWriteNothing) {
   EXPECT_EQ(TaveloGetScriptDescription(handle_, &inSystem, buffer), E_FAIL);
   EXPECT_STREQ(buffer, "kept");
   EXPECT_EQ(Session().IsConnected(), CAM_S_COMPLETED);
-}
-
-// The name is looked at inside the gate, so these connect but send nothing.
-TEST_F(ScriptsTest, HandlesWithoutAScriptNameAreRefused) {
-  char buffer[32] = "kept";
-  for (const char *path : {"2:SYSTEM/", "2:SYSTEM/LONGNAME1.CSM", "2:SYSTEM/A.B.C"}) {
-    const FH script = Handle(path);
-    EXPECT_EQ(TaveloRunApp(handle_, &script), CAM_E_BAD_PARAMETER) << path;
-    EXPECT_EQ(TaveloGetScriptDescription(handle_, &script, buffer), CAM_E_BAD_PARAMETER) << path;
-  }
-  EXPECT_TRUE(camera_.Exchanges().empty());
-  EXPECT_STREQ(buffer, "kept");
 }
 
 struct DescriptionCase {
@@ -72,7 +58,7 @@ class DescriptionTest : public test::CameraTable<DescriptionCase> {};
 TEST_P(DescriptionTest, CopiesAtMost31Characters) {
   const DescriptionCase &c = GetParam();
   camera_.Queue(test::Ok(wire::kScriptDescription,
-                         test::Join({Be32(0xFFFFFFFF), Field(c.text, 32), Bytes(8, 'x')})));
+                         test::Join({Be32(0xFFFFFFFF), Field(c.text, 32), test::Bytes(8, 'x')})));
   const FH script = Handle("2:SYSTEM/NIGHT.CSM");
   char buffer[40];
   std::memset(buffer, '#', sizeof buffer);
@@ -94,10 +80,11 @@ INSTANTIATE_TEST_SUITE_P(Answers, DescriptionTest,
                          test::kCaseName);
 
 // Pointers are checked before the camera is contacted: the handle must be
-// readable whole, the description buffer writable for all 32 bytes.
-TEST_F(ScriptsTest, PointerArgumentsAreCheckedWithoutContact) {
+// readable whole, the description buffer writable for all 32 bytes. The
+// script name is looked at inside the gate: those connect but send nothing.
+TEST_F(ScriptsTest, BadArgumentsAreRefusedAndHandlesWithoutAScriptNameSendNothing) {
   const FH script = Handle("2:SYSTEM/NIGHT.CSM");
-  char buffer[32] = {};
+  char buffer[32] = "kept";
   static const char kReadOnly[32] = "readable up to its terminator";
   EXPECT_EQ(TaveloGetScriptDescription(handle_, &script, const_cast<char *>(kReadOnly)),
             CAM_E_BAD_PARAMETER);
@@ -106,7 +93,6 @@ TEST_F(ScriptsTest, PointerArgumentsAreCheckedWithoutContact) {
   EXPECT_EQ(TaveloGetScriptDescription(nullptr, &script, buffer), CAM_E_BAD_PARAMETER);
   EXPECT_EQ(TaveloRunApp(handle_, nullptr), CAM_E_BAD_PARAMETER);
   EXPECT_EQ(TaveloRunApp(nullptr, &script), CAM_E_BAD_PARAMETER);
-
   void *page = mmap(nullptr, sizeof(FH), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(page, MAP_FAILED);
   const auto *unreadable = static_cast<const FH *>(page);
@@ -114,6 +100,14 @@ TEST_F(ScriptsTest, PointerArgumentsAreCheckedWithoutContact) {
   EXPECT_EQ(TaveloGetScriptDescription(handle_, unreadable, buffer), CAM_E_BAD_PARAMETER);
   munmap(page, sizeof(FH));
   EXPECT_TRUE(Untouched());
+
+  for (const char *path : {"2:SYSTEM/", "2:SYSTEM/LONGNAME1.CSM", "2:SYSTEM/A.B.C"}) {
+    const FH named = Handle(path);
+    EXPECT_EQ(TaveloRunApp(handle_, &named), CAM_E_BAD_PARAMETER) << path;
+    EXPECT_EQ(TaveloGetScriptDescription(handle_, &named, buffer), CAM_E_BAD_PARAMETER) << path;
+  }
+  EXPECT_TRUE(camera_.Exchanges().empty());
+  EXPECT_STREQ(buffer, "kept");
 }
 
 } // namespace
