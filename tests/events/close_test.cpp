@@ -69,9 +69,12 @@ TEST_F(CloseTest, CloseThatCannotWaitHandsTheTeardownToTheThread) {
   seam::SetTeardownWait(20);
   std::promise<void> release;
   Probe &probe = BlockInKindTwo(release);
-  EXPECT_EQ(Close(), S_OK); // returns while the callback still runs
+  auto closing = std::async(std::launch::async, [&] { return Close(); });
+  EXPECT_EQ(closing.wait_for(std::chrono::seconds(60)), std::future_status::ready)
+      << "the close returns while the callback still runs";
   EXPECT_EQ(camera_.InstancesReleased(), 0) << "the thread still uses the session";
   release.set_value();
+  EXPECT_EQ(closing.get(), S_OK);
   ASSERT_TRUE(AwaitFreed());
   EXPECT_EQ(probe.Kinds(), std::vector<ULONG>{2});
 }
