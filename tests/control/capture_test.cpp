@@ -35,15 +35,14 @@ protected:
   void SimulateNotifications() {
     Session().notificationThread.Reset(CreateEventA(nullptr, TRUE, TRUE, nullptr));
   }
-  int Continuous() { return Session().continuousCapture.load(); }
-  int Interrupted() { return Session().captureInterrupted.load(); }
+  // The series flags: continuous capture, interrupted.
+  std::pair<int, int> Flags() {
+    return {Session().continuousCapture.load(), Session().captureInterrupted.load()};
+  }
   bool Connected() { return Session().IsConnected() == S_OK; }
   HRESULT Start(ULONG mode, ULONG first = 0, ULONG second = 0, ULONG third = 0) {
     const CAPTURE_REQUEST request{mode, first, second, third};
     return TaveloStartCapture(handle_, &request);
-  }
-  static std::uint16_t CommandOf(const test::ExchangeRecord &record) {
-    return wire::GetU16(record.request, wire::kCommandOffset);
   }
 };
 
@@ -73,29 +72,27 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"Other", {2, 5, 6, 7}, Join({Be32(2), Be32(2), Be32(5), Be32(6), Be32(7)})}),
     test::kCaseName);
 
-TEST_F(CaptureTest, ContinuousFlagNeedsTheThreadAndSurvivesARefusal) {
+// A series runs only with the notification thread and survives a refusal; a
+// transport failure during one marks it interrupted until a start holds the
+// gate again.
+TEST_F(CaptureTest, SeriesFlagsFollowTheThreadRefusalsAndTransportFailures) {
   ASSERT_EQ(Start(1, kForever), S_OK);
-  EXPECT_EQ(Continuous(), 0) << "no notification thread runs";
-  SimulateNotifications();
-  ASSERT_EQ(Start(1, kForever - 1), S_OK);
-  EXPECT_EQ(Continuous(), 0);
-  camera_.Queue(test::Status(wire::kStartCapture, 6));
-  EXPECT_EQ(Start(1, kForever), CAM_E_NO_SPACE);
-  EXPECT_EQ(Continuous(), 1);
-  EXPECT_TRUE(Connected());
-}
-
-TEST_F(CaptureTest, TransportFailureDuringASeriesMarksItInterrupted) {
   camera_.Queue(kTransportFailure);
   EXPECT_EQ(Start(0), E_FAIL);
-  EXPECT_EQ(Interrupted(), 0) << "no series runs";
+  EXPECT_EQ(Flags(), std::pair(0, 0)) << "no series runs without the thread";
   SimulateNotifications();
+  ASSERT_EQ(Start(1, kForever - 1), S_OK);
+  EXPECT_EQ(Flags(), std::pair(0, 0));
+  camera_.Queue(test::Status(wire::kStartCapture, 6));
+  EXPECT_EQ(Start(1, kForever), CAM_E_NO_SPACE);
+  EXPECT_EQ(Flags(), std::pair(1, 0));
+  EXPECT_TRUE(Connected());
   camera_.Queue(kTransportFailure);
   EXPECT_EQ(Start(1, kForever), E_FAIL);
   EXPECT_FALSE(Connected());
-  EXPECT_EQ(Interrupted(), 1);
+  EXPECT_EQ(Flags(), std::pair(1, 1));
   EXPECT_EQ(Start(1, kForever), S_OK);
-  EXPECT_EQ(Interrupted(), 0) << "every start that holds the gate clears it";
+  EXPECT_EQ(Flags(), std::pair(1, 0));
 }
 
 TEST_F(CaptureTest, BusyCameraIsAskedAgainThenGivenUp) {
@@ -106,13 +103,12 @@ TEST_F(CaptureTest, BusyCameraIsAskedAgainThenGivenUp) {
   const auto sent = camera_.Exchanges();
   ASSERT_EQ(sent.size(), 4u);
   EXPECT_EQ(sent[3].request, sent[0].request);
-
   // A series whose camera stays busy is left for the next notification round.
   SimulateNotifications();
   camera_.SetHandler([](const test::ExchangeRecord &) { return kBusy; });
   EXPECT_EQ(Start(1, kForever), CAM_E_BUSY);
   EXPECT_EQ(camera_.Exchanges().size(), 4u + control::kStartCaptureAttempts);
-  EXPECT_EQ(Interrupted(), 1);
+  EXPECT_EQ(Flags(), std::pair(1, 1));
 }
 
 // Between two busy answers the gate is free: a stop from another thread
@@ -123,13 +119,13 @@ TEST_F(CaptureTest, StopFromAnotherThreadGetsInBetweenTwoBusyAnswers) {
   std::promise<void> answering;
   std::promise<void> stopWaits;
   camera_.SetHandler([&](const test::ExchangeRecord &record) {
-    if (CommandOf(record) == wire::kStopCapture) {
+    if (record.command == wire::kStopCapture) {
       stopped = true;
     } else if (first.exchange(false)) {
       answering.set_value();
       stopWaits.get_future().wait();
     }
-    return stopped ? test::Ok(CommandOf(record)) : kBusy;
+    return stopped ? test::Ok(static_cast<std::uint16_t>(record.command)) : kBusy;
   });
   auto capture = std::async(std::launch::async, [&] { return Start(0); });
   answering.get_future().wait();
@@ -142,35 +138,41 @@ TEST_F(CaptureTest, StopFromAnotherThreadGetsInBetweenTwoBusyAnswers) {
   EXPECT_EQ(capture.get(), S_OK);
   const auto sent = camera_.Exchanges();
   ASSERT_GE(sent.size(), 3u);
-  EXPECT_EQ(CommandOf(sent[sent.size() - 2]), wire::kStopCapture);
+  EXPECT_EQ(sent[sent.size() - 2].request, test::Request(wire::kStopCapture, {}));
 }
 
-// A gate held elsewhere for the whole 2000 ms is not a busy camera.
+// A gate held elsewhere for the whole 2000 ms is not a busy camera: once the
+// first wait has ended, a gate let go of is not tried again.
 TEST_F(CaptureTest, GateHeldElsewhereIsNotRepeated) {
   std::promise<void> held;
   std::promise<void> release;
-  camera_.SetHandler([&](const test::ExchangeRecord &record) {
+  camera_.SetHandler([&](const test::ExchangeRecord &) {
     held.set_value();
     release.get_future().wait();
-    return test::Ok(CommandOf(record));
+    return test::Ok(wire::kPowerOff);
   });
   auto holder = std::async(std::launch::async, [&] { return TaveloPowerOff(handle_); });
   held.get_future().wait();
   Session().captureInterrupted = 1;
-  EXPECT_EQ(Start(1, kForever), CAM_E_BUSY);
-  EXPECT_EQ(camera_.Exchanges().size(), 1u);
-  EXPECT_EQ(Interrupted(), 1) << "only a start that holds the gate clears it";
+  auto start = std::async(std::launch::async, [&] { return Start(1, kForever); });
+  for (LONG waiting : {2, 1}) { // the start waits for the gate, then gives up
+    while (Session().BusyCount() != waiting) {
+      std::this_thread::yield();
+    }
+  }
   release.set_value();
   EXPECT_EQ(holder.get(), S_OK);
+  EXPECT_EQ(start.get(), CAM_E_BUSY);
+  EXPECT_EQ(camera_.Exchanges().size(), 1u);
+  EXPECT_EQ(Flags().second, 1) << "only a start that holds the gate clears it";
 }
 
 TEST_F(CaptureTest, StopEndsASeriesWithoutACommandAndOtherwiseSendsOne) {
   SimulateNotifications();
   ASSERT_EQ(Start(1, kForever), S_OK);
   EXPECT_EQ(TaveloStopCapture(handle_), S_OK);
-  EXPECT_EQ(Continuous(), 0);
+  EXPECT_EQ(Flags().first, 0);
   EXPECT_EQ(camera_.Exchanges().size(), 1u);
-
   // Only 0 and CAM_S_COMPLETED count as a working exchange.
   const std::vector<std::tuple<Reply, HRESULT, bool>> cases{
       {Reply{CAM_S_COMPLETED, test::Packet(wire::kStopCapture, 0)}, CAM_S_COMPLETED, true},
@@ -192,7 +194,6 @@ TEST_F(CaptureTest, ShutterSendsItsStateAndRefusesOthersWithoutContact) {
   EXPECT_EQ(TaveloSetShutterHalfway(handle_, 2), CAM_E_BAD_PARAMETER);
   EXPECT_EQ(TaveloSetShutterHalfway(handle_, -1), CAM_E_BAD_PARAMETER);
   EXPECT_TRUE(Untouched());
-
   ASSERT_EQ(TaveloSetShutterHalfway(handle_, 1), S_OK);
   camera_.Queue(kTransportFailure);
   EXPECT_EQ(TaveloSetShutterHalfway(handle_, 0), E_FAIL);
@@ -201,14 +202,11 @@ TEST_F(CaptureTest, ShutterSendsItsStateAndRefusesOthersWithoutContact) {
                               {test::Request(wire::kShutterHalfway, {Be32(0)}), 12}}));
 }
 
-using ReadExport = CAMRESULT(TAVELOAPI *)(HCAMERA, ULONG *);
-
 struct ReadCase {
   const char *name;
-  ReadExport read;
+  CAMRESULT(TAVELOAPI *read)(HCAMERA, ULONG *);
   std::uint16_t command;
-  Bytes body;     // of the answer
-  ULONG expected; // read from it
+  ULONG expected; // read from the answer
   bool checked;   // whether the status word of a whole answer counts
 };
 
@@ -219,16 +217,19 @@ class ReadTest : public test::CameraTable<ReadCase> {};
 // link.
 TEST_P(ReadTest, ReadsItsWordAndWritesNothingOnFailure) {
   const ReadCase &c = GetParam();
+  const Bytes body = c.command == wire::kStatus
+                         ? Join({Be32(0x02008000), Be32(2), Be32(0x02000064)})
+                         : Join({Be32(12), Be32(0x01020304), Be32(77)});
   ULONG value = 99;
   EXPECT_EQ(c.read(nullptr, &value), CAM_E_BAD_PARAMETER);
   EXPECT_EQ(value, 0u);
   EXPECT_EQ(c.read(handle_, nullptr), CAM_E_BAD_PARAMETER);
   EXPECT_TRUE(Untouched());
 
-  camera_.Queue(Reply{S_FALSE, test::Packet(c.command, 0, c.body)});
+  camera_.Queue(Reply{S_FALSE, test::Packet(c.command, 0, body)});
   EXPECT_EQ(c.read(handle_, &value), S_FALSE) << "the exchange's own result";
   EXPECT_EQ(value, c.expected);
-  camera_.Queue(Reply{S_OK, test::Packet(c.command, 6, c.body)});
+  camera_.Queue(Reply{S_OK, test::Packet(c.command, 6, body)});
   EXPECT_EQ(c.read(handle_, &value), c.checked ? CAM_E_NO_SPACE : S_OK);
   EXPECT_EQ(value, c.checked ? 0 : c.expected);
   EXPECT_EQ(Sent().back(), (std::pair{test::Request(c.command, {}), ULONG{24}}));
@@ -246,18 +247,14 @@ TEST_P(ReadTest, ReadsItsWordAndWritesNothingOnFailure) {
   EXPECT_EQ(camera_.InstancesCreated(), 1);
 }
 
-const Bytes kStatusBody = Join({Be32(0x02008000), Be32(2), Be32(0x02000064)});
-const Bytes kCountsBody = Join({Be32(12), Be32(0x01020304), Be32(77)});
-
 INSTANTIATE_TEST_SUITE_P(
     Words, ReadTest,
-    ::testing::Values(
-        ReadCase{"System", TaveloGetSystemStatus, wire::kStatus, kStatusBody, 0x02008000, true},
-        ReadCase{"Capture", TaveloGetCaptureStatus, wire::kStatus, kStatusBody, 2, true},
-        ReadCase{"Vendor", TaveloGetVendorStatus, wire::kStatus, kStatusBody, 0x02000064, true},
-        ReadCase{"Images", TaveloGetImageCount, wire::kImageCount, kCountsBody, 12, false},
-        ReadCase{"Shots", TaveloGetShotsRemaining, wire::kImageCount, kCountsBody, 0x01020304,
-                 false}),
+    ::testing::Values(ReadCase{"System", TaveloGetSystemStatus, wire::kStatus, 0x02008000, true},
+                      ReadCase{"Capture", TaveloGetCaptureStatus, wire::kStatus, 2, true},
+                      ReadCase{"Vendor", TaveloGetVendorStatus, wire::kStatus, 0x02000064, true},
+                      ReadCase{"Images", TaveloGetImageCount, wire::kImageCount, 12, false},
+                      ReadCase{"Shots", TaveloGetShotsRemaining, wire::kImageCount, 0x01020304,
+                               false}),
     test::kCaseName);
 
 } // namespace

@@ -1,15 +1,20 @@
-// The camera clock, its power, the raw exchange and the echo test through a
-// scripted fake camera.
+// The camera clock, its power, the raw exchange, the echo test and scripts
+// through a scripted fake camera.
+#include "answer_builders.h"
 #include "bound_camera.h"
 #include "control/clock.h"
 #include "control/power.h"
 #include "control/raw.h"
+#include "control/scripts.h"
 #include "session/wire.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -17,13 +22,16 @@
 namespace tavelo {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using test::Be32;
+using test::Bytes;
+using test::Field;
+using test::Reply;
 
 using ControlTest = test::BoundCameraTest;
 
-// The fields the camera keeps.
-auto Kept(const SYSTEMTIME &t) {
-  return std::tuple(t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
+// A bare request as the camera sees it: header only, with its command byte.
+Bytes Bare(std::uint8_t command) {
+  return {0, 0, 0, 8, 1, 0, 0, 0, 0, command, 0, 0};
 }
 
 struct ClockCase {
@@ -42,15 +50,13 @@ TEST_P(ClockTest, SetSendsAndGetDecodesTheBodyInBcd) {
   SYSTEMTIME time{1, 1, 6, 1, 1, 1, 1, 777};
   ASSERT_EQ(TaveloGetCameraTime(handle_, &time), S_OK);
 
-  const auto sent = camera_.Exchanges();
-  ASSERT_EQ(sent.size(), 2u);
   Bytes set{0, 0, 0, 16, 1, 0, 0, 0, 0, 0x71, 0, 0};
-  set.insert(set.end(), c.body.begin(), c.body.end());
-  EXPECT_EQ(sent[0].request, set);
-  EXPECT_EQ(sent[0].lengthHint, 12u);
-  EXPECT_EQ(sent[1].request, (Bytes{0, 0, 0, 8, 1, 0, 0, 0, 0, 0x70, 0, 0}));
-  EXPECT_EQ(sent[1].lengthHint, 20u);
-  EXPECT_EQ(Kept(time), Kept(c.time));
+  test::Append(set, c.body);
+  EXPECT_EQ(Sent(), (Requests{{set, 12}, {Bare(0x70), 20}}));
+  const auto kept = [](const SYSTEMTIME &t) {
+    return std::tuple(t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
+  };
+  EXPECT_EQ(kept(time), kept(c.time));
   EXPECT_EQ(time.wDayOfWeek, 0);
   EXPECT_EQ(time.wMilliseconds, 777) << "milliseconds are left as they were";
 }
@@ -64,39 +70,37 @@ INSTANTIATE_TEST_SUITE_P(
         ClockCase{{2000, 2, 9, 31, 7, 8, 9, 0}, {0, 0x02, 0x31, 0x00, 0, 0x07, 0x08, 0x09}},
         ClockCase{{1999, 10, 0, 15, 12, 30, 45, 1}, {0, 0x10, 0x15, 0x99, 0, 0x12, 0x30, 0x45}}));
 
-TEST_F(ControlTest, OutOfRangeFieldsAreRefusedWithoutContact) {
-  const std::vector<std::pair<WORD SYSTEMTIME::*, WORD>> cases{
+TEST_F(ControlTest, BadClockArgumentsAreRefusedWithoutContactAndFailedReadsWriteNothing) {
+  const std::vector<std::pair<WORD SYSTEMTIME::*, WORD>> outOfRange{
       {&SYSTEMTIME::wYear, 1969}, {&SYSTEMTIME::wYear, 2070}, {&SYSTEMTIME::wMonth, 0},
       {&SYSTEMTIME::wMonth, 13},  {&SYSTEMTIME::wDay, 0},     {&SYSTEMTIME::wDay, 32},
       {&SYSTEMTIME::wHour, 24},   {&SYSTEMTIME::wMinute, 60}, {&SYSTEMTIME::wSecond, 60}};
-  for (const auto &[field, value] : cases) {
+  for (const auto &[field, value] : outOfRange) {
     SYSTEMTIME time{2000, 1, 0, 1, 0, 0, 0, 0};
     time.*field = value;
     EXPECT_EQ(TaveloSetCameraTime(handle_, &time), CAM_E_BAD_PARAMETER) << value;
   }
-  EXPECT_TRUE(Untouched());
-}
-
-TEST_F(ControlTest, FailedClockReadsWriteNothing) {
   const SYSTEMTIME before{1, 2, 3, 4, 5, 6, 7, 8};
   SYSTEMTIME time = before;
-  const std::vector<std::pair<test::Reply, HRESULT>> cases{
-      {test::Status(wire::kGetClock, 3), CAM_E_TIMEOUT},
-      {test::Ok(wire::kGetClock, {0, 1}), CAM_E_BAD_DATA}, // no whole clock body
-      {test::Reply{E_FAIL, {}}, E_FAIL}};
-  for (const auto &[reply, expected] : cases) {
-    camera_.Queue(reply);
-    EXPECT_EQ(TaveloGetCameraTime(handle_, &time), expected);
-    EXPECT_EQ(std::memcmp(&time, &before, sizeof time), 0);
-  }
   EXPECT_EQ(TaveloGetCameraTime(handle_, nullptr), CAM_E_BAD_PARAMETER);
   EXPECT_EQ(TaveloSetCameraTime(handle_, nullptr), CAM_E_BAD_PARAMETER);
   EXPECT_EQ(TaveloGetCameraTime(nullptr, &time), CAM_E_BAD_PARAMETER);
   EXPECT_EQ(TaveloSetCameraTime(nullptr, &before), CAM_E_BAD_PARAMETER);
+  EXPECT_TRUE(Untouched());
+
+  const std::vector<std::pair<Reply, HRESULT>> failures{
+      {test::Status(wire::kGetClock, 3), CAM_E_TIMEOUT},
+      {test::Ok(wire::kGetClock, {0, 1}), CAM_E_BAD_DATA}, // no whole clock body
+      {Reply{E_FAIL, {}}, E_FAIL}};
+  for (const auto &[reply, expected] : failures) {
+    camera_.Queue(reply);
+    EXPECT_EQ(TaveloGetCameraTime(handle_, &time), expected);
+    EXPECT_EQ(std::memcmp(&time, &before, sizeof time), 0);
+  }
 }
 
 TEST_F(ControlTest, PowerModeIsTheAnswersNumberOrZero) {
-  const std::vector<std::tuple<test::Reply, HRESULT, ULONG>> cases{
+  const std::vector<std::tuple<Reply, HRESULT, ULONG>> cases{
       {test::Ok(wire::kGetPowerMode, {0xDE, 0xAD, 0xBE, 0xEF}), S_OK, 0xDEADBEEF},
       {test::Status(wire::kGetPowerMode, 0x0D), CAM_E_LOW_BATTERY, 0},
       {test::Ok(wire::kGetPowerMode, {1, 2}), CAM_E_BAD_DATA, 0}};
@@ -105,72 +109,61 @@ TEST_F(ControlTest, PowerModeIsTheAnswersNumberOrZero) {
     ULONG mode = 5;
     EXPECT_EQ(TaveloGetPowerMode(handle_, &mode), result);
     EXPECT_EQ(mode, expected);
-    EXPECT_EQ(camera_.Exchanges().back().request, (Bytes{0, 0, 0, 8, 1, 0, 0, 0, 0, 0x19, 0, 0}));
-    EXPECT_EQ(camera_.Exchanges().back().lengthHint, 16u);
+    EXPECT_EQ(Sent().back(), std::pair(Bare(0x19), ULONG{16}));
   }
   EXPECT_EQ(TaveloGetPowerMode(handle_, nullptr), CAM_E_BAD_PARAMETER);
 }
 
 // A camera that switches off may not answer: only a failed begin counts.
 TEST_F(ControlTest, PowerOffSucceedsWhateverTheAnswerAndKeepsTheLink) {
+  EXPECT_EQ(TaveloPowerOff(nullptr), CAM_E_BAD_PARAMETER);
   camera_.QueueOpenResults({E_FAIL});
   EXPECT_EQ(TaveloPowerOff(handle_), CAM_E_COMM);
   EXPECT_TRUE(camera_.Exchanges().empty());
-  const int created = camera_.InstancesCreated();
-  for (const test::Reply &reply :
-       {test::Ok(wire::kPowerOff), test::Status(wire::kPowerOff, 4), test::Reply{E_FAIL, {}}}) {
+  for (const Reply &reply :
+       {test::Ok(wire::kPowerOff), test::Status(wire::kPowerOff, 4), Reply{E_FAIL, {}}}) {
     camera_.Queue(reply);
     EXPECT_EQ(TaveloPowerOff(handle_), S_OK);
-    EXPECT_EQ(camera_.Exchanges().back().request, (Bytes{0, 0, 0, 8, 1, 0, 0, 0, 0, 0x1A, 0, 0}));
-    EXPECT_EQ(camera_.Exchanges().back().lengthHint, 12u);
     EXPECT_EQ(Session().IsConnected(), S_OK);
   }
-  EXPECT_EQ(camera_.InstancesCreated(), created + 1) << "one link for all three";
-  EXPECT_EQ(TaveloPowerOff(nullptr), CAM_E_BAD_PARAMETER);
+  EXPECT_EQ(Sent(), Requests(3, {Bare(0x1A), 12}));
+  EXPECT_EQ(camera_.InstancesCreated(), 2) << "one link for all three";
 }
 
 // A header whose length field claims `claimed` bytes after it.
-test::Reply Claiming(std::uint32_t claimed) {
+Reply Claiming(std::uint32_t claimed) {
   Bytes packet = test::Packet(0x1234, 0);
   wire::PutU32(packet, 0, claimed);
-  return test::Reply{S_OK, packet};
+  return Reply{S_OK, packet};
 }
 
 struct RawCase {
   const char *name;
   bool bounded;
-  test::Reply reply;
+  Reply reply;
   HRESULT result;
 };
 
-class RawAnswerTest : public ControlTest, public ::testing::WithParamInterface<RawCase> {
-protected:
-  void TearDown() override {
-    CoTaskMemFree(response_);
-    ControlTest::TearDown();
-  }
-  BYTE *response_ = nullptr;
-  ULONG length_ = 99;
-};
+class RawAnswerTest : public test::CameraTable<RawCase> {};
 
 TEST_P(RawAnswerTest, SendsThePacketUnchangedAndReturnsOnlyAWholeAnswer) {
   const RawCase &c = GetParam();
   const Bytes request{0, 0, 0, 12, 1, 0, 0, 0, 0x12, 0x34, 0, 0, 'a', 'b', 'c', 'd'};
   camera_.SetBounded(c.bounded);
   camera_.Queue(c.reply);
-  EXPECT_EQ(TaveloRaw(handle_, request.data(), 16, &response_, &length_), c.result);
+  BYTE *response = nullptr;
+  ULONG length = 99;
+  EXPECT_EQ(TaveloRaw(handle_, request.data(), 16, &response, &length), c.result);
+  const Bytes got = response != nullptr ? Bytes(response, response + length) : Bytes{};
+  CoTaskMemFree(response);
+  EXPECT_EQ(got, c.result == S_OK ? c.reply.packet : Bytes{}) << "a block only for a whole answer";
+  EXPECT_EQ(length, got.size());
 
   ASSERT_EQ(camera_.Exchanges().size(), 1u);
   const test::ExchangeRecord sent = camera_.Exchanges()[0];
-  EXPECT_EQ(sent.command, 0);
-  EXPECT_EQ(sent.request, request);
-  EXPECT_EQ(sent.lengthHint, 0u);
+  EXPECT_EQ(std::tuple(sent.command, sent.request, sent.lengthHint),
+            std::tuple(0, request, ULONG{0}));
   EXPECT_EQ(sent.capacity, c.bounded ? TransportAdapter::kExchangeBufferSize : 0u);
-  EXPECT_EQ(response_ != nullptr, c.result == S_OK) << "a block only for a whole answer";
-  EXPECT_EQ(length_, c.result == S_OK ? c.reply.packet.size() : 0u);
-  if (response_ != nullptr) {
-    EXPECT_EQ(Bytes(response_, response_ + length_), c.reply.packet);
-  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -179,16 +172,15 @@ INSTANTIATE_TEST_SUITE_P(
                       RawCase{"BareHeader", false, test::Ok(0x1234), S_OK},
                       RawCase{"BoundedTransport", true, test::Ok(0x1234, Bytes(40, 0x11)), S_OK},
                       RawCase{"Status", false, test::Status(0x1234, 7), CAM_E_FILE_NOT_FOUND},
-                      RawCase{"Transport", false, test::Reply{E_FAIL, {}}, E_FAIL},
+                      RawCase{"Transport", false, Reply{E_FAIL, {}}, E_FAIL},
                       RawCase{"ClaimPastTheBuffer", false, Claiming(0xFFFFFFF0u), CAM_E_BAD_DATA},
                       RawCase{"ClaimPastWhatWasWritten", true, Claiming(100), CAM_E_BAD_DATA},
                       RawCase{"ClaimShorterThanAHeader", false, Claiming(4), CAM_E_BAD_DATA}),
-    [](const auto &info) { return std::string(info.param.name); });
+    test::kCaseName);
 
 TEST_F(ControlTest, RawRequestLengthIsBoundedBothWays) {
-  Bytes request(kMaxRawRequestLength, 0);
+  Bytes request(kMaxRawRequestLength + 1, 0);
   wire::BuildHeader(request, 0x47);
-  request.push_back(0);
   BYTE *block = nullptr;
   ULONG length = 0;
   EXPECT_EQ(TaveloRaw(handle_, request.data(), 0x8000, &block, &length), CAM_E_BAD_PARAMETER);
@@ -204,17 +196,17 @@ TEST_F(ControlTest, RawRequestLengthIsBoundedBothWays) {
 }
 
 // A camera that answers the echo with the request's own bytes.
-test::Reply Echo(const test::ExchangeRecord &record) {
+Reply Echo(const test::ExchangeRecord &record) {
   Bytes answer = record.request;
   wire::PutU16(answer, wire::kStatusOffset, 0);
-  return test::Reply{S_OK, answer};
+  return Reply{S_OK, answer};
 }
 
 TEST_F(ControlTest, EchoByteCountIsBoundedSoBothPacketsFitTheTransport) {
   camera_.SetHandler(Echo);
-  EXPECT_EQ(TaveloTestData(handle_, 0), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloTestData(handle_, kMaxEchoBytes + 1), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloTestData(handle_, 0xFFFFFFFF), CAM_E_BAD_PARAMETER);
+  for (ULONG count : {ULONG{0}, kMaxEchoBytes + 1, ULONG{0xFFFFFFFF}}) {
+    EXPECT_EQ(TaveloTestData(handle_, count), CAM_E_BAD_PARAMETER) << count;
+  }
   EXPECT_EQ(TaveloTestData(nullptr, 100), CAM_E_BAD_PARAMETER);
   EXPECT_TRUE(Untouched());
 
@@ -222,9 +214,9 @@ TEST_F(ControlTest, EchoByteCountIsBoundedSoBothPacketsFitTheTransport) {
   ASSERT_EQ(TaveloTestData(handle_, kMaxEchoBytes), S_OK);
   const auto sent = camera_.Exchanges();
   ASSERT_EQ(sent.size(), 2u);
-  EXPECT_EQ(sent[0].request,
-            (Bytes{0, 0, 0, 17, 1, 0, 0, 0, 0, 0x92, 0, 0, 0, 0, 0, 1, 0, 0, 0, 1, 0x55}));
-  EXPECT_EQ(sent[0].lengthHint, 21u);
+  EXPECT_EQ(Sent()[0],
+            std::pair(Bytes{0, 0, 0, 17, 1, 0, 0, 0, 0, 0x92, 0, 0, 0, 0, 0, 1, 0, 0, 0, 1, 0x55},
+                      ULONG{21}));
   EXPECT_EQ(sent[1].requestLength, 65536u);
   EXPECT_TRUE(std::all_of(sent[1].request.begin() + 20, sent[1].request.end(),
                           [](auto b) { return b == 0x55; }));
@@ -232,7 +224,7 @@ TEST_F(ControlTest, EchoByteCountIsBoundedSoBothPacketsFitTheTransport) {
 
 TEST_F(ControlTest, WrongMissingOrRefusedEchoFails) {
   camera_.SetHandler([](const test::ExchangeRecord &record) {
-    test::Reply reply = Echo(record);
+    Reply reply = Echo(record);
     reply.packet[reply.packet.size() / 2 + 10] ^= 1;
     return reply;
   });
@@ -241,6 +233,96 @@ TEST_F(ControlTest, WrongMissingOrRefusedEchoFails) {
   EXPECT_EQ(TaveloTestData(handle_, 100), CAM_E_BAD_DATA);
   camera_.SetHandler([](const test::ExchangeRecord &) { return test::Status(wire::kEcho, 6); });
   EXPECT_EQ(TaveloTestData(handle_, 100), CAM_E_NO_SPACE);
+}
+
+FH Handle(const char *path) {
+  FH handle{};
+  handle.kind = 1;
+  std::strncpy(handle.path, path, sizeof handle.path - 1);
+  return handle;
+}
+
+TEST_F(ControlTest, RunSendsOnlyTheFileNameAndFailuresWriteNothing) {
+  const FH inSystem = Handle("2:SYSTEM/HELLO.CSM");
+  const FH elsewhere = Handle("3:A/B/HELLO.CSM");
+  ASSERT_EQ(TaveloRunApp(handle_, &inSystem), S_OK);
+  ASSERT_EQ(TaveloRunApp(handle_, &elsewhere), S_OK);
+  const Bytes request = test::Request(wire::kRunApp, {Field("HELLO.CSM", 16)});
+  EXPECT_EQ(request.size(), 28u);
+  EXPECT_EQ(Sent(), (Requests{{request, 12}, {request, 12}}));
+
+  camera_.Queue(test::Status(wire::kRunApp, 9));
+  EXPECT_EQ(TaveloRunApp(handle_, &inSystem), CAM_E_FILE_TYPE);
+  char buffer[32] = "kept";
+  camera_.Queue(test::Status(wire::kScriptDescription, 7));
+  EXPECT_EQ(TaveloGetScriptDescription(handle_, &inSystem, buffer), CAM_E_FILE_NOT_FOUND);
+  camera_.Queue(test::Reply{E_FAIL, {}});
+  EXPECT_EQ(TaveloGetScriptDescription(handle_, &inSystem, buffer), E_FAIL);
+  EXPECT_STREQ(buffer, "kept");
+  EXPECT_EQ(Session().IsConnected(), CAM_S_COMPLETED);
+}
+
+struct DescriptionCase {
+  const char *name;
+  std::string text; // the answer's 32 bytes, cut or padded
+  const char *expected;
+};
+
+class DescriptionTest : public test::CameraTable<DescriptionCase> {};
+
+TEST_P(DescriptionTest, CopiesAtMost31Characters) {
+  const DescriptionCase &c = GetParam();
+  camera_.Queue(test::Ok(wire::kScriptDescription,
+                         test::Join({Be32(0xFFFFFFFF), Field(c.text, 32), Bytes(8, 'x')})));
+  const FH script = Handle("2:SYSTEM/NIGHT.CSM");
+  char buffer[40];
+  std::memset(buffer, '#', sizeof buffer);
+  ASSERT_EQ(TaveloGetScriptDescription(handle_, &script, buffer), S_OK);
+  EXPECT_STREQ(buffer, c.expected);
+  const std::size_t end = std::strlen(c.expected) + 1;
+  EXPECT_EQ(std::string(buffer + end, sizeof buffer - end), std::string(sizeof buffer - end, '#'))
+      << "nothing after the terminator is written";
+  EXPECT_EQ(
+      Sent(),
+      (Requests{{test::Request(wire::kScriptDescription, {Be32(1), Field("NIGHT.CSM", 16)}), 56}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, DescriptionTest,
+                         ::testing::Values(DescriptionCase{"Text", "Night mode", "Night mode"},
+                                           DescriptionCase{"Empty", "", "Unnamed or system script"},
+                                           DescriptionCase{"Unterminated", std::string(32, 'd'),
+                                                           "ddddddddddddddddddddddddddddddd"}),
+                         test::kCaseName);
+
+// Pointers are checked before the camera is contacted: the handle must be
+// readable whole, the description buffer writable for all 32 bytes. The
+// script name is looked at inside the gate: those connect but send nothing.
+TEST_F(ControlTest, BadArgumentsAreRefusedAndHandlesWithoutAScriptNameSendNothing) {
+  const FH script = Handle("2:SYSTEM/NIGHT.CSM");
+  char buffer[32] = "kept";
+  static const char kReadOnly[32] = "readable up to its terminator";
+  EXPECT_EQ(TaveloGetScriptDescription(handle_, &script, const_cast<char *>(kReadOnly)),
+            CAM_E_BAD_PARAMETER);
+  EXPECT_EQ(TaveloGetScriptDescription(handle_, &script, nullptr), CAM_E_BAD_PARAMETER);
+  EXPECT_EQ(TaveloGetScriptDescription(handle_, nullptr, buffer), CAM_E_BAD_PARAMETER);
+  EXPECT_EQ(TaveloGetScriptDescription(nullptr, &script, buffer), CAM_E_BAD_PARAMETER);
+  EXPECT_EQ(TaveloRunApp(handle_, nullptr), CAM_E_BAD_PARAMETER);
+  EXPECT_EQ(TaveloRunApp(nullptr, &script), CAM_E_BAD_PARAMETER);
+  void *page = mmap(nullptr, sizeof(FH), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(page, MAP_FAILED);
+  const auto *unreadable = static_cast<const FH *>(page);
+  EXPECT_EQ(TaveloRunApp(handle_, unreadable), CAM_E_BAD_PARAMETER);
+  EXPECT_EQ(TaveloGetScriptDescription(handle_, unreadable, buffer), CAM_E_BAD_PARAMETER);
+  munmap(page, sizeof(FH));
+  EXPECT_TRUE(Untouched());
+
+  for (const char *path : {"2:SYSTEM/", "2:SYSTEM/LONGNAME1.CSM", "2:SYSTEM/A.B.C"}) {
+    const FH named = Handle(path);
+    EXPECT_EQ(TaveloRunApp(handle_, &named), CAM_E_BAD_PARAMETER) << path;
+    EXPECT_EQ(TaveloGetScriptDescription(handle_, &named, buffer), CAM_E_BAD_PARAMETER) << path;
+  }
+  EXPECT_TRUE(camera_.Exchanges().empty());
+  EXPECT_STREQ(buffer, "kept");
 }
 
 } // namespace

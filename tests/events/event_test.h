@@ -17,36 +17,30 @@
 
 namespace tavelo::events {
 
-// Waits for conditions that other threads make true. Every wait has a
-// generous limit so that a broken library fails the test instead of
-// hanging it; on a working one the condition arrives long before.
-class Signal {
-public:
+// Waits for conditions that other threads make true; the limit turns a
+// broken library into a failure instead of a hang.
+struct Signal {
   template <class Condition>
   bool Await(Condition condition) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(60), condition);
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, std::chrono::seconds(60), condition);
   }
   template <class Change>
   void Update(Change change) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(mutex);
     change();
-    changed_.notify_all();
+    changed.notify_all();
   }
-  std::mutex &Mutex() { return mutex_; }
-
-private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
+  std::mutex mutex;
+  std::condition_variable changed;
 };
 
-// A subscriber: records the kinds and handles it is called with, and runs
-// an optional action inside the callback.
+// A subscriber: records its calls and runs `action` inside the callback.
 struct Probe {
   Signal signal;
   std::vector<ULONG> kinds;
   std::vector<HCAMERA> cameras;
-  std::function<void(ULONG)> action; // set before subscribing
+  std::function<void(ULONG)> action;
 
   static void TAVELOAPI Callback(ULONG kind, HCAMERA camera, uintptr_t context) {
     auto &probe = *reinterpret_cast<Probe *>(context);
@@ -58,22 +52,19 @@ struct Probe {
       probe.cameras.push_back(camera);
     });
   }
-  uintptr_t Context() { return reinterpret_cast<uintptr_t>(this); }
   bool AwaitCalls(std::size_t count) {
     return signal.Await([&] { return kinds.size() >= count; });
   }
   std::vector<ULONG> Kinds() {
-    std::lock_guard lock(signal.Mutex());
+    std::lock_guard lock(signal.mutex);
     return kinds;
   }
 };
 
 class EventTest : public test::BoundCameraTest {
 protected:
-  static constexpr DWORD kTestTick = 5;
-
   void SetUp() override {
-    seam::SetTick(kTestTick);
+    seam::SetTick(5);
     seam::SetTickHook(&EventTest::OnTick);
     current_ = this;
     BoundCameraTest::SetUp();
@@ -87,48 +78,46 @@ protected:
     current_ = nullptr;
   }
 
-  // A probe that lives until the camera is closed.
-  Probe &MakeProbe() { return probes_.emplace_back(); }
+  // A probe, living until the camera is closed, subscribed to `kinds`.
+  Probe &Subscribed(std::initializer_list<ULONG> kinds, std::function<void(ULONG)> action = {}) {
+    Probe &probe = probes_.emplace_back();
+    probe.action = std::move(action);
+    for (ULONG kind : kinds) {
+      EXPECT_EQ(Subscribe(kind, probe), S_OK);
+    }
+    return probe;
+  }
   HRESULT Subscribe(ULONG kind, Probe &probe) {
-    return TaveloSubscribe(handle_, kind, &Probe::Callback, probe.Context());
+    return TaveloSubscribe(handle_, kind, &Probe::Callback, reinterpret_cast<uintptr_t>(&probe));
   }
   // Rounds never connect: a command of the application does.
   void Connect() {
     Command command(Session());
     ASSERT_FALSE(command.Failed());
   }
-  // The status the camera reports at its next status reading only; every
-  // other reading reports nothing set.
+  // The status the camera reports at its next status reading only.
   void RaiseOnce(std::uint32_t system, std::uint32_t vendor = 0) {
-    status_.Update([&] {
-      system_ = system;
-      vendor_ = vendor;
-      armed_ = true;
-    });
+    raised_.store(std::uint64_t{system} << 32 | vendor);
   }
-  // Waits until the camera has been asked for its status `count` more times.
-  bool AwaitStatusReads(int count) {
-    int target = 0;
-    status_.Update([&] { target = reads_ + count; });
-    return status_.Await([&] { return reads_ >= target; });
+  // Raises a status, connects, and waits for `probe` to have `calls` calls.
+  bool Raise(Probe &probe, std::size_t calls, std::uint32_t system, std::uint32_t vendor = 0) {
+    RaiseOnce(system, vendor);
+    Connect();
+    return probe.AwaitCalls(calls);
   }
-  // Waits until the notification thread has ticked `count` more times. A
-  // tick comes only between rounds, so a round in progress has ended.
+  // Waits for `count` more ticks. A tick comes only between rounds, so a
+  // round in progress has ended; two ticks make a whole round.
   bool AwaitTicks(int count) {
     int target = 0;
     ticks_.Update([&] { target = tickCount_ + count; });
     return ticks_.Await([&] { return tickCount_ >= target; });
   }
-  int StatusReads() {
-    std::lock_guard lock(status_.Mutex());
-    return reads_;
-  }
-  // Everything but status readings that reached the camera.
-  std::vector<test::ExchangeRecord> Commands() const {
-    std::vector<test::ExchangeRecord> commands;
+  // The requests of everything but status readings.
+  std::vector<test::Bytes> Commands() const {
+    std::vector<test::Bytes> commands;
     for (const test::ExchangeRecord &record : camera_.Exchanges()) {
       if (record.command != wire::kStatus) {
-        commands.push_back(record);
+        commands.push_back(record.request);
       }
     }
     return commands;
@@ -143,18 +132,10 @@ private:
       return answerOther ? answerOther(record)
                          : test::Ok(static_cast<std::uint16_t>(record.command));
     }
-    std::uint32_t system = 0;
-    std::uint32_t vendor = 0;
-    status_.Update([&] {
-      if (armed_) {
-        system = system_;
-        vendor = vendor_;
-        armed_ = false;
-      }
-      ++reads_;
-    });
+    const std::uint64_t status = raised_.exchange(0);
     return test::Ok(wire::kStatus,
-                    test::Join({test::Be32(system), test::Be32(0), test::Be32(vendor)}));
+                    test::Join({test::Be32(static_cast<std::uint32_t>(status >> 32)), test::Be32(0),
+                                test::Be32(static_cast<std::uint32_t>(status))}));
   }
   static void OnTick(CameraSession &) {
     if (EventTest *test = current_; test != nullptr) {
@@ -163,12 +144,8 @@ private:
   }
 
   static inline std::atomic<EventTest *> current_{nullptr};
-  std::deque<Probe> probes_; // destroyed after TearDown closed the camera
-  Signal status_;
-  std::uint32_t system_ = 0;
-  std::uint32_t vendor_ = 0;
-  bool armed_ = false;
-  int reads_ = 0;
+  std::deque<Probe> probes_;             // destroyed after TearDown closed the camera
+  std::atomic<std::uint64_t> raised_{0}; // system and vendor words
   Signal ticks_;
   int tickCount_ = 0;
 };
