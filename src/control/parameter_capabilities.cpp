@@ -84,13 +84,12 @@ HRESULT QueryCapability(CameraSession &session, ULONG tag, Decode &&decode) {
   if (command.Failed()) {
     return command.BeginResult();
   }
-  std::span<BYTE> buffer = session.ExchangeBuffer();
-  std::size_t received = 0;
-  HRESULT result = session.Transact(wire::kParameterCapabilities, request, buffer, 0, &received);
+  std::span<const BYTE> packet;
+  HRESULT result = session.TransactInBuffer(wire::kParameterCapabilities, request, &packet);
   if (FAILED(result)) {
     return result;
   }
-  HRESULT decoded = decode(Answer{buffer.first(received)});
+  HRESULT decoded = decode(Answer{packet});
   return FAILED(decoded) ? decoded : result;
 }
 

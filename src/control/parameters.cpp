@@ -139,15 +139,14 @@ HRESULT GetParameterDefault(CameraSession &session, ULONG tag, ULONG selector, V
     if (command.Failed()) {
       return command.BeginResult();
     }
-    std::span<BYTE> buffer = session.ExchangeBuffer();
-    std::size_t received = 0;
-    result = session.Transact(wire::kGetParameterDefault, request.Bytes(), buffer, 0, &received);
+    std::span<const BYTE> packet;
+    result = session.TransactInBuffer(wire::kGetParameterDefault, request.Bytes(), &packet);
     if (FAILED(result)) {
       return result;
     }
     // Decoded before the gate opens again: the next command reuses the buffer.
     std::array<BYTE, kItemAnswerSize> answer{};
-    std::copy_n(buffer.begin(), std::min(received, answer.size()), answer.begin());
+    std::copy_n(packet.begin(), std::min(packet.size(), answer.size()), answer.begin());
     if (HRESULT made = ItemAnswerToRecord(answer, &record); FAILED(made)) {
       return made;
     }
@@ -215,18 +214,17 @@ HRESULT ListAllParameters(CameraSession &session, ULONG *count, ULONG **tags) {
   if (command.Failed()) {
     return command.BeginResult();
   }
-  std::span<BYTE> buffer = session.ExchangeBuffer();
-  std::size_t received = 0;
-  HRESULT result = session.Transact(wire::kGetParameter, {}, buffer, 0, &received);
+  std::span<const BYTE> packet;
+  HRESULT result = session.TransactInBuffer(wire::kGetParameter, {}, &packet);
   if (FAILED(result)) {
     return result;
   }
-  if (received < kListFirstItemOffset) {
+  if (packet.size() < kListFirstItemOffset) {
     return result; // no count: an empty list
   }
   // Only the items that lie within the packet are read, whatever it claims.
-  const std::size_t n =
-      ReadableItemCount(wire::GetU32(buffer, kListCountOffset), received, kListFirstItemOffset);
+  const std::size_t n = ReadableItemCount(wire::GetU32(packet, kListCountOffset), packet.size(),
+                                          kListFirstItemOffset);
   if (n == 0) {
     return result;
   }
@@ -236,7 +234,7 @@ HRESULT ListAllParameters(CameraSession &session, ULONG *count, ULONG **tags) {
     return CAM_E_OUT_OF_MEMORY;
   }
   for (std::size_t i = 0; i < n; ++i) {
-    array[i] = wire::GetU32(buffer, kListFirstItemOffset + i * kValueItemSize);
+    array[i] = wire::GetU32(packet, kListFirstItemOffset + i * kValueItemSize);
   }
   *tags = array;
   return result;

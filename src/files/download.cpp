@@ -261,20 +261,18 @@ HRESULT OnePacketRead(CameraSession &session, const FH *file, ULONG kind, TaskBl
   if (command.Failed()) {
     return command.BeginResult();
   }
-  std::span<BYTE> buffer = session.ExchangeBuffer();
-  std::size_t received = 0;
-  HRESULT result = session.Transact(wire::kReadFileData, request, buffer, 0, &received);
+  std::span<const BYTE> packet;
+  HRESULT result = session.TransactInBuffer(wire::kReadFileData, request, &packet);
   if (FAILED(result)) {
     return result;
   }
   // Only the bytes of this packet are read; the rest of the buffer is stale.
-  if (received < kPacketDataAt) {
+  if (packet.size() < kPacketDataAt) {
     return CAM_E_BAD_DATA;
   }
-  std::span<const BYTE> answer = buffer.first(received);
   ULONG delivered = 0;
-  HRESULT made = kind == kDataThumbnail ? ConvertThumbnail(answer, data, &delivered)
-                                        : CopyPacketData(answer, data, &delivered);
+  HRESULT made = kind == kDataThumbnail ? ConvertThumbnail(packet, data, &delivered)
+                                        : CopyPacketData(packet, data, &delivered);
   if (FAILED(made)) {
     return made;
   }

@@ -139,13 +139,12 @@ HRESULT QueryFileSize(CameraSession &session, const FH *file, ULONG *size) {
   if (command.Failed()) {
     return command.BeginResult();
   }
-  std::span<BYTE> buffer = session.ExchangeBuffer();
-  std::size_t received = 0;
-  HRESULT result = session.Transact(wire::kImageList, request, buffer, 0, &received);
+  std::span<const BYTE> packet;
+  HRESULT result = session.TransactInBuffer(wire::kImageList, request, &packet);
   if (FAILED(result)) {
     return result;
   }
-  EntryList entries(buffer.first(received), ImageEntry::kSize, CountKind::kSigned);
+  EntryList entries(packet, ImageEntry::kSize, CountKind::kSigned);
   if (!entries.empty()) {
     *size = wire::GetU32(entries[0], ImageEntry::kFileSizeOffset);
   }

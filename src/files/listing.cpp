@@ -130,13 +130,12 @@ HRESULT FetchNewFiles(CameraSession &session) {
     if (command.Failed()) {
       return command.BeginResult();
     }
-    std::span<BYTE> buffer = session.ExchangeBuffer();
-    std::size_t received = 0;
-    result = session.Transact(wire::kNewFileList, {}, buffer, 0, &received);
+    std::span<const BYTE> packet;
+    result = session.TransactInBuffer(wire::kNewFileList, {}, &packet);
     if (FAILED(result)) {
       return result;
     }
-    EntryList entries(buffer.first(received), ImageEntry::kSize, CountKind::kSigned);
+    EntryList entries(packet, ImageEntry::kSize, CountKind::kSigned);
     for (std::size_t i = 0; i < entries.size(); ++i) {
       if (!files.Add(EntryRecord(entries[i]))) {
         return CAM_E_OUT_OF_MEMORY;
@@ -263,13 +262,12 @@ HRESULT ListDirectory(CameraSession &session, const FH *directory, DirectoryPart
     if (command.Failed()) {
       return command.BeginResult();
     }
-    std::span<BYTE> buffer = session.ExchangeBuffer();
-    std::size_t received = 0;
-    result = session.Transact(wire::kFileList, request, buffer, 0, &received);
+    std::span<const BYTE> packet;
+    result = session.TransactInBuffer(wire::kFileList, request, &packet);
     if (FAILED(result) && result != CAM_E_NOT_SUPPORTED) {
       return result;
     }
-    EntryList entries(buffer.first(received), DirectoryEntry::kSize, CountKind::kUnsigned);
+    EntryList entries(packet, DirectoryEntry::kSize, CountKind::kUnsigned);
     found.resize(entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
       auto name =
@@ -321,13 +319,12 @@ HRESULT ListAllImages(CameraSession &session, Listing *listing) {
   if (command.Failed()) {
     return command.BeginResult();
   }
-  std::span<BYTE> buffer = session.ExchangeBuffer();
-  std::size_t received = 0;
-  HRESULT result = session.Transact(wire::kImageList, request, buffer, 0, &received);
+  std::span<const BYTE> packet;
+  HRESULT result = session.TransactInBuffer(wire::kImageList, request, &packet);
   if (FAILED(result)) {
     return result;
   }
-  EntryList entries(buffer.first(received), ImageEntry::kSize, CountKind::kSigned);
+  EntryList entries(packet, ImageEntry::kSize, CountKind::kSigned);
   listing->slots = entries.size();
   for (std::size_t i = 0; i < entries.size(); ++i) {
     if (!listing->handles.Add(EntryRecord(entries[i]))) {
@@ -342,13 +339,12 @@ HRESULT ListGroups(CameraSession &session, Listing *listing) {
   if (command.Failed()) {
     return command.BeginResult();
   }
-  std::span<BYTE> buffer = session.ExchangeBuffer();
-  std::size_t received = 0;
-  HRESULT result = session.Transact(wire::kGroupList, {}, buffer, 0, &received);
+  std::span<const BYTE> packet;
+  HRESULT result = session.TransactInBuffer(wire::kGroupList, {}, &packet);
   if (FAILED(result)) {
     return result;
   }
-  EntryList entries(buffer.first(received), GroupEntry::kSize, CountKind::kSigned);
+  EntryList entries(packet, GroupEntry::kSize, CountKind::kSigned);
   listing->slots = entries.size();
   for (std::size_t i = 0; i < entries.size(); ++i) {
     // Drive and path as in a name record, with no file name: a directory.
@@ -368,13 +364,12 @@ HRESULT ListSystemFiles(CameraSession &session, Listing *listing) {
   if (command.Failed()) {
     return command.BeginResult();
   }
-  std::span<BYTE> buffer = session.ExchangeBuffer();
-  std::size_t received = 0;
-  HRESULT result = session.Transact(wire::kSystemFileList, {}, buffer, 0, &received);
+  std::span<const BYTE> packet;
+  HRESULT result = session.TransactInBuffer(wire::kSystemFileList, {}, &packet);
   if (FAILED(result)) {
     return result;
   }
-  EntryList entries(buffer.first(received), SystemEntry::kSize, CountKind::kUnsigned);
+  EntryList entries(packet, SystemEntry::kSize, CountKind::kUnsigned);
   listing->slots = entries.size();
   for (std::size_t i = 0; i < entries.size(); ++i) {
     auto name = EntryName(entries[i]);

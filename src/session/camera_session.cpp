@@ -257,6 +257,15 @@ std::span<BYTE> CameraSession::ExchangeBuffer() {
   return adapter_ ? adapter_->ExchangeBuffer() : std::span<BYTE>{};
 }
 
+HRESULT CameraSession::TransactInBuffer(std::uint16_t command, std::span<const BYTE> request,
+                                        std::span<const BYTE> *packet) {
+  const std::span<BYTE> buffer = ExchangeBuffer();
+  std::size_t received = 0;
+  const HRESULT result = Transact(command, request, buffer, 0, &received);
+  *packet = buffer.first(std::min(received, buffer.size()));
+  return result;
+}
+
 void *CameraSession::KeepResultBlock(std::size_t bytes) {
   HeapBlock block(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes));
   if (!block) {

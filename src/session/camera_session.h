@@ -122,6 +122,10 @@ public:
                             std::size_t *received = nullptr);
   // The adapter's 64 KiB buffer; only valid while the gate is held.
   std::span<BYTE> ExchangeBuffer();
+  // Transact into the adapter's buffer, for answers of any size: `*packet`
+  // is set to the bytes that arrived (valid only while the gate is held).
+  HRESULT TransactInBuffer(std::uint16_t command, std::span<const BYTE> request,
+                           std::span<const BYTE> *packet);
 
   // Blocks handed to the application by listings; freed with the session.
   // Returns a zeroed block, or null when no memory is left. Safe to call
