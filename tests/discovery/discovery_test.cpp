@@ -97,6 +97,8 @@ INSTANTIATE_TEST_SUITE_P(
         ItemCase{"LaterDuplicateWins", Items({Number("sern", 1), Number("sern", 2)}), S_OK, 2, ""},
         ItemCase{"UnterminatedTextKeeps31", Items({Text("vdid", std::string(32, 'Q'))}), S_OK, 0,
                  std::string(31, 'Q')},
+        ItemCase{"LargestSignedCountReadsTheItems", Items({Number("sern", 5)}, 0x7FFFFFFF), S_OK, 5,
+                 ""},
         ItemCase{"TopBitCountReadsNothing", Items({Number("sern", 5)}, 0x80000000u), S_OK, 0, ""}),
     kCaseName);
 

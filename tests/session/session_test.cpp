@@ -154,12 +154,16 @@ TEST_F(SessionTest, TransportFailureDropsAndNextCommandReconnectsWithSameDevice)
   EXPECT_EQ(camera_.Exchanges().back().instance, 2);
 }
 
-TEST_F(SessionTest, OpenFailureIsCommErrorAndLeavesNoAdapter) {
+TEST_F(SessionTest, OpenFailureIsCommErrorAndAConnectThatFindsTheGateHeldIsBusy) {
   camera_.QueueOpenResults({E_FAIL});
   EXPECT_EQ(StatusCommand(*session_), CAM_E_COMM);
   EXPECT_EQ(camera_.InstancesReleased(), 1);
   EXPECT_EQ(session_->BusyCount(), 0);
   EXPECT_EQ(StatusCommand(*session_), S_OK) << "the failed begin left the gate free";
+  const Command holder(*session_);
+  session_->DropConnection();
+  EXPECT_EQ(std::async(std::launch::async, [&] { return StatusCommand(*session_); }).get(),
+            CAM_E_BUSY);
 }
 
 TEST_F(SessionTest, OversizedAnswerOfAPlainComponentStaysInsideTheCallersBuffer) {

@@ -125,14 +125,17 @@ TEST_F(Listings, DriveTwoStandsInUntilTheCameraNamesOne) {
   // asks again.
   QueueProductItems(camera_);
   camera_.Queue(Status(wire::kDefaultDrive, 5));
+  QueueProductItems(camera_);
+  camera_.Queue(Ok(wire::kDefaultDrive)); // the header without a drive
   camera_.Queue(Status(wire::kProductInfo, 8));
   camera_.Queue(Ok(wire::kProductInfo)); // an answer without the item
-  for (HRESULT expected : {CAM_E_BAD_REQUEST_DATA, CAM_E_DATA_NOT_FOUND, CAM_E_BAD_DATA}) {
+  for (HRESULT expected :
+       {CAM_E_BAD_REQUEST_DATA, CAM_E_BAD_DATA, CAM_E_DATA_NOT_FOUND, CAM_E_BAD_DATA}) {
     ULONG drive = 0;
     EXPECT_EQ(files::QueryDefaultDrive(Session(), &drive), expected);
     EXPECT_EQ(drive, 2u);
   }
-  EXPECT_EQ(camera_.Exchanges().size(), 6u);
+  EXPECT_EQ(camera_.Exchanges().size(), 10u);
 }
 
 TEST_F(Listings, OnlyEntriesThatArrivedAndHaveANameCountAndFailuresLeaveNoArray) {
@@ -145,8 +148,10 @@ TEST_F(Listings, OnlyEntriesThatArrivedAndHaveANameCountAndFailuresLeaveNoArray)
   EXPECT_EQ(Files(nullptr), Names{});
   EXPECT_NE(array_, nullptr) << "entries left out still have their slots";
   // The entries above stay in the exchange buffer behind these answers.
-  camera_.Queue(Ok(wire::kFileList, Join({Be32(3), DirItem("", true), DirItem("D", true)})));
-  EXPECT_EQ(Directories(nullptr), Names{"2:D/"});
+  camera_.Queue(Ok(wire::kFileList, Join({Be32(3), DirItem("", true), DirItem("D", true),
+                                          DirItem(std::string(16, 'Q'), true)})));
+  EXPECT_EQ(Directories(nullptr), (Names{"2:D/", "2:" + std::string(15, 'Q') + "/"}))
+      << "an unterminated name keeps 15 characters";
   camera_.Queue(Reply{S_OK, Join({Be32(8), {1, 0, 0, 0, 0, 0x4A, 0, 0}, Be32(2)})});
   EXPECT_EQ(Directories(nullptr), Names{}) << "a length field of 8 carries no count";
   camera_.Queue(Status(wire::kFileList, 7));
@@ -199,11 +204,13 @@ TEST_F(Listings, AllImagesGroupsAndSystemFilesBecomeHandles) {
                    List({ImageItem(2, "DCIM/", "A.JPG", 10), ImageItem(3, "/X", "B.JPG", 20)})));
   camera_.Queue(Ok(wire::kImageList, Join({Be32(0x80000000), ImageItem(2, "DCIM/", "A.JPG")})));
   camera_.Queue(Ok(wire::kGroupList, List({GroupItem(2, "HOLIDAY/"), GroupItem(3, "/TRIP")})));
-  camera_.Queue(Ok(wire::kSystemFileList, List({Field("HELLO.CSM", 16), Field("NIGHT.CSM", 16)})));
+  camera_.Queue(
+      Ok(wire::kSystemFileList, List({Field("HELLO.CSM", 16), Field("NIGHT.CSMXXXXXXX", 16)})));
   EXPECT_EQ(Run(TaveloGetAllImagesList), (Names{"2:DCIM/A.JPG", "3:X/B.JPG"}));
   EXPECT_EQ(Run(TaveloGetAllImagesList), Names{}) << "a negative count means none";
   EXPECT_EQ(Run(TaveloGetGroupList), (Names{"2:HOLIDAY/", "3:TRIP/"}));
-  EXPECT_EQ(Run(TaveloGetSystemFileList), (Names{"3:SYSTEM/HELLO.CSM", "3:SYSTEM/NIGHT.CSM"}));
+  EXPECT_EQ(Run(TaveloGetSystemFileList),
+            (Names{"3:SYSTEM/HELLO.CSM", "3:SYSTEM/NIGHT.CSMXXXXXX"}));
   const Bytes all = Request(wire::kImageList, {Be32(1), Bytes(52, 0)});
   EXPECT_EQ(Sent(), (Requests{{all, 0},
                               {all, 0},

@@ -102,8 +102,8 @@ TEST_F(Upload, CreateFileHandsOutTheHandleWhateverTheUploadGives) {
   EXPECT_EQ(TaveloCreateFile(handle_, &file_, "A.TXT", &made), CAM_E_BAD_PARAMETER);
   EXPECT_TRUE(Untouched());
 
-  ASSERT_EQ(TaveloCreateFile(handle_, &dir_, "NEW.TXT", &made), S_OK);
-  EXPECT_STREQ(made->path, "2:DCIM/NEW.TXT");
+  ASSERT_EQ(TaveloCreateFile(handle_, &dir_, "ABCDEFGH.TXT", &made), S_OK); // 12: the longest
+  EXPECT_STREQ(made->path, "2:DCIM/ABCDEFGH.TXT");
   TaveloCloseFile(handle_, made);
   EXPECT_EQ(Content(), Bytes({'N', 'e', 'w', ' ', 'F', 'i', 'l', 'e', '\r', '\n', 0}));
   // Ten letters fit a name but not 8.3: the upload refuses the new handle.
@@ -188,9 +188,9 @@ TEST_F(HostFiles, DownloadThatCannotBeWrittenInFullIsRemoved) {
 
 TEST_F(HostFiles, UploadHandsOutTheNewHandleOnAnyNonNegativeResult) {
   store_.result = S_FALSE;
-  ASSERT_EQ(CopyTo(HostFile(2100), dir_, "COPY.BIN"), S_FALSE);
+  ASSERT_EQ(CopyTo(HostFile(2100), dir_, "ABCDEFGH.BIN"), S_FALSE);
   ASSERT_NE(made_, nullptr);
-  EXPECT_STREQ(made_->path, "2:DCIM/COPY.BIN");
+  EXPECT_STREQ(made_->path, "2:DCIM/ABCDEFGH.BIN");
   TaveloCloseFile(handle_, made_);
   EXPECT_EQ(Content(), data_);
 }
