@@ -25,6 +25,7 @@ namespace {
 using test::Be32;
 using test::Bytes;
 using test::Field;
+using test::Handle;
 using test::Reply;
 
 using ControlTest = test::BoundCameraTest;
@@ -233,13 +234,6 @@ TEST_F(ControlTest, WrongMissingOrRefusedEchoFails) {
   EXPECT_EQ(TaveloTestData(handle_, 100), CAM_E_BAD_DATA);
   camera_.SetHandler([](const test::ExchangeRecord &) { return test::Status(wire::kEcho, 6); });
   EXPECT_EQ(TaveloTestData(handle_, 100), CAM_E_NO_SPACE);
-}
-
-FH Handle(const char *path) {
-  FH handle{};
-  handle.kind = 1;
-  std::strncpy(handle.path, path, sizeof handle.path - 1);
-  return handle;
 }
 
 TEST_F(ControlTest, RunSendsOnlyTheFileNameAndFailuresWriteNothing) {

@@ -17,20 +17,8 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-FH Handle(const std::string &path, LONG drive = 0) {
-  FH handle{};
-  handle.kind = 1;
-  handle.drive = drive;
-  std::memcpy(handle.path, path.data(), std::min(path.size(), sizeof handle.path));
-  return handle;
-}
-
-Bytes MakeRecord(std::uint32_t drive, const std::string &directory, const std::string &name) {
-  Bytes record = test::Be32(drive);
-  test::Append(record, test::Field(directory, 32));
-  test::Append(record, test::Field(name, 16));
-  return record;
-}
+using test::Handle;
+using test::Record;
 
 struct ToRecordCase {
   std::string path;
@@ -48,7 +36,7 @@ TEST_P(HandleToRecordTest, SplitsThePathNameAndKeepsOnlyTheDriveOnFailure) {
   FH handle = Handle(c.path, c.driveField);
   Bytes record(kRecordSize, 0xEE);
   EXPECT_EQ(HandleToRecord(&handle, NameRecord(record.data(), kRecordSize)), c.result);
-  EXPECT_EQ(record, MakeRecord(c.drive, c.directory, c.name));
+  EXPECT_EQ(record, Record(c.drive, c.directory, c.name));
 }
 
 const std::string k31(31, 'D');
@@ -93,7 +81,7 @@ TEST_P(RecordToHandleTest, BuildsThePathName) {
   const ToHandleCase &c = GetParam();
   FH handle;
   std::memset(&handle, 0xEE, sizeof handle);
-  const Bytes record = MakeRecord(c.drive, c.directory, c.name);
+  const Bytes record = Record(c.drive, c.directory, c.name);
   RecordToHandle(ConstNameRecord(record.data(), kRecordSize), &handle);
   EXPECT_EQ(handle.kind, 1);
   EXPECT_EQ(handle.drive, c.driveField);
@@ -150,7 +138,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(PathCase{"2:ALBUM1/IMG0001.JPG", "2:ALBUM1/", "IMG0001.JPG"},
                       PathCase{"2:ALBUM1/", nullptr, "ALBUM1"},
                       PathCase{"2:IMG0001.JPG", nullptr, "IMG0001.JPG"},
-                      PathCase{"2:A/B/", "2:A/", "B"},
+                      PathCase{"2:A/B/", "2:A/", "B"}, PathCase{"2:A/B/C/", "2:A/B/", "C"},
                       PathCase{"2:A/B/C/F.TXT", "2:A/B/C/", "F.TXT"},
                       PathCase{"SYSTEM/", nullptr, "SYSTEM"}, PathCase{"NAME", nullptr, "NAME"},
                       PathCase{"", nullptr, ""}));

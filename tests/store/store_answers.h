@@ -13,12 +13,6 @@ namespace tavelo::test {
 
 using Names = std::vector<std::string>;
 
-// A file name record: drive, 32-byte directory path, 16-byte name.
-inline Bytes Record(std::uint32_t drive, const std::string &directory,
-                    const std::string &name = "") {
-  return Join({Be32(drive), Field(directory, 32), Field(name, 16)});
-}
-
 // An entry of the image lists (0x40, 0x41): record, size, 4 more bytes.
 inline Bytes ImageItem(std::uint32_t drive, const std::string &directory, const std::string &name,
                        std::uint32_t size = 0) {
@@ -32,14 +26,6 @@ inline Bytes List(const std::vector<Bytes> &entries) {
     Append(body, entry);
   }
   return body;
-}
-
-inline FH Handle(const std::string &path, LONG drive = 0) {
-  FH handle{};
-  handle.kind = 1;
-  handle.drive = drive;
-  std::memcpy(handle.path, path.data(), std::min(path.size(), sizeof handle.path));
-  return handle;
 }
 
 // Each call must have been refused as a bad parameter; `i` numbers them.

@@ -4,6 +4,7 @@
 #include "fake_transport.h"
 #include "session/wire.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -42,6 +43,21 @@ inline std::vector<std::uint8_t> Join(std::initializer_list<std::vector<std::uin
     Append(all, part);
   }
   return all;
+}
+
+// A file name record: drive, 32-byte directory path, 16-byte name.
+inline Bytes Record(std::uint32_t drive, const std::string &directory,
+                    const std::string &name = "") {
+  return Join({Be32(drive), Field(directory, 32), Field(name, 16)});
+}
+
+// A file handle of `path`, cut to the field (unterminated when it fills it).
+inline FH Handle(const std::string &path, LONG drive = 0) {
+  FH handle{};
+  handle.kind = 1;
+  handle.drive = drive;
+  std::memcpy(handle.path, path.data(), std::min(path.size(), sizeof handle.path));
+  return handle;
 }
 
 // A request as the library sends it: the header for `command`, then `parts`.

@@ -62,19 +62,15 @@ public:
     }
     return n == count ? S_OK : S_FALSE;
   }
-  HRESULT STDMETHODCALLTYPE Skip(ULONG count) override {
-    next_ = std::min(devices_.size(), next_ + count);
-    return next_ < devices_.size() ? S_OK : S_FALSE;
-  }
   HRESULT STDMETHODCALLTYPE Reset() override {
     next_ = 0;
     return S_OK;
   }
+  // The library walks an enumerator with Next and Reset only.
+  HRESULT STDMETHODCALLTYPE Skip(ULONG) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE Clone(IEnumVARIANT **copy) override {
-    auto *clone = new FakeEnumerator(devices_);
-    clone->next_ = next_;
-    *copy = clone;
-    return S_OK;
+    *copy = nullptr;
+    return E_NOTIMPL;
   }
 
 private:
@@ -114,29 +110,23 @@ public:
   HRESULT STDMETHODCALLTYPE Open() override { return camera_.OnOpen(); }
   HRESULT STDMETHODCALLTYPE Exchange(LONG command, const BYTE *request, ULONG requestLength,
                                      BYTE *response, ULONG *lengthHint) override {
-    ExchangeRecord record;
-    record.instance = instance_;
-    record.command = command;
-    record.requestLength = requestLength;
+    ExchangeRecord record = Record(command, request, requestLength);
     record.lengthHint = *lengthHint;
-    record.request.assign(request, request + requestLength);
-    record.device = device_;
     return camera_.OnExchange(std::move(record), response);
   }
   HRESULT STDMETHODCALLTYPE ExchangeBounded(LONG command, const BYTE *request, ULONG requestLength,
                                             BYTE *response, ULONG responseCapacity,
                                             ULONG *responseLength) override {
-    ExchangeRecord record;
-    record.instance = instance_;
-    record.command = command;
-    record.requestLength = requestLength;
-    record.request.assign(request, request + requestLength);
-    record.device = device_;
+    ExchangeRecord record = Record(command, request, requestLength);
     record.capacity = responseCapacity;
     return camera_.OnExchangeBounded(std::move(record), response, responseLength);
   }
 
 private:
+  ExchangeRecord Record(LONG command, const BYTE *request, ULONG length) const {
+    return {instance_, command, {request, request + length}, length, 0, device_, 0};
+  }
+
   FakeCamera &camera_;
   int instance_;
   bool bounded_;
@@ -219,54 +209,9 @@ DEVICE_INFO FakeCamera::Record(const std::u16string &deviceId) const {
   return record;
 }
 
-void FakeCamera::SetDevices(std::vector<std::u16string> devices) {
-  std::lock_guard lock(mutex_);
-  devices_ = std::move(devices);
-}
-
-void FakeCamera::SetEnumeratorResult(HRESULT result) {
-  std::lock_guard lock(mutex_);
-  enumeratorResult_ = result;
-}
-
-void FakeCamera::QueueOpenResults(std::vector<HRESULT> results) {
-  std::lock_guard lock(mutex_);
-  openResults_ = std::move(results);
-}
-
 void FakeCamera::Queue(Reply reply) {
   std::lock_guard lock(mutex_);
   queue_.push_back(std::move(reply));
-}
-
-void FakeCamera::SetHandler(std::function<Reply(const ExchangeRecord &)> handler) {
-  std::lock_guard lock(mutex_);
-  handler_ = std::move(handler);
-}
-
-std::vector<ExchangeRecord> FakeCamera::Exchanges() const {
-  std::lock_guard lock(mutex_);
-  return exchanges_;
-}
-
-int FakeCamera::InstancesCreated() const {
-  std::lock_guard lock(mutex_);
-  return created_;
-}
-
-int FakeCamera::InstancesReleased() const {
-  std::lock_guard lock(mutex_);
-  return released_;
-}
-
-std::vector<std::u16string> FakeCamera::Configured() const {
-  std::lock_guard lock(mutex_);
-  return configured_;
-}
-
-int FakeCamera::Opens() const {
-  std::lock_guard lock(mutex_);
-  return opens_;
 }
 
 int FakeCamera::OnCreate() {
@@ -277,6 +222,12 @@ int FakeCamera::OnCreate() {
 void FakeCamera::OnRelease() {
   std::lock_guard lock(mutex_);
   ++released_;
+}
+
+HRESULT FakeCamera::OnEnumerate(std::vector<std::u16string> *devices) {
+  std::lock_guard lock(mutex_);
+  *devices = devices_;
+  return enumeratorResult_;
 }
 
 void FakeCamera::OnConfigure(const VARIANT &id) {
@@ -297,16 +248,6 @@ HRESULT FakeCamera::OnOpen() {
   HRESULT result = openResults_.front();
   openResults_.erase(openResults_.begin());
   return result;
-}
-
-void FakeCamera::SetBounded(bool bounded) {
-  std::lock_guard lock(mutex_);
-  bounded_ = bounded;
-}
-
-bool FakeCamera::Bounded() const {
-  std::lock_guard lock(mutex_);
-  return bounded_;
 }
 
 HRESULT FakeCamera::OnExchange(ExchangeRecord record, BYTE *response) {
@@ -351,12 +292,6 @@ Reply FakeCamera::NextReply(const ExchangeRecord &record) {
     reply = handler(record); // outside the lock: it may block
   }
   return reply;
-}
-
-HRESULT FakeCamera::OnEnumerate(std::vector<std::u16string> *devices) {
-  std::lock_guard lock(mutex_);
-  *devices = devices_;
-  return enumeratorResult_;
 }
 
 } // namespace tavelo::test

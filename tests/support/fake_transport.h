@@ -49,6 +49,18 @@ Reply Ok(std::uint16_t command, const std::vector<std::uint8_t> &body = {});
 Reply Status(std::uint16_t command, std::uint16_t status);
 
 class FakeCamera {
+  mutable std::mutex mutex_;
+  template <class T>
+  T Get(const T &member) const {
+    std::lock_guard lock(mutex_);
+    return member;
+  }
+  template <class T>
+  void Set(T &member, T value) {
+    std::lock_guard lock(mutex_);
+    member = std::move(value);
+  }
+
 public:
   explicit FakeCamera(const CLSID &clsid = kFakeTransportClsid);
   ~FakeCamera();
@@ -61,24 +73,27 @@ public:
   DEVICE_INFO Record(const std::u16string &deviceId = u"fake:1") const;
 
   // --- script ---
-  void SetDevices(std::vector<std::u16string> devices);
-  void SetEnumeratorResult(HRESULT result);
+  void SetDevices(std::vector<std::u16string> devices) { Set(devices_, std::move(devices)); }
+  void SetEnumeratorResult(HRESULT result) { Set(enumeratorResult_, result); }
   // Results of the next Open calls, in order; later calls return S_OK.
-  void QueueOpenResults(std::vector<HRESULT> results);
+  void QueueOpenResults(std::vector<HRESULT> results) { Set(openResults_, std::move(results)); }
   // Replies to the next exchanges, in order.
   void Queue(Reply reply);
   // Answers exchanges once the queue is empty. It runs on the calling
   // thread and may block (tests use that to hold the command gate).
-  void SetHandler(std::function<Reply(const ExchangeRecord &)> handler);
+  void SetHandler(std::function<Reply(const ExchangeRecord &)> handler) {
+    Set(handler_, std::move(handler));
+  }
   // Whether new instances offer the bounded exchange (ITaveloTransport2).
-  void SetBounded(bool bounded);
+  void SetBounded(bool bounded) { Set(bounded_, bounded); }
 
   // --- observations ---
-  std::vector<ExchangeRecord> Exchanges() const;
-  int InstancesCreated() const;
-  int InstancesReleased() const;
-  std::vector<std::u16string> Configured() const; // device ids given to Configure, in order
-  int Opens() const;
+  std::vector<ExchangeRecord> Exchanges() const { return Get(exchanges_); }
+  int InstancesCreated() const { return Get(created_); }
+  int InstancesReleased() const { return Get(released_); }
+  // Device ids given to Configure, in order.
+  std::vector<std::u16string> Configured() const { return Get(configured_); }
+  int Opens() const { return Get(opens_); }
 
   // Called by the component objects.
   int OnCreate();
@@ -88,13 +103,12 @@ public:
   HRESULT OnExchange(ExchangeRecord record, BYTE *response);
   // A bounded exchange: a reply that does not fit `capacity` fails.
   HRESULT OnExchangeBounded(ExchangeRecord record, BYTE *response, ULONG *written);
-  bool Bounded() const;
+  bool Bounded() const { return Get(bounded_); }
   HRESULT OnEnumerate(std::vector<std::u16string> *devices);
 
 private:
   CLSID clsid_;
   DWORD cookie_ = 0;
-  mutable std::mutex mutex_;
   std::vector<std::u16string> devices_;
   HRESULT enumeratorResult_ = S_OK;
   std::vector<HRESULT> openResults_;

@@ -15,13 +15,6 @@ constexpr std::uint32_t kFlty = Tag("flty");
 constexpr std::uint32_t kTag = Tag("ownr");
 constexpr const char *kFile = "2:DCIM/IMG0001.JPG";
 
-FH Handle(const char *path) {
-  FH handle{};
-  handle.kind = 1;
-  std::strncpy(handle.path, path, sizeof handle.path - 1);
-  return handle;
-}
-
 // Get and set tag for kFile: its file name record, the tag, the value field.
 Bytes TagRequest(std::uint16_t command, const Bytes &field = {}) {
   return Request(command,

@@ -12,13 +12,6 @@
 
 namespace tavelo::test {
 
-inline FH Handle(const char *path) {
-  FH handle{};
-  handle.kind = 1;
-  std::strncpy(handle.path, path, sizeof handle.path - 1);
-  return handle;
-}
-
 inline std::uint16_t CommandOf(const Bytes &request) {
   return wire::GetU16(request, wire::kCommandOffset);
 }
