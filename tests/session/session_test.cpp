@@ -27,13 +27,6 @@ struct Runtime {
   ~Runtime() { CoUninitialize(); }
 };
 
-TEST(PacketHeader, LengthFieldComesFromTheBufferSize) {
-  std::array<std::uint8_t, 120> drive{};
-  wire::BuildHeader(drive, 0x05);
-  EXPECT_EQ(wire::GetU32(drive, 0), 0x74u);
-  EXPECT_EQ(wire::GetU16(drive, 8), 0x05u);
-}
-
 class AdapterTest : public ::testing::Test {
 protected:
   Runtime runtime_;
