@@ -134,7 +134,8 @@ protected:
   }
   HCAMERA Bind(const std::string &id) {
     DEVICE_INFO record{};
-    std::strcpy(record.transportClsid, id.starts_with("net:") ? kNetClass : kSerialClass);
+    std::snprintf(record.transportClsid, sizeof record.transportClsid, "%s",
+                  id.starts_with("net:") ? kNetClass : kSerialClass);
     record.deviceId.vt = VT_BSTR;
     record.deviceId.bstrVal = SysAllocString(std::u16string(id.begin(), id.end()).c_str());
     HCAMERA camera = nullptr;

@@ -10,6 +10,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -46,12 +47,12 @@ void OnSignal(int) {
 
 void Log(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void Log(const char *format, ...) {
-  std::va_list arguments;
+  std::array<char, 1024> text{};
+  va_list arguments;
   va_start(arguments, format);
-  std::fputs("tavelo-camd: ", stderr);
-  std::vfprintf(stderr, format, arguments);
-  std::fputc('\n', stderr);
+  std::vsnprintf(text.data(), text.size(), format, arguments);
   va_end(arguments);
+  std::fprintf(stderr, "tavelo-camd: %s\n", text.data());
 }
 
 std::uint16_t Be16(std::span<const std::uint8_t> bytes, std::size_t at) {
@@ -450,9 +451,7 @@ bool InstallSignals() {
   return true;
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
+int Main(int argc, char **argv) {
   Options options;
   std::vector<std::string> linkFaults;
   unsigned delayMs = 0;
@@ -528,4 +527,15 @@ int main(int argc, char **argv) {
     CoUninitialize();
   }
   return status;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  try {
+    return Main(argc, argv);
+  } catch (const std::exception &error) {
+    Log("%s", error.what());
+    return 1;
+  }
 }
