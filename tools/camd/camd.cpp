@@ -276,7 +276,8 @@ public:
   // Serves until a signal arrives, finishing the command in progress.
   void Run() {
     for (;;) {
-      std::vector<pollfd> fds{{signal_pipe[0], POLLIN, 0}};
+      std::vector<pollfd> &fds = fds_; // kept, so a request costs no allocation
+      fds.assign(1, {signal_pipe[0], POLLIN, 0});
       for (const link::Fd &listener : listeners_) {
         fds.push_back({listener.get(), POLLIN, 0});
       }
@@ -431,6 +432,7 @@ private:
   std::unique_ptr<std::uint8_t[]> response_;
   std::chrono::milliseconds timeout_;
   std::vector<link::Fd> listeners_;
+  std::vector<pollfd> fds_;
   std::unique_ptr<link::Channel> host_; // the one TCP host
   std::string hostName_;
   std::unique_ptr<link::Channel> line_; // the serial line, when serving one

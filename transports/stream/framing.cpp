@@ -39,7 +39,7 @@ void PutU32(std::span<std::uint8_t> bytes, std::size_t at, std::uint32_t value) 
 
 std::span<std::uint8_t> PacketReader::Want() {
   if (need_ == 0) {
-    return std::span(field_).subspan(have_);
+    return std::span(head_).subspan(have_);
   }
   return out_.subspan(have_, need_ - have_);
 }
@@ -50,15 +50,15 @@ Read PacketReader::Got(std::size_t n) {
     if (have_ < kLengthFieldSize) {
       return Read::more;
     }
-    const std::uint32_t field = GetU32(field_, 0);
+    const std::uint32_t field = GetU32(head_, 0);
     if (field < kMinLengthField) {
       return Read::bad_length;
     }
     if (field > out_.size() - std::min(out_.size(), kLengthFieldSize)) {
       return Read::too_large;
     }
-    std::copy(field_.begin(), field_.end(), out_.begin());
-    need_ = kLengthFieldSize + field;
+    need_ = kLengthFieldSize + field; // at least a header, so all of head_ fits
+    std::copy_n(head_.begin(), have_, out_.begin());
   }
   return have_ == need_ ? Read::done : Read::more;
 }

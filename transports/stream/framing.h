@@ -49,8 +49,10 @@ enum class Read {
 };
 
 // Reads one length-prefixed packet into `out`, straight from the stream:
-// receive into Want(), report with Got(). The length field is checked before
-// any byte of the body is asked for, so a bad claim costs nothing.
+// receive into Want(), report with Got(). The first read asks for at most a
+// header, which every packet has, so it never takes bytes past the packet;
+// the length field is checked before any byte of the body is asked for, so a
+// bad claim costs nothing.
 class PacketReader {
 public:
   explicit PacketReader(std::span<std::uint8_t> out) : out_(out) {}
@@ -63,7 +65,7 @@ public:
 
 private:
   std::span<std::uint8_t> out_;
-  std::array<std::uint8_t, kLengthFieldSize> field_{};
+  std::array<std::uint8_t, kHeaderSize> head_{}; // until the length field is in
   std::size_t have_ = 0;
   std::size_t need_ = 0; // 0 until the length field is in
 };
