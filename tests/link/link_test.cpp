@@ -326,6 +326,31 @@ TEST_F(Link, RelayForwardsToAPtyServedStore) {
   EXPECT_TRUE(Upload(camera, store));
 }
 
+// A serial line in one stream: noise, a late answer to an earlier request
+// (sequence 5), a damaged frame, then the answer awaited (sequence 6). Only
+// the damage is reported, and the awaited packet still decodes byte-exact.
+TEST(SerialFraming, SkipsStaleFramesAndResynchronisesAfterDamage) {
+  using namespace tavelo::link;
+  Bytes packet = {0, 0, 0, 12, 1, 0, 0, 0, 0, 0x70, 0, 0, kEnd, kEsc, kEscEnd, 0};
+  Bytes line = {0x55, kEsc, 0x01}, frame;
+  for (const std::uint8_t sequence : {5, 6, 6}) {
+    EncodeFrame(sequence, packet, frame);
+    line.insert(line.end(), frame.begin(), frame.end());
+  }
+  line[line.size() - frame.size() - 3] ^= 0x40; // in the CRC of the first frame of sequence 6
+  Bytes out(packet.size());
+  FrameDecoder decoder(out, 6);
+  std::vector<Read> reads;
+  for (std::span<const std::uint8_t> rest(line); !rest.empty();) {
+    const auto step = decoder.Feed(rest);
+    rest = rest.subspan(step.used);
+    reads.push_back(step.read);
+  }
+  EXPECT_EQ(reads, (std::vector<Read>{Read::bad_frame, Read::done}));
+  EXPECT_EQ(out, packet);
+  EXPECT_EQ(decoder.size(), packet.size());
+}
+
 // Opening a link that cannot be opened names the system's reason.
 TEST(LinkOpen, FailsWithTheWindowsErrorOfTheCause) {
   struct Case {
