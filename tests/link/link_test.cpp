@@ -111,6 +111,8 @@ protected:
       TaveloCloseCamera(camera);
     }
     TaveloUninitialize();
+    unsetenv("TAVELO_NET_CAMERAS");
+    unsetenv("TAVELO_SERIAL_CAMERAS");
     daemons_.clear();
     std::error_code ignored;
     fs::remove_all(dir_, ignored);

@@ -295,6 +295,10 @@ public:
         return;
       }
       if (peer != nullptr && (buffered || fds.back().revents != 0) && !Serve(*peer)) {
+        if (peer == line_.get()) {
+          Log("the serial line closed");
+          return;
+        }
         DropHost();
       }
       for (std::size_t i = 0; i < listeners_.size(); ++i) {
