@@ -265,12 +265,14 @@ TEST_P(LinkFault, FailsOneExchangeAndTheNextCommandWorks) {
   unsetenv("TAVELO_LINK_TIMEOUT_MS");
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, LinkFault,
-                         ::testing::Values(Fault{false, "stall"}, Fault{false, "cut"},
-                                           Fault{false, "long"}, Fault{false, "short"},
-                                           Fault{true, "stall"}, Fault{true, "cut"},
-                                           Fault{true, "long"}, Fault{true, "short"},
-                                           Fault{true, "corrupt"}));
+INSTANTIATE_TEST_SUITE_P(
+    Faults, LinkFault,
+    ::testing::Values(Fault{false, "stall"}, Fault{false, "cut"}, Fault{false, "long"},
+                      Fault{false, "short"}, Fault{true, "stall"}, Fault{true, "cut"},
+                      Fault{true, "long"}, Fault{true, "short"}, Fault{true, "corrupt"}),
+    [](const auto &info) {
+      return (info.param.serial ? "pty_" : "net_") + std::string(info.param.kind);
+    });
 
 TEST_F(Link, RestartedDaemonServesTheNextCommand) {
   const fs::path store = Store("store");
