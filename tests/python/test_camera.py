@@ -1,6 +1,8 @@
 import ctypes
 import datetime
 import os
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -227,3 +229,12 @@ def test_open_close_cycles_leave_no_handle_or_memory_behind(store):
     assert (fds_after, threads_after) == (fds, threads)
     print("heap growth", heap_after - heap)
     assert heap_after - heap < 300 * 40  # a handle (72 bytes) or a block lost per cycle is not
+
+
+def test_tether_example_saves_a_new_picture_by_date(store, tmp_path):
+    example = os.path.join(os.path.dirname(__file__), "../../python/examples/tether.py")
+    run = subprocess.run([sys.executable, example, str(tmp_path / "out"), "--virtual", str(store),
+                          "--shoot", "1", "--idle", "60"], capture_output=True, text=True, check=True)
+    saved = [os.path.join(r, n) for r, _, names in os.walk(tmp_path / "out") for n in names]
+    assert len(saved) == 1 and saved[0].endswith("_IMG0001.JPG") and saved[0] in run.stdout
+    assert open(saved[0], "rb").read() == (store / "2/DCIM/IMG0001.JPG").read_bytes()
