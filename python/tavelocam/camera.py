@@ -253,6 +253,7 @@ class Camera:
         self._listeners: dict[int, list[Callable[[Event], Any]]] = {}
         self._listen_lock = threading.Lock()
         self._subscribed: dict[int, Any] = {}  # kind -> ctypes callback, kept alive
+        self._queues: list[queue.Queue[Optional[Event]]] = []  # of events() iterators
         self._progress = threading.local()
         self._description = info
         self.params = Parameters(self)
@@ -339,6 +340,8 @@ class Camera:
         self._subscribed.clear()
         with self._listen_lock:
             self._listeners.clear()
+            for waiting in self._queues:
+                waiting.put(None)  # ends the iterators
 
     @property
     def closed(self) -> bool:
@@ -622,9 +625,9 @@ class Camera:
         from callbacks are logged to the ``tavelocam`` logger.
         """
         kind = int(kind)
+        self._subscribe(kind)
         with self._listen_lock:
             self._listeners.setdefault(kind, []).append(callback)
-        self._subscribe(kind)
 
         def off() -> None:
             with self._listen_lock:
@@ -638,21 +641,31 @@ class Camera:
         self, kinds: Optional[list[int]] = None, timeout: Optional[float] = None
     ) -> Iterator[Event]:
         """Yields camera events (kinds 1 to 6 by default) as they arrive; ends
-        when ``timeout`` seconds pass without one (None: never).
+        when ``timeout`` seconds pass without one (None: never) or when the
+        camera is closed.
 
         The library polls the camera's status every 2 seconds while idle."""
         wanted = list(kinds) if kinds is not None else list(range(1, 7))
-        events: queue.Queue[Event] = queue.Queue()
-        removers = [self.on(k, events.put) for k in wanted]
+        events: queue.Queue[Optional[Event]] = queue.Queue()
+        removers = []
+        with self._listen_lock:
+            self._queues.append(events)
         try:
+            for kind in wanted:
+                removers.append(self.on(kind, events.put))
             while True:
                 try:
-                    yield events.get(timeout=timeout)
+                    event = events.get(timeout=timeout)
                 except queue.Empty:
                     return
+                if event is None:  # closed
+                    return
+                yield event
         finally:
             for remove in removers:
                 remove()
+            with self._listen_lock:
+                self._queues.remove(events)
 
     def _subscribe(self, kind: int) -> None:
         """Subscribes the kind once. The ctypes callback object stays in
