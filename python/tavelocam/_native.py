@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import ctypes
 import ctypes.util
+import glob
 import os
 import struct
 import sys
@@ -241,13 +242,22 @@ def _multiarch() -> list[str]:
     return [arch] if arch else []
 
 
+def _in_folder(folder: str, name: str) -> Optional[str]:
+    """``folder/name``, or else its versioned file ``folder/name.N...``."""
+    exact = os.path.join(folder, name)
+    if os.path.exists(exact):
+        return exact
+    versioned = sorted(glob.glob(glob.escape(exact) + ".*"))
+    return versioned[0] if versioned else None
+
+
 def _candidates() -> list[str]:
     """Where to look for the library, in order."""
     explicit = os.environ.get("TAVELO_LIBRARY")
     if explicit:
         # A build tree or a prefix: the file itself, or the folder holding it.
         if os.path.isdir(explicit):
-            return [os.path.join(explicit, "libtavelocam.so")]
+            return [_in_folder(explicit, "libtavelocam.so") or explicit + "/libtavelocam.so"]
         return [explicit]
     found: list[str] = []
     # An installed prefix: the usual library folders of this Python's prefix,
@@ -255,8 +265,8 @@ def _candidates() -> list[str]:
     # honours LD_LIBRARY_PATH and the ld.so cache).
     for prefix in dict.fromkeys((sys.base_prefix, sys.prefix, "/usr/local", "/usr")):
         for sub in [os.path.join("lib", a) for a in _multiarch()] + ["lib64", "lib"]:
-            path = os.path.join(prefix, sub, "libtavelocam.so")
-            if os.path.exists(path):
+            path = _in_folder(os.path.join(prefix, sub), "libtavelocam.so")
+            if path:
                 found.append(path)
     found.append("libtavelocam.so")
     name = ctypes.util.find_library("tavelocam")
@@ -272,6 +282,12 @@ class Native:
         errors = []
         for path in _candidates():
             try:
+                # The runtime beside the library first: an installed library
+                # need not carry a search path for its dependency, and the
+                # loader takes an already loaded libtavelort.so by its name.
+                beside = _in_folder(os.path.dirname(path), "libtavelort.so")
+                if os.path.dirname(path) and beside:
+                    ctypes.CDLL(beside)
                 self.cam = ctypes.CDLL(path)
                 break
             except OSError as error:
@@ -283,8 +299,7 @@ class Native:
             )
         self.path = self._loaded_path()
         directory = os.path.dirname(self.path)
-        runtime = os.path.join(directory, "libtavelort.so")
-        self.rt = ctypes.CDLL(runtime if os.path.exists(runtime) else "libtavelort.so")
+        self.rt = ctypes.CDLL(_in_folder(directory, "libtavelort.so") or "libtavelort.so")
         for name, args in _EXPORTS:
             function = getattr(self.cam, name)
             function.argtypes = args

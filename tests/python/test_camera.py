@@ -237,3 +237,11 @@ def test_tether_example_saves_a_new_picture_by_date(store, tmp_path):
     saved = [os.path.join(r, n) for r, _, names in os.walk(tmp_path / "out") for n in names]
     assert len(saved) == 1 and saved[0].endswith("_IMG0001.JPG") and saved[0] in run.stdout
     assert open(saved[0], "rb").read() == (store / "2/DCIM/IMG0001.JPG").read_bytes()
+
+
+def test_the_installed_library_is_found_without_tavelo_library(store):
+    env = {k: v for k, v in os.environ.items() if k not in ("TAVELO_LIBRARY", "TAVELO_COMPONENT_PATH")}
+    code = "import tavelocam as t; c = t.open_virtual(%r); print(c.info.product, t.library_path())"
+    out = subprocess.run([sys.executable, "-c", code % str(store)], env=env, capture_output=True,
+                         text=True, check=True).stdout.split()
+    assert out[-1].startswith(sys.prefix + "/lib/") and "VC-1" in out
