@@ -126,7 +126,7 @@ class PROGRESS(Structure):
 
 
 class CAPTURE_REQUEST(Structure):
-    _fields_ = [("mode", ULONG), ("parameter1", ULONG), ("parameter2", ULONG), ("parameter3", ULONG)]
+    _fields_ = [(name, ULONG) for name in ("mode", "parameter1", "parameter2", "parameter3")]
 
 
 class CAP_ITEM(Structure):

@@ -764,6 +764,10 @@ class _Transfer:
 # ---- files -----------------------------------------------------------------
 
 
+def _file_type(number: int) -> FileType:
+    return FileType(number) if number in FileType._value2member_map_ else FileType.OTHER
+
+
 def _make_fh(path: str) -> FH:
     raw = path.encode()
     if len(raw) > 63:
@@ -812,7 +816,7 @@ class CameraFile:
     def type(self) -> FileType:
         value = c_uint32()
         self.camera._call("TaveloGetFileType", byref(self._fh), byref(value))
-        return FileType(value.value) if value.value in FileType._value2member_map_ else FileType.OTHER
+        return _file_type(value.value)
 
     @property
     def image_info(self) -> ImageInfo:
@@ -821,7 +825,7 @@ class CameraFile:
         kind = info.fileType
         return ImageInfo(
             is_image=bool(info.isImage),
-            type=FileType(kind) if kind in FileType._value2member_map_ else FileType.OTHER,
+            type=_file_type(kind),
             size=info.fileSize,
             taken=_systemtime_to_datetime(info.created),
             bits_per_pixel=info.bitsPerPixel,
@@ -842,7 +846,9 @@ class CameraFile:
         self.camera._call("TaveloGetScriptDescription", byref(self._fh), buffer)
         return buffer.value.decode("utf-8", "replace")
 
-    def read(self, kind: DataKind = DataKind.FILE, progress: Optional[ProgressCallback] = None) -> bytes:
+    def read(
+        self, kind: DataKind = DataKind.FILE, progress: Optional[ProgressCallback] = None
+    ) -> bytes:
         """The file's data, its sound (SOUND), or its preview JPEG (PREVIEW)."""
         data = c_void_p()
         size = c_uint32()
@@ -923,7 +929,8 @@ class FileTags(MutableMapping[str, Any]):
     def __setitem__(self, tag: str, value: Any) -> None:
         variant = lib().make_variant(value)
         try:
-            self._file.camera._call("TaveloSetFileTag", byref(self._file._fh), tag_code(tag), variant)
+            file = self._file
+            file.camera._call("TaveloSetFileTag", byref(file._fh), tag_code(tag), variant)
         finally:
             lib().rt.VariantClear(byref(variant))
 
