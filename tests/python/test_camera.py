@@ -232,7 +232,8 @@ def test_open_close_cycles_leave_no_handle_or_memory_behind(store):
     for _ in range(300):
         cycle()
     fds_after, threads_after, heap_after = process_usage()
-    assert (fds_after, threads_after) == (fds, threads)
+    # The notification thread of the last camera may still be listed while it ends.
+    assert fds_after == fds and threads_after - threads in (0, 1)
     assert heap_after - heap < 300 * 40  # a handle (72 bytes) or a block lost per cycle is not
 
 
