@@ -46,6 +46,9 @@ class CameraClosed(CameraError):
     def __init__(self, function: str = "") -> None:
         super().__init__(None, "camera closed", "", function)
 
+    def __reduce__(self):
+        return (type(self), (self.function,))
+
 
 class HostError(CameraError):
     """A host-side failure passed through as a Windows error (0x8007xxxx),
