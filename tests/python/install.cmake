@@ -8,7 +8,7 @@ file(COPY ${SOURCE}/ DESTINATION ${WORK}/source)
 foreach(step
     "${PYTHON};-m;venv;--system-site-packages;--without-pip;${VENV}"
     "${CMAKE_COMMAND};--install;${BUILD};--prefix;${VENV}"
-    "${VENV}/bin/python;-m;pip;install;-q;--no-build-isolation;--no-index;--no-deps;${WORK}/source")
+    "${VENV}/bin/python;-m;pip;install;-q;--disable-pip-version-check;--no-build-isolation;--no-index;--no-deps;${WORK}/source")
   execute_process(COMMAND ${step} RESULT_VARIABLE failed OUTPUT_QUIET)
   if(failed)
     message(FATAL_ERROR "failed: ${step}")
