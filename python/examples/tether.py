@@ -69,7 +69,6 @@ def main() -> int:
     with cam:
         info = cam.info
         print(f"watching {info.vendor} {info.product} (serial {info.serial}); Ctrl-C stops")
-        cam.new_files()  # what was new before we started is not ours
         to_shoot = args.shoot
         if to_shoot:
             cam.capture()

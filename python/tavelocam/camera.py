@@ -461,8 +461,11 @@ class Camera:
         return self._take_list("TaveloGetAllImagesList")
 
     def new_files(self) -> list["CameraFile"]:
-        """The files the camera reported as new since the last call (the
-        library collects them before a NEW_FILES event); [] when none."""
+        """Hands over the new files that the library collected for the latest
+        NEW_FILES event ([] when none). The library collects them only while
+        NEW_FILES is subscribed, and a later event replaces a list not handed
+        over: to get every new file, take ``event.files`` of the events
+        (:meth:`on`, :meth:`events`) instead."""
         try:
             return self._take_list("TaveloGetNewFileList")
         except FileNotFound:
@@ -500,7 +503,7 @@ class Camera:
 
     def create_group(self, name: str, files: list["CameraFile"]) -> None:
         """Makes a group of the files; the camera moves them into it."""
-        array = (PFH * max(1, len(files)))(*[byref(f._fh) for f in files])
+        array = (PFH * max(1, len(files)))(*[ctypes.pointer(f._fh) for f in files])
         text = ctypes.create_string_buffer(name.encode())
         self._call("TaveloCreateGroup", text, array if files else None, len(files))
 

@@ -209,7 +209,20 @@ def code_name(code: int) -> str:
         return _NAMED[number][0] if number in _NAMED else f"CAM_E_STATUS({number})"
     if code & 0xFFFF0000 == 0x80070000:
         return f"HRESULT_FROM_WIN32({code & 0xFFFF})"
-    return f"HRESULT 0x{code:08X}"
+    return _PLATFORM.get(code, "HRESULT")
+
+
+# Results of the component runtime and transport components that pass through.
+_PLATFORM = {
+    0x8000FFFF: "E_UNEXPECTED",
+    0x80004001: "E_NOTIMPL",
+    0x80004002: "E_NOINTERFACE",
+    0x80004003: "E_POINTER",
+    0x80004005: "E_FAIL",
+    0x80040111: "CLASS_E_CLASSNOTAVAILABLE",
+    0x80040154: "REGDB_E_CLASSNOTREG",
+    0x800401F0: "CO_E_NOTINITIALIZED",
+}
 
 
 def error_class(code: int) -> type:
