@@ -39,6 +39,9 @@ def test_listing_matches_the_store_and_files_know_their_place(cam, store):
     assert [c.device_id for c in tc.cameras()].count(f"virtual:{store}") == 1
     with tc.open(f"virtual:{store}") as again:
         assert (again.info.product, again.info.serial) == ("Virtual Camera VC-1", cam.info.serial)
+    cam.create_group("party", [sea, listed["2:WELCOME.JPG"]])
+    assert [g.path for g in cam.groups()] == ["2:HOLIDAY/", "2:PARTY/"]
+    assert (store / "2/PARTY/SEA0001.JPG").exists() and (store / "2/PARTY/WELCOME.JPG").exists()
 
 
 def test_download_and_upload_are_byte_exact(cam, store, tmp_path):
