@@ -255,7 +255,7 @@ class LinkFault : public Link, public ::testing::WithParamInterface<Fault> {};
 // and the next command reconnects and works.
 TEST_P(LinkFault, FailsOneExchangeAndTheNextCommandWorks) {
   const bool stall = std::string(GetParam().kind) == "stall";
-  ASSERT_EQ(setenv("TAVELO_LINK_TIMEOUT_MS", stall ? "300" : "600000", 1), 0);
+  ASSERT_EQ(setenv("TAVELO_LINK_TIMEOUT_MS", stall ? "1500" : "600000", 1), 0);
   const std::string id = Serve(Store("store"), GetParam().serial,
                                {"--link-fault", std::string(GetParam().kind) + ":0x70"});
   HCAMERA camera = Bind(id);
