@@ -10,6 +10,7 @@ using namespace tavelo::cli;
 
 int main(int argc, char **argv) {
   std::setlocale(LC_ALL, "");
+  std::setvbuf(stdout, nullptr, _IOLBF, 0); // keep lines in order with progress on stderr
   Context context;
   CLI::App app{"tavelo: list, transfer, tag, configure and shoot with a Tavelo camera.\n"
                "Camera paths look like 2:DCIM/IMG0001.JPG; without the drive they are on the\n"
