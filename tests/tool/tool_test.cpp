@@ -4,9 +4,9 @@
 #include "image.h"
 #include "tavelo/emulator/demo_store.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <fcntl.h>
 #include <pty.h>
 #include <signal.h>
 #include <spawn.h>
@@ -123,40 +123,64 @@ TEST_F(ToolTest, EveryCommandInTurn) {
   const std::string photo = Slurp(store() / "2/ALBUM1/SEA0001.JPG");
   const std::vector<Step> steps{
       {{"cameras"}, 0, R"(INDEX +TRANSPORT.*\n0 +virtual +virtual:\S+ +Virtual Camera VC-1 +1001)"},
-      {{"--json", "cameras"}, 0, "", [](auto &j) { EXPECT_EQ(j.at(0)["product"], "Virtual Camera VC-1"); }},
+      {{"--json", "cameras"},
+       0,
+       "",
+       [](auto &j) { EXPECT_EQ(j.at(0)["product"], "Virtual Camera VC-1"); }},
       {{"info"}, 0, R"(product +Virtual Camera VC-1\n)"},
       {{"--json", "info"}, 0, "", [](auto &j) { EXPECT_EQ(j.at(0)["serial"], 1001); }},
       {{"status"}, 0, R"(system status +0x00000000\n(.|\n)*images +7\n)"},
       {{"--json", "status"}, 0, "", [](auto &j) { EXPECT_EQ(j.at(0)["battery_percent"], 100); }},
       {{"ls"}, 0, "^ALBUM1/\nHOLIDAY/\nSYSTEM/\nTRIP/\nWELCOME.JPG\n$"},
-      {{"ls", "-l", "TRIP"}, 0, R"(EXF +26675 +1024x768 +\S+ +RAINBOW.JPG\nother +4044 +- +- +RAINBOW.WAV)"},
-      {{"--json", "ls", "-R", "-l"}, 0, "", [](auto &j) {
+      {{"ls", "-l", "TRIP"},
+       0,
+       R"(EXF +26675 +1024x768 +\S+ +RAINBOW.JPG\nother +4044 +- +- +RAINBOW.WAV)"},
+      {{"--json", "ls", "-R", "-l"},
+       0,
+       "",
+       [](auto &j) {
          ASSERT_EQ(j.size(), 14U);
-         EXPECT_EQ(j[1], (Json{{"path", "2:ALBUM1/BOARD.JPG"}, {"name", "BOARD.JPG"}, {"kind", "file"},
-                               {"type", "EXF"}, {"size", 10869}, {"width", 320}, {"height", 240},
+         EXPECT_EQ(j[1], (Json{{"path", "2:ALBUM1/BOARD.JPG"},
+                               {"name", "BOARD.JPG"},
+                               {"kind", "file"},
+                               {"type", "EXF"},
+                               {"size", 10869},
+                               {"width", 320},
+                               {"height", 240},
                                {"date", j[1]["date"]}}));
        }},
       {{"ls", "--images"}, 0, R"(^2:ALBUM1/BOARD.JPG\n(.*\n){5}2:WELCOME.JPG\n$)"},
       {{"ls", "--ungrouped"}, 0, R"(^2:ALBUM1/BOARD.JPG\n(.*\n){4}2:WELCOME.JPG\n$)"},
       {{"groups"}, 0, R"(^2:HOLIDAY/ +1 member\(s\)\n$)"},
       {{"new"}, 0, "^$"},
-      {{"put", (dir_ / "note.txt").string(), "ALBUM1", "NOTE.TXT"}, 0, R"(-> 2:ALBUM1/NOTE.TXT \(5 bytes\))"},
+      {{"put", (dir_ / "note.txt").string(), "ALBUM1", "NOTE.TXT"},
+       0,
+       R"(-> 2:ALBUM1/NOTE.TXT \(5 bytes\))"},
       {{"type", "ALBUM1/NOTE.TXT"}, 0, "^7 other\n$"},
       {{"tag", "set", "ALBUM1/NOTE.TXT", "rate", "42"}, 0, "rate = 42"},
-      {{"--json", "tag", "get", "ALBUM1/NOTE.TXT", "rate"}, 0, "", [](auto &j) { EXPECT_EQ(j.at(0)["value"], 42); }},
+      {{"--json", "tag", "get", "ALBUM1/NOTE.TXT", "rate"},
+       0,
+       "",
+       [](auto &j) { EXPECT_EQ(j.at(0)["value"], 42); }},
       {{"rm", "ALBUM1/NOTE.TXT"}, 0, "^removed 2:ALBUM1/NOTE.TXT\n$"},
       {{"mkdir", "2:NEW/"}, 0, "^made 2:NEW/\n$"},
       {{"mkdir", "NEW/SUB"}, 0, "^made 2:NEW/SUB/\n$"},
       {{"rmdir", "NEW"}, 5, "2:NEW/ is not empty"},
       {{"rmdir", "-r", "NEW"}, 0, "^removed 2:NEW/\n$"},
       {{"group", "picks", "TRIP/SUN.JPG", "2:TRIP/SUN.JPG"}, 0, "^group PICKS: 1 file"},
-      {{"--json", "params"}, 0, "", [](auto &j) {
+      {{"--json", "params"},
+       0,
+       "",
+       [](auto &j) {
          ASSERT_EQ(j.size(), 14U);
          EXPECT_EQ(j[1]["capability"]["items"][2], (Json{{"label", "Fine"}, {"value", 3}}));
-         EXPECT_EQ(j[5]["capability"], (Json{{"kind", "range"}, {"low", -6}, {"high", 6}, {"step", 1}}));
+         EXPECT_EQ(j[5]["capability"],
+                   (Json{{"kind", "range"}, {"low", -6}, {"high", 6}, {"step", 1}}));
        }},
       {{"params"}, 0, R"(\nzoom +Zoom factor +real +1 +1 +1\.\.3\n)"},
-      {{"param", "set", "zoom", "5"}, 5, R"(^tavelo: zoom: 5 is outside the range \(it takes 1\.\.3\); nothing was sent)"},
+      {{"param", "set", "zoom", "5"},
+       5,
+       R"(^tavelo: zoom: 5 is outside the range \(it takes 1\.\.3\); nothing was sent)"},
       {{"param", "set", "self", "15"}, 5, "outside the range"},
       {{"param", "set", "iqal", "4"}, 5, "not one of the choices"},
       {{"param", "set", "iqal", "Fine"}, 0, "^iqal = 3\n$"},
@@ -167,23 +191,39 @@ TEST_F(ToolTest, EveryCommandInTurn) {
       {{"param", "get", "iqal"}, 0, "^2\n$"},
       {{"clock", "--set", "2026-12-24T18:30:00"}, 0, "^2026-12-24T18:3"},
       {{"clock", "--set", "2026-02-31T10:00:00"}, 2, "no such time"},
-      {{"--json", "clock"}, 0, "", [](auto &j) { EXPECT_EQ(j.at(0)["time"].template get<std::string>().substr(0, 10), "2026-12-24"); }},
+      {{"--json", "clock"},
+       0,
+       "",
+       [](auto &j) {
+         EXPECT_EQ(j.at(0)["time"].template get<std::string>().substr(0, 10), "2026-12-24");
+       }},
       {{"power"}, 0, "^power mode 1\n$"},
       {{"capture"}, 0, R"(^capture mode 0 done; 8 image\(s\) on the camera \(\+1\)\n$)"},
-      {{"capture", "--count", "2"}, 0, R"(^capture mode 2 done; 10 image\(s\) on the camera \(\+2\)\n$)"},
+      {{"capture", "--count", "2"},
+       0,
+       R"(^capture mode 2 done; 10 image\(s\) on the camera \(\+2\)\n$)"},
       {{"capture", "--stop"}, 0, "^capture stopped\n$"},
       {{"shutter-half"}, 0, "^shutter half way\n$"},
       {{"script", "ls"}, 0, R"(2:SYSTEM/HELLO.CSM +Take one picture\n)"},
       {{"script", "describe", "SYSTEM/NIGHT.CSM"}, 0, "^Night mode"},
       {{"script", "run", "SYSTEM/HELLO.CSM"}, 0, "^ran 2:SYSTEM/HELLO.CSM\n$"},
       {{"echo", "4096"}, 0, "^echo of 4096 bytes: passed\n$"},
-      {{"raw", "00000008 01000000 00190000"}, 0, "^00 00 00 0C 01 00 00 00 00 19 00 00 00 00 00 01\n$"},
-      {{"get", "ALBUM1/SEA0001.JPG", "-o", (dir_ / "one").string()}, 0, "-> .*/one/SEA0001.JPG \\(27482 bytes\\)"},
-      {{"get", "--sound", "TRIP/RAINBOW.JPG", "-o", (dir_ / "one").string()}, 0, "RAINBOW.WAV \\(4044 bytes\\)"},
+      {{"raw", "00000008 01000000 00190000"},
+       0,
+       "^00 00 00 0C 01 00 00 00 00 19 00 00 00 00 00 01\n$"},
+      {{"get", "ALBUM1/SEA0001.JPG", "-o", (dir_ / "one").string()},
+       0,
+       "-> .*/one/SEA0001.JPG \\(27482 bytes\\)"},
+      {{"get", "--sound", "TRIP/RAINBOW.JPG", "-o", (dir_ / "one").string()},
+       0,
+       "RAINBOW.WAV \\(4044 bytes\\)"},
       {{"thumb", "WELCOME.JPG", "-o", (dir_ / "t.bmp").string()}, 0, "t.bmp: 80x60\n$"},
       {{"viewfinder", "-o", (dir_ / "v.jpg").string()}, 0, "v.jpg: 80x60\n$"},
       {{"thumbs", "-o", (dir_ / "sheet.png").string()}, 2, "write pictures as .bmp, .jpg or .jpeg"},
-      {{"rm", "NOPE.JPG"}, 1, "^tavelo: removing NOPE.JPG: 0xCFFA0007 CAM_E_FILE_NOT_FOUND: 在相机中找不到请求的文件 2:NOPE.JPG.\n$"},
+      {{"rm", "NOPE.JPG"},
+       1,
+       "^tavelo: removing NOPE.JPG: 0xCFFA0007 CAM_E_FILE_NOT_FOUND: 在相机中找不到请求的文件 "
+       "2:NOPE.JPG.\n$"},
       {{"--camera", "3", "info"}, 3, "no camera 3; there are:\n  0  virtual:"},
       {{"bogus"}, 2, "Usage: tavelo"},
       {{"power", "off"}, 0, "^camera switched off\n$"},
@@ -192,7 +232,8 @@ TEST_F(ToolTest, EveryCommandInTurn) {
     const Result result = Run(step.args);
     SCOPED_TRACE(step.args.back() + "\nstdout: " + result.out + "\nstderr: " + result.err);
     EXPECT_EQ(result.status, step.status);
-    EXPECT_TRUE(std::regex_search(step.status == 0 ? result.out : result.err, std::regex(step.match)));
+    EXPECT_TRUE(
+        std::regex_search(step.status == 0 ? result.out : result.err, std::regex(step.match)));
     if (step.json) {
       step.json(JsonLines(result.out));
     }
@@ -219,7 +260,8 @@ TEST_F(ToolTest, GetAllKeepsTheLayoutByteForByteAndSkipsWhatIsThere) {
   EXPECT_EQ(files, 10U);
   std::ofstream(dir_ / "all/WELCOME.JPG") << "changed size";
   const Result again = Run({"get", "--all", "-o", (dir_ / "all").string()});
-  EXPECT_NE(again.out.find("1 file(s) downloaded, 9 already there"), std::string::npos) << again.out;
+  EXPECT_NE(again.out.find("1 file(s) downloaded, 9 already there"), std::string::npos)
+      << again.out;
   EXPECT_TRUE(Slurp(dir_ / "all/WELCOME.JPG") == Slurp(store() / "2/WELCOME.JPG"));
 }
 
@@ -265,7 +307,9 @@ TEST_F(ToolTest, ProgressBarOnATerminal) {
   close(terminal);
   EXPECT_EQ(Wait(pid), 0);
   EXPECT_TRUE(std::regex_search(
-      screen, std::regex(R"(\rBEACH.JPG \[#{24}\] 100% 34.7 KiB/34.7 KiB .*/s 0:00 left \| file 4/10, total \d+%)")))
+      screen,
+      std::regex(
+          R"(\rBEACH.JPG \[#{24}\] 100% 34.7 KiB/34.7 KiB .*/s 0:00 left \| file 4/10, total \d+%)")))
       << screen;
 }
 
@@ -294,9 +338,9 @@ TEST_F(ToolTest, CtrlCCancelsALargeDownloadAndLeavesNoPartialFile) {
 
 TEST_F(ToolTest, WatchDownloadsACapturedPictureAndRunsTheHook) {
   fs::create_directories(dir_ / "hooked");
-  const Result result = Run({"--json", "watch", "--capture", "--count", "1", "--download",
-                             (dir_ / "shots").string(), "--filename", "n%n-%f", "--hook",
-                             "cp -t " + (dir_ / "hooked").string()});
+  const Result result =
+      Run({"--json", "watch", "--capture", "--count", "1", "--download", (dir_ / "shots").string(),
+           "--filename", "n%n-%f", "--hook", "cp -t " + (dir_ / "hooked").string()});
   ASSERT_EQ(result.status, 0) << result.err;
   const auto lines = JsonLines(result.out);
   ASSERT_EQ(lines.size(), 2U) << result.out;

@@ -275,7 +275,9 @@ FileList::FileList(HCAMERA camera, ULONG count, FH **handles) {
   }
 }
 
-Camera::~Camera() { TaveloCloseCamera(handle_); }
+Camera::~Camera() {
+  TaveloCloseCamera(handle_);
+}
 
 LONG Camera::DefaultDrive() {
   if (!default_drive_) {
@@ -358,8 +360,7 @@ Camera &Context::Open() {
   if (chosen >= count) {
     std::string list;
     for (ULONG i = 0; i < count; ++i) {
-      list += "\n  " + std::to_string(i) + "  " + DeviceIdText(records[i]) + "  " +
-              records[i].ptid;
+      list += "\n  " + std::to_string(i) + "  " + DeviceIdText(records[i]) + "  " + records[i].ptid;
     }
     release();
     throw Failure(kExitNoCamera, (camera.empty() ? std::string("several cameras; choose one with "
@@ -399,6 +400,8 @@ const std::function<void()> *ActionOf(const CLI::App *command) {
   return it == Actions().end() ? nullptr : &it->second;
 }
 
-void PrintJson(const Json &value) { std::printf("%s\n", value.dump().c_str()); }
+void PrintJson(const Json &value) {
+  std::printf("%s\n", value.dump().c_str());
+}
 
 } // namespace tavelo::cli

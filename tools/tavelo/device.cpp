@@ -28,15 +28,24 @@ std::string TransportName(const DEVICE_INFO &record) {
 }
 
 Json DeviceJson(const DEVICE_INFO &record) {
-  return Json{{"vendor", record.vdid},      {"product", record.ptid},
-              {"firmware", record.fwcn},    {"cccn", record.cccn},
-              {"camera_name", record.cacn}, {"ipcn", record.ipcn},
-              {"hwrv", record.hwrv},        {"oerv", record.oerv},
-              {"ucrv", record.ucrv},        {"ccsv", record.ccsv},
-              {"carv", record.carv},        {"iprn", record.iprn},
-              {"pcnt", record.pcnt},        {"scnt", record.scnt},
-              {"rams", record.rams},        {"hprs", record.hprs},
-              {"serial", record.sern},      {"device_id", DeviceId(record)},
+  return Json{{"vendor", record.vdid},
+              {"product", record.ptid},
+              {"firmware", record.fwcn},
+              {"cccn", record.cccn},
+              {"camera_name", record.cacn},
+              {"ipcn", record.ipcn},
+              {"hwrv", record.hwrv},
+              {"oerv", record.oerv},
+              {"ucrv", record.ucrv},
+              {"ccsv", record.ccsv},
+              {"carv", record.carv},
+              {"iprn", record.iprn},
+              {"pcnt", record.pcnt},
+              {"scnt", record.scnt},
+              {"rams", record.rams},
+              {"hprs", record.hprs},
+              {"serial", record.sern},
+              {"device_id", DeviceId(record)},
               {"transport", TransportName(record)}};
 }
 
@@ -156,8 +165,8 @@ SYSTEMTIME ParseTime(const std::string &text) {
     unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
     char separator = 'T';
     char end = 0;
-    const int fields = std::sscanf(text.c_str(), "%4u-%2u-%2u%c%2u:%2u:%2u%c", &year, &month,
-                                   &day, &separator, &hour, &minute, &second, &end);
+    const int fields = std::sscanf(text.c_str(), "%4u-%2u-%2u%c%2u:%2u:%2u%c", &year, &month, &day,
+                                   &separator, &hour, &minute, &second, &end);
     if ((fields != 7 && fields != 3) || (fields == 7 && separator != 'T' && separator != ' ')) {
       throw Failure(kExitUsage, "not a time: " + text + " (use now or 2026-12-24T18:30:00)");
     }
@@ -350,8 +359,9 @@ void AddDeviceCommands(CLI::App &app, Context &context) {
 
   auto *capture = app.add_subcommand("capture", "take pictures");
   auto options = std::make_shared<CaptureOptions>();
-  capture->add_option("--mode", options->mode, "capture mode: 0 one, 1 series, 2 burst, "
-                                               "3 time-lapse");
+  capture->add_option("--mode", options->mode,
+                      "capture mode: 0 one, 1 series, 2 burst, "
+                      "3 time-lapse");
   capture->add_option("--count", options->count, "pictures of a burst or time-lapse");
   capture->add_option("--interval", options->interval, "time-lapse interval, seconds");
   capture->add_option("--delay", options->delay, "time-lapse: seconds before the first shot");

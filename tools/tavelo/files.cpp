@@ -61,16 +61,16 @@ void PrintEntry(const Context &context, const Json &entry, bool details, bool fu
     PrintJson(entry);
     return;
   }
-  const std::string name = full_path ? entry["path"].get<std::string>()
-                                     : entry["name"].get<std::string>();
+  const std::string name =
+      full_path ? entry["path"].get<std::string>() : entry["name"].get<std::string>();
   if (!details) {
     std::printf("%s\n", name.c_str());
     return;
   }
   const auto text = [&](const char *key) {
-    return entry.contains(key) ? (entry[key].is_string() ? entry[key].get<std::string>()
-                                                         : entry[key].dump())
-                               : std::string("-");
+    return entry.contains(key)
+               ? (entry[key].is_string() ? entry[key].get<std::string>() : entry[key].dump())
+               : std::string("-");
   };
   const std::string size = entry.contains("width")
                                ? text("width") + "x" + text("height")
@@ -133,8 +133,8 @@ void Groups(Context &context) {
   for (const auto &group : FileList(camera.get(), count, handles).Take()) {
     const std::size_t members = ListTree(camera, group.get(), false).size();
     if (context.json) {
-      PrintJson(Json{{"path", group->path}, {"name", DisplayName(camera, *group)},
-                     {"members", members}});
+      PrintJson(
+          Json{{"path", group->path}, {"name", DisplayName(camera, *group)}, {"members", members}});
     } else {
       std::printf("%-24s %zu member(s)\n", group->path, members);
     }
@@ -177,8 +177,7 @@ void New(Context &context) {
   }
 }
 
-void Put(Context &context, const std::string &host, const std::string &dir_text,
-         std::string name) {
+void Put(Context &context, const std::string &host, const std::string &dir_text, std::string name) {
   Camera &camera = context.Open();
   std::error_code error;
   const auto size = fs::file_size(host, error);
@@ -206,8 +205,8 @@ void Put(Context &context, const std::string &host, const std::string &dir_text,
   }
   const interrupts::Guard guard;
   Transfer transfer(camera, name, TransferPlan{1, size}, 0, 0);
-  const CAMRESULT result = TaveloCopyFileToCamera(camera.get(), host.c_str(), &dir, name.c_str(),
-                                                  &made);
+  const CAMRESULT result =
+      TaveloCopyFileToCamera(camera.get(), host.c_str(), &dir, name.c_str(), &made);
   const FileHandle file(made, FileCloser{camera.get()});
   transfer.Finish(result, "uploading " + host, name);
   std::printf("%s -> %s (%ju bytes)\n", host.c_str(), file ? file->path : name.c_str(),

@@ -48,7 +48,9 @@ void PutLe(std::vector<std::uint8_t> &out, std::uint32_t value, int bytes) {
   }
 }
 
-std::size_t RowSize(std::uint32_t width) { return (width * 3 + 3) / 4 * 4; }
+std::size_t RowSize(std::uint32_t width) {
+  return (width * 3 + 3) / 4 * 4;
+}
 
 std::vector<std::uint8_t> EncodeBmp(const Image &image) {
   const std::size_t row = RowSize(image.width);
@@ -191,10 +193,9 @@ Image ContactSheet(const std::vector<Tile> &tiles) {
     const Image &thumb = tiles[i].image;
     const std::uint32_t left = i % columns * kTileWidth;
     const std::uint32_t top = i / columns * kTileHeight;
-    const Image fitted =
-        thumb.width > kTileWidth - 4 || thumb.height > kPicture - 2
-            ? emu::fit(thumb, kTileWidth - 4, kPicture - 2)
-            : thumb;
+    const Image fitted = thumb.width > kTileWidth - 4 || thumb.height > kPicture - 2
+                             ? emu::fit(thumb, kTileWidth - 4, kPicture - 2)
+                             : thumb;
     const std::uint32_t x0 = left + (kTileWidth - fitted.width) / 2;
     const std::uint32_t y0 = top + 2 + (kPicture - 2 - fitted.height) / 2;
     for (std::uint32_t y = 0; y < fitted.height; ++y) {

@@ -59,8 +59,8 @@ struct Capability {
     case kCapabilityList: {
       std::string text;
       for (const auto &item : items) {
-        text += (text.empty() ? "" : ", ") +
-                (item.label.empty() ? "" : item.label + "=") + number(item.value);
+        text += (text.empty() ? "" : ", ") + (item.label.empty() ? "" : item.label + "=") +
+                number(item.value);
       }
       return "one of " + text;
     }
@@ -107,10 +107,10 @@ Capability ReadCapability(Camera &camera, ULONG tag) {
     Check(TaveloGetParamCapList(camera.get(), tag, &list_value, &count, &items),
           "reading the choices of " + name);
     for (ULONG i = 0; i < count; ++i) {
-      cap.items.push_back(
-          {std::string(reinterpret_cast<const char *>(items[i].data),
-                       strnlen(reinterpret_cast<const char *>(items[i].data), sizeof items[i].data)),
-           items[i].value});
+      cap.items.push_back({std::string(reinterpret_cast<const char *>(items[i].data),
+                                       strnlen(reinterpret_cast<const char *>(items[i].data),
+                                               sizeof items[i].data)),
+                           items[i].value});
     }
     CoTaskMemFree(items);
   } else if (cap.type == kCapabilityRange) {
@@ -144,10 +144,9 @@ Parameter ReadParameter(Camera &camera, ULONG tag) {
 
 [[noreturn]] void Refuse(const Parameter &parameter, const std::string &text,
                          const std::string &why) {
-  throw Failure(kExitRefused,
-                FourCcText(parameter.tag) + ": " + text + " " + why + " (it takes " +
-                    parameter.capability.Text((*parameter.value).vt == VT_I4) +
-                    "); nothing was sent");
+  throw Failure(kExitRefused, FourCcText(parameter.tag) + ": " + text + " " + why + " (it takes " +
+                                  parameter.capability.Text((*parameter.value).vt == VT_I4) +
+                                  "); nothing was sent");
 }
 
 // The variant to send for `text`, parsed by the parameter's type and checked
@@ -329,8 +328,8 @@ void AddParameterCommands(CLI::App &app, Context &context) {
                 DefaultText(camera, code, kUserDefault).c_str());
   });
 
-  auto *user = param->add_subcommand("user-default",
-                                     "set the user default (default: the current value)");
+  auto *user =
+      param->add_subcommand("user-default", "set the user default (default: the current value)");
   user->add_option("tag", *tag)->required();
   user->add_option("value", *value);
   Define(user, [&context, tag, value] {
@@ -351,8 +350,8 @@ void AddParameterCommands(CLI::App &app, Context &context) {
   Define(restore, [&context, tag, factory] {
     Camera &camera = context.Open();
     const ULONG code = *tag == "all" ? 0 : FourCc(*tag);
-    Check(TaveloRestoreParameterDefault(camera.get(), code, *factory ? kFactoryDefault
-                                                                     : kUserDefault),
+    Check(TaveloRestoreParameterDefault(camera.get(), code,
+                                        *factory ? kFactoryDefault : kUserDefault),
           "restoring " + *tag);
     std::printf("%s restored to the %s default\n", tag->c_str(), *factory ? "factory" : "user");
   });

@@ -114,8 +114,8 @@ std::string Bytes(double bytes) {
 
 Transfer::Transfer(Camera &camera, std::string label, const TransferPlan &plan, std::size_t index,
                    std::uint64_t bytes_before)
-    : camera_(camera), label_(std::move(label)), plan_(plan), index_(index),
-      before_(bytes_before), terminal_(isatty(STDERR_FILENO) != 0) {
+    : camera_(camera), label_(std::move(label)), plan_(plan), index_(index), before_(bytes_before),
+      terminal_(isatty(STDERR_FILENO) != 0) {
   Check(TaveloSubscribe(camera_.get(), 7, OnProgress, reinterpret_cast<uintptr_t>(this)),
         "subscribing to progress");
   interrupts::SetTransferring(camera_.get());

@@ -23,11 +23,11 @@ using Json = nlohmann::ordered_json;
 // Exit codes, listed in the man page.
 enum Exit : int {
   kExitOk = 0,
-  kExitCamera = 1,    // the library or the camera failed; a result code was printed
-  kExitUsage = 2,     // wrong command line
-  kExitNoCamera = 3,  // no camera, several cameras, or the one asked for is missing
-  kExitHost = 4,      // a host file could not be read or written
-  kExitRefused = 5,   // a value outside the parameter's capability; nothing was sent
+  kExitCamera = 1,   // the library or the camera failed; a result code was printed
+  kExitUsage = 2,    // wrong command line
+  kExitNoCamera = 3, // no camera, several cameras, or the one asked for is missing
+  kExitHost = 4,     // a host file could not be read or written
+  kExitRefused = 5,  // a value outside the parameter's capability; nothing was sent
   kExitInterrupted = 130,
 };
 

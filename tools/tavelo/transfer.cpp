@@ -182,8 +182,8 @@ void Thumbs(Context &context, const std::string &path, const std::string &out) {
     const FH dir = camera.Path(path.back() == '/' ? path : path + "/");
     for (auto &entry : ListTree(camera, &dir, true)) {
       IMAGE_INFO info{};
-      if (!camera.IsDirectory(*entry) && TaveloGetImageInfo(camera.get(), entry.get(), &info) >= 0 &&
-          info.isImage != 0) {
+      if (!camera.IsDirectory(*entry) &&
+          TaveloGetImageInfo(camera.get(), entry.get(), &info) >= 0 && info.isImage != 0) {
         images.push_back(std::move(entry));
       }
     }
@@ -239,8 +239,8 @@ void TAVELOAPI OnEvent(ULONG kind, HCAMERA /*camera*/, uintptr_t context) {
 std::string FileName(const std::string &pattern, const std::string &camera_name, unsigned counter) {
   std::string expanded;
   for (std::size_t i = 0; i < pattern.size(); ++i) {
-    if (pattern[i] == '%' && i + 1 < pattern.size() && (pattern[i + 1] == 'f' ||
-                                                        pattern[i + 1] == 'n')) {
+    if (pattern[i] == '%' && i + 1 < pattern.size() &&
+        (pattern[i + 1] == 'f' || pattern[i + 1] == 'n')) {
       std::string value = pattern[i + 1] == 'f' ? camera_name : std::to_string(counter);
       for (const char c : value) {
         expanded += c == '%' ? std::string("%%") : std::string(1, c);
@@ -293,9 +293,9 @@ void Watch(Context &context, const WatchOptions &options) {
     Check(TaveloStartCapture(camera.get(), &request), "starting the capture");
   }
   if (!context.json) {
-    std::printf("watching %s; Ctrl-C ends\n", options.download.empty()
-                                                  ? "events"
-                                                  : ("for pictures to " + options.download).c_str());
+    std::printf("watching %s; Ctrl-C ends\n",
+                options.download.empty() ? "events"
+                                         : ("for pictures to " + options.download).c_str());
     std::fflush(stdout);
   }
   unsigned received = 0;
@@ -348,9 +348,8 @@ void Watch(Context &context, const WatchOptions &options) {
         PrintJson(line);
       } else {
         std::printf("%s new file %s%s\n", stamp, file->path,
-                    line.contains("saved")
-                        ? (" -> " + line["saved"].get<std::string>()).c_str()
-                        : "");
+                    line.contains("saved") ? (" -> " + line["saved"].get<std::string>()).c_str()
+                                           : "");
       }
       std::fflush(stdout);
       if (!options.hook.empty() && line.contains("saved")) {
@@ -400,9 +399,8 @@ void AddTransferCommands(CLI::App &app, Context &context) {
   auto thumbs_out = std::make_shared<std::string>();
   thumbs->add_option("path", *thumbs_path, "a directory (default: every image)");
   thumbs->add_option("-o,--output", *thumbs_out, "a .bmp or .jpg file")->required();
-  Define(thumbs, [&context, thumbs_path, thumbs_out] {
-    Thumbs(context, *thumbs_path, *thumbs_out);
-  });
+  Define(thumbs,
+         [&context, thumbs_path, thumbs_out] { Thumbs(context, *thumbs_path, *thumbs_out); });
 
   auto *viewfinder = app.add_subcommand("viewfinder", "write the live viewfinder picture");
   auto view_out = std::make_shared<std::string>();
