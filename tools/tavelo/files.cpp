@@ -208,6 +208,11 @@ void Put(Context &context, const std::string &host, const std::string &dir_text,
   const CAMRESULT result =
       TaveloCopyFileToCamera(camera.get(), host.c_str(), &dir, name.c_str(), &made);
   const FileHandle file(made, FileCloser{camera.get()});
+  if (result == CAM_E_ABORTED) {
+    // Leave no partial file on the camera either.
+    const FH partial = camera.Path(dir_path + name);
+    TaveloDeleteFile(camera.get(), &partial);
+  }
   transfer.Finish(result, "uploading " + host, name);
   std::printf("%s -> %s (%ju bytes)\n", host.c_str(), file ? file->path : name.c_str(),
               static_cast<std::uintmax_t>(size));
