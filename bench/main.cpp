@@ -85,7 +85,7 @@ std::optional<double> Counter(const std::map<std::string, Median> &m, const std:
 }
 
 // How fast `measured` runs against `limit`: 1.0 is the limit's speed.
-auto Speed(std::string limit, std::string measured) {
+auto Speed(const std::string &limit, const std::string &measured) {
   return [=](const std::map<std::string, Median> &m) -> std::optional<double> {
     const auto a = Time(m, limit);
     const auto b = Time(m, measured);
@@ -93,7 +93,7 @@ auto Speed(std::string limit, std::string measured) {
   };
 }
 
-auto PerCameraGrowth(std::string many) {
+auto PerCameraGrowth(const std::string &many) {
   return [=](const std::map<std::string, Median> &m) -> std::optional<double> {
     const auto one = Counter(m, "BM_Enumerate/1", "per_camera_us");
     const auto n = Counter(m, many, "per_camera_us");
@@ -101,11 +101,11 @@ auto PerCameraGrowth(std::string many) {
   };
 }
 
-auto Nanoseconds(std::string key) {
+auto Nanoseconds(const std::string &key) {
   return [=](const std::map<std::string, Median> &m) { return Time(m, key); };
 }
 
-auto CounterOf(std::string key, std::string counter) {
+auto CounterOf(const std::string &key, const std::string &counter) {
   return [=](const std::map<std::string, Median> &m) { return Counter(m, key, counter); };
 }
 
