@@ -26,7 +26,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   tavelo::emu::make_demo_store(store);
   engine = std::make_unique<tavelo::emu::Engine>(
       store, tavelo::emu::Engine::Options{{}, [](std::chrono::milliseconds) {}});
-  std::atexit([] { engine.reset(); fs::remove_all(store); });
+  std::atexit([] {
+    engine.reset();
+    fs::remove_all(store);
+  });
   return 0;
 }
 
@@ -37,8 +40,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   std::vector<std::uint8_t> request;
   if ((data[0] & 1) == 0) {
     const std::size_t length = 8 + size - 3;
-    request = {std::uint8_t(length >> 24), std::uint8_t(length >> 16), std::uint8_t(length >> 8),
-               std::uint8_t(length), 1, 0, 0, 0, data[1], data[2], 0, 0};
+    request = {std::uint8_t(length >> 24),
+               std::uint8_t(length >> 16),
+               std::uint8_t(length >> 8),
+               std::uint8_t(length),
+               1,
+               0,
+               0,
+               0,
+               data[1],
+               data[2],
+               0,
+               0};
     request.insert(request.end(), data + 3, data + size);
   } else {
     request.assign(data + 1, data + size);

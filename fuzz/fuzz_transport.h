@@ -25,14 +25,13 @@ inline constexpr std::uint8_t kAnswerFails = 0x80;
 inline constexpr std::uint8_t kAnswerRaw = 0x40;
 inline constexpr std::uint8_t kStatusMask = 0x3F;
 
-// A real camera for recording: writes the response packet for `request`
-// into `response`; gives its size, or 0 when the exchange fails.
-using Camera =
-    std::function<std::size_t(std::span<const std::uint8_t>, std::span<std::uint8_t>)>;
+// A real camera for recording: writes the response packet for the request
+// into the response buffer; gives its size, or 0 when the exchange fails.
+using Camera = std::function<std::size_t(std::span<const std::uint8_t>, std::span<std::uint8_t>)>;
 
-// Registers the class object once; the component runtime is initialised.
-void Register();
-// A device record that binds to the fuzzing transport; free its device id.
+// A device record that binds to the fuzzing transport, whose class object
+// it registers on the first call (the component runtime is initialised).
+// The caller clears the record's device id.
 DEVICE_INFO DeviceRecord();
 // Answers the next exchanges from `answers`. With `bounded`, new instances
 // offer the bounded exchange; otherwise only the plain one.

@@ -159,21 +159,27 @@ void RecordSeeds(const std::filesystem::path &root) {
   namespace fs = std::filesystem;
   const fs::path out = root / "library";
   fs::create_directories(root / "engine");
-  const fs::path store = fs::temp_directory_path() / ("tavelo-fuzz-seed-" + std::to_string(getpid()));
+  const fs::path store =
+      fs::temp_directory_path() / ("tavelo-fuzz-seed-" + std::to_string(getpid()));
   tavelo::emu::make_demo_store(store);
   tavelo::emu::Engine engine(store);
   fs::create_directories(out);
   auto seed = [&](std::uint8_t first, std::uint8_t second) {
     const ULONG arg = kActions[second != 0 ? second : first].seedArg;
-    std::vector<std::uint8_t> bytes = {1, first, second, BYTE(arg >> 24), BYTE(arg >> 16), BYTE(arg >> 8), BYTE(arg)};
-    tavelo::fuzz::Record([&](auto request, auto response) {
-      std::vector<std::uint8_t> host = {0, request[8], request[9]};
-      host.insert(host.end(), request.begin() + 12, request.end());
-      Write(root / "engine" / ("req-" + std::to_string(std::hash<std::string>{}({host.begin(), host.end()}))), host);
-      engine.power_on();
-      const auto result = engine.exchange(request, response);
-      return result.outcome == tavelo::emu::Outcome::answered ? result.length : 0;
-    }, &bytes);
+    std::vector<std::uint8_t> bytes = {
+        1, first, second, BYTE(arg >> 24), BYTE(arg >> 16), BYTE(arg >> 8), BYTE(arg)};
+    tavelo::fuzz::Record(
+        [&](auto request, auto response) {
+          std::vector<std::uint8_t> host = {0, request[8], request[9]};
+          host.insert(host.end(), request.begin() + 12, request.end());
+          Write(root / "engine" /
+                    ("req-" + std::to_string(std::hash<std::string>{}({host.begin(), host.end()}))),
+                host);
+          engine.power_on();
+          const auto result = engine.exchange(request, response);
+          return result.outcome == tavelo::emu::Outcome::answered ? result.length : 0;
+        },
+        &bytes);
     Run(first, second, arg);
     if (bytes.size() <= 16384) {
       Write(out / ("seed-" + std::to_string(first) + "-" + std::to_string(second)), bytes);
@@ -192,7 +198,6 @@ void RecordSeeds(const std::filesystem::path &root) {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   TaveloInitialize(1);
-  tavelo::fuzz::Register();
   tavelo::events::seam::SetTick(0x7FFFFFFF); // rounds run only when an action asks
   host_file = std::filesystem::temp_directory_path() / ("tavelo-fuzz-" + std::to_string(getpid()));
   std::ofstream(host_file, std::ios::binary) << "\xFF\xD8 a small upload \xFF\xD9";

@@ -22,7 +22,8 @@ void Convert(std::uint8_t mode, const std::string &text) {
   const UINT page = mode & 0x10 ? CP_UTF8 : CP_ACP;
   const DWORD flags = mode & 0x20 ? MB_ERR_INVALID_CHARS : 0;
   const int length = mode & 0x40 ? -1 : static_cast<int>(text.size());
-  const int room = mode & 0x80 ? 4 : MultiByteToWideChar(page, flags, text.c_str(), length, nullptr, 0);
+  const int room =
+      mode & 0x80 ? 4 : MultiByteToWideChar(page, flags, text.c_str(), length, nullptr, 0);
   std::vector<WCHAR> wide(static_cast<std::size_t>(std::max(room, 0)));
   const int made = MultiByteToWideChar(page, flags, text.c_str(), length, wide.data(), room);
   // Back again, and the raw bytes read as UTF-16 too (unpaired surrogates).
@@ -35,7 +36,8 @@ void Convert(std::uint8_t mode, const std::string &text) {
     const int need = WideCharToMultiByte(page, 0, from, count, nullptr, 0, acp ? "?" : nullptr,
                                          acp ? &used : nullptr);
     std::string out(static_cast<std::size_t>(std::max(need, 0)) + (mode & 0x80 ? 0 : 1), '\0');
-    WideCharToMultiByte(page, 0, from, count, out.data(), static_cast<int>(out.size()), nullptr, nullptr);
+    WideCharToMultiByte(page, 0, from, count, out.data(), static_cast<int>(out.size()), nullptr,
+                        nullptr);
   }
 }
 
@@ -46,7 +48,9 @@ void Clsid(const std::string &text) {
 }
 
 void Printf(const std::string &format) {
-  if (std::count(format.begin(), format.end(), '%') + std::count(format.begin(), format.end(), '*') > 8) {
+  if (std::count(format.begin(), format.end(), '%') +
+          std::count(format.begin(), format.end(), '*') >
+      8) {
     return; // possibly more arguments taken than passed
   }
   char out[1024 + 16];
@@ -58,7 +62,8 @@ void Message(std::uint8_t mode, const std::string &text) {
   char *block = nullptr;
   char out[512];
   const DWORD width = mode & 0x20 ? 40 : 0;
-  const DWORD inserts = (mode & 0x40 ? FORMAT_MESSAGE_IGNORE_INSERTS : FORMAT_MESSAGE_ARGUMENT_ARRAY) | width;
+  const DWORD inserts =
+      (mode & 0x40 ? FORMAT_MESSAGE_IGNORE_INSERTS : FORMAT_MESSAGE_ARGUMENT_ARRAY) | width;
   if (mode & 0x10) {
     FormatMessageA(FORMAT_MESSAGE_FROM_STRING | inserts, text.c_str(), 0, 0, out, sizeof out,
                    reinterpret_cast<va_list *>(const_cast<DWORD_PTR *>(arguments.data())));
@@ -89,10 +94,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   }
   const std::string text(reinterpret_cast<const char *>(data + 1), size - 1);
   switch (data[0] & 3) {
-  case 0: Convert(data[0], text); break;
-  case 1: Clsid(text); break;
-  case 2: Printf(text); break;
-  default: Message(data[0], text); break;
+  case 0:
+    Convert(data[0], text);
+    break;
+  case 1:
+    Clsid(text);
+    break;
+  case 2:
+    Printf(text);
+    break;
+  default:
+    Message(data[0], text);
+    break;
   }
   return 0;
 }
