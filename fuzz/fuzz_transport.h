@@ -13,7 +13,6 @@
 
 #include "tavelocam.h"
 
-#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -29,9 +28,8 @@ inline constexpr std::uint8_t kStatusMask = 0x3F;
 // into the response buffer; gives its size, or 0 when the exchange fails.
 using Camera = std::function<std::size_t(std::span<const std::uint8_t>, std::span<std::uint8_t>)>;
 
-// A device record that binds to the fuzzing transport, whose class object
-// it registers on the first call (the component runtime is initialised).
-// The caller clears the record's device id.
+// A device record (the caller clears its device id) that binds to the fuzzing
+// transport, registered on the first call once the runtime is initialised.
 DEVICE_INFO DeviceRecord();
 // Answers the next exchanges from `answers`. With `bounded`, new instances
 // offer the bounded exchange; otherwise only the plain one.

@@ -1,13 +1,8 @@
-// Drives the exports that decode camera answers, with answers from the input.
-// Input: a flags byte (bit 0: the transport offers the bounded exchange), two
-// action numbers (rows of kActions, taken modulo its size), a big-endian
-// 32-bit argument (a tag, a data kind, a size), then the answers in the
-// fuzzing transport's format.
-//
-// With TAVELO_FUZZ_RECORD=DIR set, the target instead runs the actions
-// against the virtual camera over a fresh demo store and writes seeds: one
-// per action sequence into DIR/library, each distinct request (the engine
-// target's input) into DIR/engine.
+// Drives the exports that decode camera answers, with answers from the input:
+// a flags byte (bit 0: the transport offers the bounded exchange), two rows of
+// kActions, a big-endian 32-bit argument (a tag, a kind, a size), then the
+// answers in the fuzzing transport's format. With TAVELO_FUZZ_RECORD=DIR it
+// records seeds instead (DIR/library, and the requests into DIR/engine).
 #include "api/checks.h"
 #include "events/notification_thread.h"
 #include "events/seams.h"
@@ -18,7 +13,6 @@
 
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -35,34 +29,13 @@ struct Context {
 
 std::string host_file; // uploaded by one action, overwritten by another
 
-FH Handle(const char *path) {
-  FH handle{tavelo::files::kHandleKind, 0, 2, {}};
-  std::snprintf(handle.path, sizeof handle.path, "%s", path);
-  return handle;
-}
-
-// Keeps the first entry of a listing and gives every handle back; a handle
-// handed out with a failure belongs to the caller as well.
-void Take(Context &c, HRESULT, ULONG count, FH **handles) {
+// Keeps the first handle listed and gives every one back (a handle handed
+// out with a failure belongs to the caller as well).
+void Take(Context &c, ULONG count, FH **handles) {
   for (ULONG i = 0; handles != nullptr && i < count; ++i) {
-    if (handles[i] != nullptr) {
-      if (i == 0) {
-        c.file = *handles[i];
-      }
-      TaveloCloseFile(c.camera, handles[i]);
-    }
+    c.file = i == 0 && handles[i] != nullptr ? *handles[i] : c.file;
+    TaveloCloseFile(c.camera, handles[i]);
   }
-}
-void Take(Context &c, HRESULT result, FH *handle) {
-  Take(c, result, handle != nullptr ? 1 : 0, &handle);
-}
-
-using List = CAMRESULT (*)(HCAMERA, ULONG *, FH ***);
-template <List list>
-void Listing(Context &c) {
-  ULONG count = 0;
-  FH **handles = nullptr;
-  Take(c, list(c.camera, &count, &handles), count, handles);
 }
 
 void STDMETHODCALLTYPE OnEvent(ULONG, HCAMERA, uintptr_t) {}
@@ -81,15 +54,15 @@ const Action kActions[] = {
   {[](Context &) {}, 0},
   {[](Context &c) { DEVICE_INFO info{}; TaveloGetDeviceInfo(c.camera, &info); VariantClear(&info.deviceId); }, 0},
   {[](Context &c) { ULONG n = 0; FH **h = nullptr;
-      Take(c, TaveloGetFileList(c.camera, c.arg & 2 ? nullptr : &c.dir, &n, &h, LONG(c.arg & 1)), n, h); }, 0},
-  {[](Context &c) { ULONG n = 0; FH **h = nullptr; Take(c, TaveloGetDirectoryList(c.camera, &c.dir, &n, &h), n, h); }, 0},
-  {Listing<TaveloGetGroupList>, 0},
-  {Listing<TaveloGetSystemFileList>, 0},
-  {Listing<TaveloGetUngroupedImages>, 0},
-  {Listing<TaveloGetAllImagesList>, 0},
-  {Listing<TaveloGetNewFileList>, 0},
-  {[](Context &c) { FH *h = nullptr; Take(c, TaveloGetSystemDir(c.camera, &h), h); }, 0},
-  {[](Context &c) { FH *h = nullptr; Take(c, TaveloGetParentHandle(c.camera, &c.file, &h), h); }, 0},
+      TaveloGetFileList(c.camera, c.arg & 2 ? nullptr : &c.dir, &n, &h, LONG(c.arg & 1)); Take(c, n, h); }, 0},
+  {[](Context &c) { ULONG n = 0; FH **h = nullptr; TaveloGetDirectoryList(c.camera, &c.dir, &n, &h); Take(c, n, h); }, 0},
+  {[](Context &c) { ULONG n = 0; FH **h = nullptr; TaveloGetGroupList(c.camera, &n, &h); Take(c, n, h); }, 0},
+  {[](Context &c) { ULONG n = 0; FH **h = nullptr; TaveloGetSystemFileList(c.camera, &n, &h); Take(c, n, h); }, 0},
+  {[](Context &c) { ULONG n = 0; FH **h = nullptr; TaveloGetUngroupedImages(c.camera, &n, &h); Take(c, n, h); }, 0},
+  {[](Context &c) { ULONG n = 0; FH **h = nullptr; TaveloGetAllImagesList(c.camera, &n, &h); Take(c, n, h); }, 0},
+  {[](Context &c) { ULONG n = 0; FH **h = nullptr; TaveloGetNewFileList(c.camera, &n, &h); Take(c, n, h); }, 0},
+  {[](Context &c) { FH *h = nullptr; TaveloGetSystemDir(c.camera, &h); Take(c, 1, &h); }, 0},
+  {[](Context &c) { FH *h = nullptr; TaveloGetParentHandle(c.camera, &c.file, &h); Take(c, 1, &h); }, 0},
   {[](Context &c) { BYTE *data = nullptr; ULONG size = 0;
       TaveloGetFileData(c.camera, c.arg & 4 ? nullptr : &c.file, c.arg & 3, &data, &size); CoTaskMemFree(data); }, 1},
   {[](Context &c) { TaveloCopyFileFromCamera(c.camera, (host_file + ".down").c_str(), &c.file); }, 0},
@@ -98,12 +71,11 @@ const Action kActions[] = {
   {[](Context &c) { VARIANT v{}; TaveloGetFileTag(c.camera, &c.file, c.arg, &v); VariantClear(&v); }, Tag("ttle")},
   {[](Context &c) { VARIANT v{}; v.vt = VT_I4; v.lVal = 3; TaveloSetFileTag(c.camera, &c.file, c.arg, v); }, Tag("rate")},
   {[](Context &c) { TaveloDeleteFile(c.camera, &c.file); }, 0},
-  {[](Context &c) { FH *made = nullptr; const BYTE data[64] = {0xFF, 0xD8};
-      if (SUCCEEDED(TaveloCreateFile(c.camera, &c.dir, "NEW.JPG", &made))) {
-        TaveloWriteFile(c.camera, made, data, sizeof data); }
-      Take(c, S_OK, made); }, 0},
-  {[](Context &c) { FH *h = nullptr; Take(c, TaveloCreateDirectory(c.camera, &c.dir, "NEWDIR", &h), h); }, 0},
-  {[](Context &c) { FH *h = nullptr; Take(c, TaveloCopyFileToCamera(c.camera, host_file.c_str(), &c.dir, "UP.JPG", &h), h); }, 0},
+  {[](Context &c) { FH *h = nullptr; const BYTE data[64] = {0xFF, 0xD8};
+      if (SUCCEEDED(TaveloCreateFile(c.camera, &c.dir, "NEW.JPG", &h))) TaveloWriteFile(c.camera, h, data, sizeof data);
+      Take(c, 1, &h); }, 0},
+  {[](Context &c) { FH *h = nullptr; TaveloCreateDirectory(c.camera, &c.dir, "NEWDIR", &h); Take(c, 1, &h); }, 0},
+  {[](Context &c) { FH *h = nullptr; TaveloCopyFileToCamera(c.camera, host_file.c_str(), &c.dir, "UP.JPG", &h); Take(c, 1, &h); }, 0},
   {[](Context &c) { char name[] = "GROUP1"; FH *members[] = {&c.file}; TaveloCreateGroup(c.camera, name, members, 1); }, 0},
   {[](Context &c) { VARIANT v{}; TaveloGetParameter(c.camera, c.arg, &v); VariantClear(&v); }, Tag("mhbs")},
   {[](Context &c) { VARIANT v{}; v.vt = VT_UI4; v.ulVal = 2; TaveloSetParameter(c.camera, c.arg, v); }, Tag("flsh")},
@@ -138,7 +110,10 @@ constexpr std::size_t kHeader = 7;
 constexpr std::size_t kActionCount = sizeof kActions / sizeof kActions[0];
 
 void Run(std::uint8_t first, std::uint8_t second, ULONG arg) {
-  Context c{nullptr, arg, Handle("2:WELCOME.JPG"), Handle("2:ALBUM1/")};
+  Context c{nullptr,
+            arg,
+            {tavelo::files::kHandleKind, 0, 2, "2:WELCOME.JPG"},
+            {tavelo::files::kHandleKind, 0, 2, "2:ALBUM1/"}};
   DEVICE_INFO record = tavelo::fuzz::DeviceRecord();
   if (TaveloBindCamera(&c.camera, &record) == S_OK) {
     kActions[first % kActionCount].run(c);
@@ -148,22 +123,20 @@ void Run(std::uint8_t first, std::uint8_t second, ULONG arg) {
   VariantClear(&record.deviceId);
 }
 
-// Seeds: each action alone, each after a file listing, a script after the
-// system files; answered by the virtual camera over a fresh demo store.
 void Write(const std::filesystem::path &file, const std::vector<std::uint8_t> &bytes) {
   std::ofstream(file, std::ios::binary)
       .write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
 }
 
+// Seeds from the virtual camera over a fresh demo store: each action alone,
+// each after a file listing, a script after the system files.
 void RecordSeeds(const std::filesystem::path &root) {
-  namespace fs = std::filesystem;
-  const fs::path out = root / "library";
-  fs::create_directories(root / "engine");
-  const fs::path store =
-      fs::temp_directory_path() / ("tavelo-fuzz-seed-" + std::to_string(getpid()));
+  const auto store =
+      std::filesystem::temp_directory_path() / ("tavelo-seeds-" + std::to_string(getpid()));
   tavelo::emu::make_demo_store(store);
   tavelo::emu::Engine engine(store);
-  fs::create_directories(out);
+  std::filesystem::create_directories(root / "library");
+  std::filesystem::create_directories(root / "engine");
   auto seed = [&](std::uint8_t first, std::uint8_t second) {
     const ULONG arg = kActions[second != 0 ? second : first].seedArg;
     std::vector<std::uint8_t> bytes = {
@@ -182,7 +155,8 @@ void RecordSeeds(const std::filesystem::path &root) {
         &bytes);
     Run(first, second, arg);
     if (bytes.size() <= 16384) {
-      Write(out / ("seed-" + std::to_string(first) + "-" + std::to_string(second)), bytes);
+      Write(root / "library" / ("seed-" + std::to_string(first) + "-" + std::to_string(second)),
+            bytes);
     }
   };
   for (std::uint8_t a = 1; a < kActionCount; ++a) {
@@ -191,7 +165,7 @@ void RecordSeeds(const std::filesystem::path &root) {
   }
   seed(5, 40);
   tavelo::fuzz::Record({}, nullptr);
-  fs::remove_all(store);
+  std::filesystem::remove_all(store);
 }
 
 } // namespace
