@@ -6,7 +6,6 @@
 #include <sanitizer/asan_interface.h>
 
 #include <algorithm>
-#include <cstring>
 
 namespace tavelo::fuzz {
 namespace {
@@ -49,7 +48,7 @@ bool NextPacket(std::span<const std::uint8_t> request, std::vector<std::uint8_t>
     wire::BuildHeader(packet, wire::GetU16(request, wire::kCommandOffset));
     wire::PutU16(packet, wire::kStatusOffset, flags & kStatusMask);
   }
-  std::copy(bytes.begin(), bytes.end(), packet.begin() + at);
+  std::copy(bytes.begin(), bytes.end(), packet.data() + at);
   return true;
 }
 
@@ -117,7 +116,7 @@ DEVICE_INFO DeviceRecord() {
                           REGCLS_MULTIPLEUSE, &cookie);
   }
   DEVICE_INFO record{};
-  std::strcpy(record.transportClsid, kClsidText);
+  std::copy_n(kClsidText, sizeof kClsidText, record.transportClsid);
   record.deviceId.vt = VT_BSTR;
   record.deviceId.bstrVal = SysAllocString(u"fuzz:1");
   return record;
