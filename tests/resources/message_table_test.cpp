@@ -134,7 +134,7 @@ std::string Format(DWORD code, DWORD language = 0, DWORD flags = FORMAT_MESSAGE_
   WCHAR wide[512];
   const int units = MultiByteToWideChar(936, 0, buffer, static_cast<int>(length), wide, 512);
   return std::string(buffer, WideCharToMultiByte(CP_UTF8, 0, wide, units, buffer, sizeof buffer,
-                                                  nullptr, nullptr));
+                                                 nullptr, nullptr));
 #endif
   return std::string(buffer, length);
 }

@@ -129,8 +129,7 @@ protected:
   FakeCamera camera_;
   DEVICE_INFO record_ = camera_.Record(OLESTR("fake:7"));
   std::unique_ptr<CameraSession> session_ = std::make_unique<CameraSession>(
-      OleString(record_.transportClsid, record_.transportClsid + 38).c_str(),
-      record_.deviceId);
+      OleString(record_.transportClsid, record_.transportClsid + 38).c_str(), record_.deviceId);
 };
 
 TEST_F(SessionTest, ConstructionContactsNothingAndFirstCommandConnects) {

@@ -33,8 +33,8 @@ struct ExchangeRecord {
   std::vector<std::uint8_t> request;
   ULONG requestLength = 0;
   ULONG lengthHint = 0;
-  OleString device; // the identifier the instance was configured with
-  ULONG capacity = 0;    // response capacity of a bounded exchange, else 0
+  OleString device;   // the identifier the instance was configured with
+  ULONG capacity = 0; // response capacity of a bounded exchange, else 0
 };
 
 struct Reply {
