@@ -137,9 +137,15 @@ typedef struct TAVELO_CAP_ITEM {
   ULONG value;
 } CAP_ITEM;
 
+/* The library ships for 32-bit Windows and POSIX. On 64-bit Windows (only
+ * its test build) VARIANT is the system's 24 bytes, and so is the device
+ * info record's copy of it. */
+#ifndef _WIN64
 TAVELOCAM_STATIC_ASSERT(sizeof(DEVICE_INFO) == 312, "DEVICE_INFO is 312 bytes");
-TAVELOCAM_STATIC_ASSERT(offsetof(DEVICE_INFO, deviceId) == 240, "device id at 240");
 TAVELOCAM_STATIC_ASSERT(offsetof(DEVICE_INFO, transportClsid) == 256, "class id at 256");
+TAVELOCAM_STATIC_ASSERT(sizeof(VARIANT) == 16, "VARIANT is 16 bytes");
+#endif
+TAVELOCAM_STATIC_ASSERT(offsetof(DEVICE_INFO, deviceId) == 240, "device id at 240");
 TAVELOCAM_STATIC_ASSERT(sizeof(FH) == 72, "FH is 72 bytes");
 TAVELOCAM_STATIC_ASSERT(sizeof(IMAGE_INFO) == 72, "IMAGE_INFO is 72 bytes");
 TAVELOCAM_STATIC_ASSERT(offsetof(IMAGE_INFO, sdss) == 68, "sdss flag at 68");
@@ -147,7 +153,6 @@ TAVELOCAM_STATIC_ASSERT(sizeof(PROGRESS) == 8, "PROGRESS is 8 bytes");
 TAVELOCAM_STATIC_ASSERT(sizeof(CAPTURE_REQUEST) == 16, "CAPTURE_REQUEST is 16 bytes");
 TAVELOCAM_STATIC_ASSERT(sizeof(SYSTEMTIME) == 16, "SYSTEMTIME is 16 bytes");
 TAVELOCAM_STATIC_ASSERT(sizeof(CAP_ITEM) == 36, "CAP_ITEM is 36 bytes");
-TAVELOCAM_STATIC_ASSERT(sizeof(VARIANT) == 16, "VARIANT is 16 bytes");
 
 /* Event kinds 1 to 7; kind 7 is transfer progress. */
 typedef void(TAVELOAPI *EVENT_CALLBACK)(ULONG eventKind, HCAMERA camera, uintptr_t context);

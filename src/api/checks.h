@@ -27,6 +27,22 @@ inline bool Readable(const void *pointer, std::size_t bytes) {
   return !IsBadReadPtr(pointer, bytes);
 }
 
+// Whether `code` lies in executable memory. Windows' IsBadCodePtr only asks
+// for read access, so there a pointer to data would pass and fault later on
+// the thread that calls it; the page's protection is looked up as well.
+inline bool Callable(FARPROC code) {
+#ifdef _WIN32
+  constexpr DWORD kExecutable =
+      PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+  MEMORY_BASIC_INFORMATION region{};
+  if (VirtualQuery(reinterpret_cast<const void *>(code), &region, sizeof region) == 0 ||
+      region.State != MEM_COMMIT || (region.Protect & kExecutable) == 0) {
+    return false;
+  }
+#endif
+  return !IsBadCodePtr(code);
+}
+
 // Checks that one out-value is writable and clears it, so it reads 0 after
 // any later failure.
 template <class T>

@@ -40,7 +40,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloSubscribe(HCAMERA camera, ULONG event
     CameraSession *session = ResolveHandle(camera);
     // Through void (*)(), the type that any function pointer may pass as.
     auto code = reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(callback));
-    if (session == nullptr || IsBadCodePtr(code)) {
+    if (session == nullptr || !Callable(code)) {
       return CAM_E_BAD_PARAMETER;
     }
     return events::Subscribe(*session, eventKind, callback, camera, context);

@@ -1,12 +1,16 @@
-// Guarded calls on POSIX: faults end the call with false, normal calls run
-// to the end, the replaced signal handlers come back, and guarded calls nest
-// and run on many threads at once.
+// Guarded calls: faults end the call with false, normal calls run to the
+// end, what is no guarded fault reaches the handlers there before (which on
+// POSIX come back), and guarded calls nest and run on many threads at once.
 #include "api/fault_guard.h"
 
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include "tavelo/win32.h"
+#else
 #include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <stdexcept>
@@ -16,25 +20,47 @@
 namespace tavelo {
 namespace {
 
-// A page with the given protection, made outside the guarded calls: the
-// frames a fault abandons run no destructors.
+// What differs between the platforms: pages with a protection, and the
+// faults other than memory access, raised on purpose.
+#ifdef _WIN32
+void *MakePage(bool readable) {
+  return VirtualAlloc(nullptr, 4096, MEM_RESERVE | MEM_COMMIT,
+                      readable ? PAGE_READONLY : PAGE_NOACCESS);
+}
+void FreePage(volatile char *page) {
+  VirtualFree(const_cast<char *>(page), 0, MEM_RELEASE);
+}
+void (*const kPageError)() = [] { RaiseException(EXCEPTION_IN_PAGE_ERROR, 0, 0, {}); };
+void (*const kDivideError)() = [] { RaiseException(EXCEPTION_INT_DIVIDE_BY_ZERO, 0, 0, {}); };
+#else
+const auto kPageSize = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+void *MakePage(bool readable) {
+  return mmap(nullptr, kPageSize, readable ? PROT_READ : PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1,
+              0);
+}
+void FreePage(volatile char *page) {
+  munmap(const_cast<char *>(page), kPageSize);
+}
+void (*const kPageError)() = [] { raise(SIGBUS); };
+void (*const kDivideError)() = [] { raise(SIGFPE); };
+#endif
+
+// A page that is read-only or not accessible at all, made outside the
+// guarded calls: the frames a fault abandons run no destructors.
 class Page {
 public:
-  explicit Page(int protection)
-      : bytes_(static_cast<volatile char *>(
-            mmap(nullptr, size(), protection, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0))) {}
-  ~Page() { munmap(const_cast<char *>(bytes_), size()); }
+  explicit Page(bool readable) : bytes_(static_cast<volatile char *>(MakePage(readable))) {}
+  ~Page() { FreePage(bytes_); }
   Page(const Page &) = delete;
   Page &operator=(const Page &) = delete;
   volatile char *bytes() const { return bytes_; }
 
 private:
-  static std::size_t size() { return static_cast<std::size_t>(sysconf(_SC_PAGESIZE)); }
   volatile char *bytes_;
 };
 
-const Page kNoAccess(PROT_NONE);
-const Page kReadOnly(PROT_READ);
+const Page kNoAccess(false);
+const Page kReadOnly(true);
 
 TEST(RunGuarded, NormalCallsReturnTrueAndEscapingExceptionsFalse) {
   int value = 1;
@@ -54,20 +80,42 @@ TEST_P(Fault, EndsTheCallAgainAndAgainAndLeavesTheSignalsUnblocked) {
     }));
     ASSERT_FALSE(reached);
   }
+#ifndef _WIN32
   sigset_t blocked;
   ASSERT_EQ(pthread_sigmask(SIG_BLOCK, nullptr, &blocked), 0);
   for (const int signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE}) {
     EXPECT_EQ(sigismember(&blocked, signal), 0) << signal;
   }
+#endif
 }
 
 INSTANTIATE_TEST_SUITE_P(RunGuarded, Fault,
                          testing::Values([] { kNoAccess.bytes()[0] = 1; },
                                          [] { (void)kNoAccess.bytes()[100]; },
                                          [] { kReadOnly.bytes()[7] = 1; }, [] { __builtin_trap(); },
-                                         [] { raise(SIGBUS); }, [] { raise(SIGFPE); }));
+                                         kPageError, kDivideError));
 
 int gReplacedHandlerCalls = 0;
+
+#ifdef _WIN32
+// Counts and resumes what the tests raise; a real fault carries parameters.
+LONG CALLBACK CountRaised(EXCEPTION_POINTERS *exception) {
+  const bool raised = exception->ExceptionRecord->NumberParameters == 0;
+  gReplacedHandlerCalls += raised ? 1 : 0;
+  return raised ? EXCEPTION_CONTINUE_EXECUTION : EXCEPTION_CONTINUE_SEARCH;
+}
+
+TEST(RunGuarded, PassesOnOtherExceptionsAndOtherThreadsFaults) {
+  void *const handler = AddVectoredExceptionHandler(0, CountRaised);
+  EXPECT_FALSE(RunGuarded([] { kNoAccess.bytes()[0] = 1; }));
+  EXPECT_EQ(gReplacedHandlerCalls, 0); // the guarded fault is not passed on
+  EXPECT_TRUE(RunGuarded([] { RaiseException(0xE0000001, 0, 0, {}); })); // no processor fault
+  EXPECT_TRUE(RunGuarded(
+      [] { std::thread([] { RaiseException(EXCEPTION_ACCESS_VIOLATION, 0, 0, {}); }).join(); }));
+  EXPECT_EQ(gReplacedHandlerCalls, 2);
+  RemoveVectoredExceptionHandler(handler);
+}
+#else
 
 TEST(RunGuarded, PutsBackTheHandlerItReplacedAndPassesItOtherThreadsFaults) {
   struct sigaction saved = {};
@@ -85,6 +133,7 @@ TEST(RunGuarded, PutsBackTheHandlerItReplacedAndPassesItOtherThreadsFaults) {
   ASSERT_EQ(sigaction(SIGSEGV, &saved, &now), 0);
   EXPECT_EQ(now.sa_handler, custom.sa_handler);
 }
+#endif
 
 TEST(RunGuarded, FaultsReturnToTheInnermostCall) {
   bool inner = true;

@@ -19,6 +19,7 @@ namespace tavelo {
 namespace {
 
 using test::FakeCamera;
+using test::OleString;
 using test::Reply;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -32,7 +33,7 @@ protected:
   Runtime runtime_;
   FakeCamera camera_;
   const std::string text_ = camera_.ClassIdText();
-  TransportAdapter adapter_{std::u16string(text_.begin(), text_.end()).c_str()};
+  TransportAdapter adapter_{OleString(text_.begin(), text_.end()).c_str()};
 };
 
 TEST_F(AdapterTest, BareHeaderCarriesTheCommandCodeHighByteFirst) {
@@ -60,7 +61,7 @@ TEST_F(AdapterTest, ReceivedSizeNeverPassesTheBufferWhateverTheLengthFieldClaims
 TEST(Adapter, MalformedClassIdGivesAnAdapterWithoutComponent) {
   const Runtime runtime;
   const FakeCamera camera;
-  TransportAdapter adapter(u"{not-a-class-id}");
+  TransportAdapter adapter(OLESTR("{not-a-class-id}"));
   EXPECT_FALSE(adapter.IsInitialised());
   std::array<BYTE, 12> response{};
   EXPECT_EQ(adapter.Exchange(0x03, {}, response, 12), E_UNEXPECTED);
@@ -79,12 +80,12 @@ TEST_F(AdapterTest, EnumeratesDevicesInOrderNoneIsCommErrorAndFailurePassesThrou
   EXPECT_EQ(adapter_.EnumerateDevices(&count, &ids), CAM_E_COMM);
   EXPECT_EQ(count, 0u);
   EXPECT_EQ(ids, nullptr);
-  camera_.SetDevices({u"fake:a", u"fake:b"});
+  camera_.SetDevices({OLESTR("fake:a"), OLESTR("fake:b")});
   ASSERT_EQ(adapter_.EnumerateDevices(&count, &ids), S_OK);
   ASSERT_EQ(count, 2u);
   for (ULONG i = 0; i < count; ++i) {
     ASSERT_EQ(ids[i].vt, VT_BSTR);
-    EXPECT_EQ(std::u16string(ids[i].bstrVal), i == 0 ? u"fake:a" : u"fake:b");
+    EXPECT_EQ(OleString(ids[i].bstrVal), i == 0 ? OLESTR("fake:a") : OLESTR("fake:b"));
     VariantClear(&ids[i]);
   }
   CoTaskMemFree(ids);
@@ -119,17 +120,16 @@ protected:
 
   Runtime runtime_;
   FakeCamera camera_;
-  DEVICE_INFO record_ = camera_.Record(u"fake:7");
+  DEVICE_INFO record_ = camera_.Record(OLESTR("fake:7"));
   std::unique_ptr<CameraSession> session_ = std::make_unique<CameraSession>(
-      std::u16string(record_.transportClsid, record_.transportClsid + 38).c_str(),
-      record_.deviceId);
+      OleString(record_.transportClsid, record_.transportClsid + 38).c_str(), record_.deviceId);
 };
 
 TEST_F(SessionTest, ConstructionContactsNothingAndFirstCommandConnects) {
   EXPECT_EQ(camera_.InstancesCreated(), 0);
   EXPECT_EQ(session_->IsConnected(), CAM_S_COMPLETED);
   EXPECT_EQ(StatusCommand(*session_), S_OK);
-  EXPECT_EQ(camera_.Configured(), std::vector<std::u16string>{u"fake:7"});
+  EXPECT_EQ(camera_.Configured(), std::vector<OleString>{OLESTR("fake:7")});
   EXPECT_EQ(camera_.Opens(), 1);
   EXPECT_EQ(session_->IsConnected(), S_OK);
   EXPECT_EQ(camera_.Exchanges().size(), 1u) << "connecting exchanges nothing";
@@ -143,7 +143,7 @@ TEST_F(SessionTest, TransportFailureDropsAndNextCommandReconnectsWithSameDevice)
   EXPECT_EQ(session_->IsConnected(), CAM_S_COMPLETED);
   EXPECT_EQ(camera_.InstancesReleased(), 1);
   EXPECT_EQ(StatusCommand(*session_), S_OK);
-  EXPECT_EQ(camera_.Configured(), (std::vector<std::u16string>{u"fake:7", u"fake:7"}));
+  EXPECT_EQ(camera_.Configured(), (std::vector<OleString>{OLESTR("fake:7"), OLESTR("fake:7")}));
   EXPECT_EQ(camera_.Exchanges().back().instance, 2);
 }
 
@@ -310,11 +310,11 @@ TEST_F(SessionTest, ThreadsThatAllFindTheSessionDisconnectedShareOneConnection) 
 }
 
 TEST_F(SessionTest, TransportClassIdOf49CharactersIsKeptAnd50Refused) {
-  const std::u16string ok(49, u'x'), tooLong(50, u'y');
+  const OleString ok(49, OLESTR('x')), tooLong(50, OLESTR('y'));
   EXPECT_EQ(session_->SetTransportClassId(ok.c_str()), S_OK);
   EXPECT_EQ(session_->SetTransportClassId(tooLong.c_str()), E_INVALIDARG);
   EXPECT_EQ(session_->SetTransportClassId(nullptr), E_INVALIDARG);
-  EXPECT_EQ(std::u16string(session_->TransportClassId()), ok);
+  EXPECT_EQ(OleString(session_->TransportClassId()), ok);
 }
 
 } // namespace

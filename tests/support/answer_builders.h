@@ -98,7 +98,7 @@ inline constexpr std::uint32_t Tag(const char (&text)[5]) {
 // A VARIANT of type vt that holds `number` as that type, or a copy of
 // `text` (null: a null string); cleared when it goes.
 struct Variant : VARIANT {
-  explicit Variant(VARTYPE type = VT_EMPTY, double number = 0, const char16_t *text = nullptr) {
+  explicit Variant(VARTYPE type = VT_EMPTY, double number = 0, const OLECHAR *text = nullptr) {
     std::memset(static_cast<VARIANT *>(this), 0, sizeof(VARIANT));
     vt = type;
     if (type == VT_R4) {

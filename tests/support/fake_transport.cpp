@@ -39,7 +39,7 @@ private:
 
 class FakeEnumerator final : public Counted<IEnumVARIANT> {
 public:
-  explicit FakeEnumerator(std::vector<std::u16string> devices) : devices_(std::move(devices)) {}
+  explicit FakeEnumerator(std::vector<OleString> devices) : devices_(std::move(devices)) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override {
     if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_IEnumVARIANT)) {
@@ -74,7 +74,7 @@ public:
   }
 
 private:
-  std::vector<std::u16string> devices_;
+  std::vector<OleString> devices_;
   std::size_t next_ = 0;
 };
 
@@ -94,7 +94,7 @@ public:
   }
   ~FakeTransport() override { camera_.OnRelease(); }
   HRESULT STDMETHODCALLTYPE GetDeviceEnumerator(IEnumVARIANT **enumerator) override {
-    std::vector<std::u16string> devices;
+    std::vector<OleString> devices;
     HRESULT result = camera_.OnEnumerate(&devices);
     *enumerator = result == S_OK ? new FakeEnumerator(std::move(devices)) : nullptr;
     return result;
@@ -130,7 +130,7 @@ private:
   FakeCamera &camera_;
   int instance_;
   bool bounded_;
-  std::u16string device_;
+  OleString device_;
 };
 
 class FakeFactory final : public Counted<IClassFactory> {
@@ -199,7 +199,7 @@ std::string FakeCamera::ClassIdText() const {
   return text;
 }
 
-DEVICE_INFO FakeCamera::Record(const std::u16string &deviceId) const {
+DEVICE_INFO FakeCamera::Record(const OleString &deviceId) const {
   DEVICE_INFO record{};
   VariantInit(&record.deviceId);
   record.deviceId.vt = VT_BSTR;
@@ -224,7 +224,7 @@ void FakeCamera::OnRelease() {
   ++released_;
 }
 
-HRESULT FakeCamera::OnEnumerate(std::vector<std::u16string> *devices) {
+HRESULT FakeCamera::OnEnumerate(std::vector<OleString> *devices) {
   std::lock_guard lock(mutex_);
   *devices = devices_;
   return enumeratorResult_;
@@ -232,7 +232,7 @@ HRESULT FakeCamera::OnEnumerate(std::vector<std::u16string> *devices) {
 
 void FakeCamera::OnConfigure(const VARIANT &id) {
   std::lock_guard lock(mutex_);
-  std::u16string text;
+  OleString text;
   if (id.vt == VT_BSTR && id.bstrVal != nullptr) {
     text.assign(id.bstrVal, SysStringLen(id.bstrVal));
   }

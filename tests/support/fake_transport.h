@@ -24,14 +24,17 @@ namespace tavelo::test {
 inline constexpr CLSID kFakeTransportClsid = {
     0x0F0F0F0F, 0x1234, 0x4B17, {0x9A, 0x3B, 0x00, 0xA0, 0xC9, 0x3E, 0x71, 0xB4}};
 
+// Text as COM holds it: UTF-16 code units of the platform's OLECHAR type.
+using OleString = std::basic_string<OLECHAR>;
+
 struct ExchangeRecord {
   int instance = 0; // which component instance (1, 2, ...) carried it
   LONG command = 0;
   std::vector<std::uint8_t> request;
   ULONG requestLength = 0;
   ULONG lengthHint = 0;
-  std::u16string device; // the identifier the instance was configured with
-  ULONG capacity = 0;    // response capacity of a bounded exchange, else 0
+  OleString device;   // the identifier the instance was configured with
+  ULONG capacity = 0; // response capacity of a bounded exchange, else 0
 };
 
 struct Reply {
@@ -70,10 +73,10 @@ public:
   // The class identifier in registry form, as a device info record holds it.
   std::string ClassIdText() const;
   // A device info record that binds to this fake with the given identifier.
-  DEVICE_INFO Record(const std::u16string &deviceId = u"fake:1") const;
+  DEVICE_INFO Record(const OleString &deviceId = OLESTR("fake:1")) const;
 
   // --- script ---
-  void SetDevices(std::vector<std::u16string> devices) { Set(devices_, std::move(devices)); }
+  void SetDevices(std::vector<OleString> devices) { Set(devices_, std::move(devices)); }
   void SetEnumeratorResult(HRESULT result) { Set(enumeratorResult_, result); }
   // Results of the next Open calls, in order; later calls return S_OK.
   void QueueOpenResults(std::vector<HRESULT> results) { Set(openResults_, std::move(results)); }
@@ -92,7 +95,7 @@ public:
   int InstancesCreated() const { return Get(created_); }
   int InstancesReleased() const { return Get(released_); }
   // Device ids given to Configure, in order.
-  std::vector<std::u16string> Configured() const { return Get(configured_); }
+  std::vector<OleString> Configured() const { return Get(configured_); }
   int Opens() const { return Get(opens_); }
 
   // Called by the component objects.
@@ -104,18 +107,18 @@ public:
   // A bounded exchange: a reply that does not fit `capacity` fails.
   HRESULT OnExchangeBounded(ExchangeRecord record, BYTE *response, ULONG *written);
   bool Bounded() const { return Get(bounded_); }
-  HRESULT OnEnumerate(std::vector<std::u16string> *devices);
+  HRESULT OnEnumerate(std::vector<OleString> *devices);
 
 private:
   CLSID clsid_;
   DWORD cookie_ = 0;
-  std::vector<std::u16string> devices_;
+  std::vector<OleString> devices_;
   HRESULT enumeratorResult_ = S_OK;
   std::vector<HRESULT> openResults_;
   std::vector<Reply> queue_;
   std::function<Reply(const ExchangeRecord &)> handler_;
   std::vector<ExchangeRecord> exchanges_;
-  std::vector<std::u16string> configured_;
+  std::vector<OleString> configured_;
   int created_ = 0;
   int released_ = 0;
   int opens_ = 0;

@@ -75,7 +75,7 @@ TEST_F(Download, ProgressCallbackThatClosesTheCameraIsServedOnceTheDownloadHasEn
 TEST_F(Download, AnotherThreadReadsProgressAndCancelsWhileTheGateIsHeld) {
   // Neither export waits for the gate or the subscription lock, both of
   // which the downloading thread holds during the event.
-  std::pair<ULONG, ULONG> fromThere;
+  std::pair<std::uint32_t, std::uint32_t> fromThere;
   watch_.onEvent = [&] {
     if (watch_.seen.size() == 2) {
       std::async(std::launch::async, [&] {

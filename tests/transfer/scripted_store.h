@@ -126,7 +126,7 @@ protected:
     Lock lock(Session().subscriptionLock);
     Session().subscriptions[7] = {OnProgress, handle_, reinterpret_cast<uintptr_t>(&watch_)};
   }
-  std::pair<ULONG, ULONG> Progress() {
+  std::pair<std::uint32_t, std::uint32_t> Progress() {
     PROGRESS progress{};
     EXPECT_EQ(TaveloGetProgressInfo(handle_, &progress), S_OK);
     return {progress.total, progress.done};

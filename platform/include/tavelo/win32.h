@@ -93,6 +93,8 @@ typedef WCHAR *LPWSTR;
 typedef const WCHAR *LPCWSTR;
 typedef OLECHAR *LPOLESTR;
 typedef const OLECHAR *LPCOLESTR;
+/* A literal of OLECHAR text: OLESTR("a") or OLESTR('a'). */
+#define OLESTR(text) u##text
 typedef OLECHAR *BSTR;
 typedef uint16_t VARTYPE;
 typedef int16_t VARIANT_BOOL;
