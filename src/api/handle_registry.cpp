@@ -22,7 +22,8 @@ namespace {
 constexpr unsigned kIndexBits = 12;
 constexpr std::uint32_t kMaxSlots = (1U << kIndexBits) - 1;
 constexpr unsigned kPointerBits = sizeof(std::uintptr_t) * CHAR_BIT;
-constexpr unsigned kGenerationBits = kPointerBits - kIndexBits < 32 ? kPointerBits - kIndexBits : 32;
+constexpr unsigned kGenerationBits =
+    kPointerBits - kIndexBits < 32 ? kPointerBits - kIndexBits : 32;
 constexpr std::uint64_t kGenerationMask = (std::uint64_t{1} << kGenerationBits) - 1;
 constexpr std::uint32_t kChunkSlots = 64;
 constexpr std::uint32_t kChunks = (kMaxSlots + kChunkSlots - 1) / kChunkSlots;
@@ -36,8 +37,12 @@ constexpr std::uint64_t kClosing = std::uint64_t{1} << 31;
 constexpr std::uint64_t kWaiter = std::uint64_t{1} << 30;
 constexpr std::uint64_t kCountMask = kWaiter - 1;
 
-constexpr std::uint64_t Generation(std::uint64_t state) { return state >> 32; }
-constexpr std::uint64_t Count(std::uint64_t state) { return state & kCountMask; }
+constexpr std::uint64_t Generation(std::uint64_t state) {
+  return state >> 32;
+}
+constexpr std::uint64_t Count(std::uint64_t state) {
+  return state & kCountMask;
+}
 
 // The references this thread holds, innermost last: a close must know
 // whether the calls it would wait for include its own.
@@ -203,7 +208,9 @@ SessionRef &SessionRef::operator=(SessionRef &&other) noexcept {
   return *this;
 }
 
-SessionRef::~SessionRef() { Reset(); }
+SessionRef::~SessionRef() {
+  Reset();
+}
 
 void SessionRef::Reset() {
   if (slot_ != nullptr) {
@@ -288,7 +295,9 @@ void CloseCameraHandle(SessionRef ref, bool mayWait) {
 }
 
 namespace seam {
-std::size_t LiveHandles() { return TheRegistry().Live(); }
+std::size_t LiveHandles() {
+  return TheRegistry().Live();
+}
 } // namespace seam
 
 } // namespace tavelo

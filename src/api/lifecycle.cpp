@@ -75,8 +75,8 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloBindCamera(HCAMERA *camera, const DEV
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloCloseCamera(HCAMERA camera) {
   tavelo::SessionRef session = tavelo::ResolveHandle(camera);
   if (session) {
-    const bool mayWait = !tavelo::HeldElsewhereOnThisThread(session) &&
-                         !tavelo::events::InCallbackOf(*session);
+    const bool mayWait =
+        !tavelo::HeldElsewhereOnThisThread(session) && !tavelo::events::InCallbackOf(*session);
     tavelo::CloseCameraHandle(std::move(session), mayWait);
   }
   return S_OK;

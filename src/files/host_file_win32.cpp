@@ -165,7 +165,7 @@ HRESULT HostFile::Commit() {
     return LastError();
   }
   if (!n.target.empty() && !MoveFileExA(n.path.c_str(), n.target.c_str(),
-                                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+                                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return LastError(); // the destructor removes the written file
   }
   n.committed = true;

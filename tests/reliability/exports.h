@@ -5,6 +5,7 @@
 
 #include "tavelocam.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -60,13 +61,6 @@ inline CAMRESULT Variant(CAMRESULT result, VARIANT *value) {
   return result;
 }
 
-inline CAMRESULT SetNumber(HCAMERA camera, ULONG tag, ULONG number) {
-  VARIANT value{};
-  value.vt = VT_UI4;
-  value.ulVal = number;
-  return TaveloSetParameter(camera, tag, value);
-}
-
 struct ExportCall {
   const char *name;
   CAMRESULT (*call)(HCAMERA camera);
@@ -110,7 +104,7 @@ inline const std::vector<ExportCall> kExportCalls = {
   {"GetNewFileList", [](HCAMERA c) { return Listing(c, [&](ULONG *n, FH ***h) { return TaveloGetNewFileList(c, n, h); }); }},
   {"GetParameter", [](HCAMERA c) { VARIANT v{}; return Variant(TaveloGetParameter(c, Tag("cnam"), &v), &v); }},
   {"SetShutterHalfway", [](HCAMERA c) { return TaveloSetShutterHalfway(c, 0); }},
-  {"SetParameter", [](HCAMERA c) { return SetNumber(c, Tag("iqal"), 3); }},
+  {"SetParameter", [](HCAMERA c) { VARIANT v{}; v.vt = VT_UI4; v.ulVal = 3; return TaveloSetParameter(c, Tag("iqal"), v); }},
   {"CopyFileToCamera", [](HCAMERA c) { FH d = Handle("2:TRIP/"); FH *made = nullptr; CAMRESULT r = TaveloCopyFileToCamera(c, (hostDir + "/up.bin").c_str(), &d, Unique("U%d.BIN").c_str(), &made); return Made(c, r, made); }},
   {"CopyFileFromCamera", [](HCAMERA c) { FH f = Handle("2:ALBUM1/BOARD.JPG"); return TaveloCopyFileFromCamera(c, (hostDir + "/down.jpg").c_str(), &f); }},
   {"RunApp", [](HCAMERA c) { FH s = Handle("2:SYSTEM/HELLO.CSM"); return TaveloRunApp(c, &s); }},
@@ -138,5 +132,10 @@ inline const std::vector<ExportCall> kExportCalls = {
   {"CloseCamera", [](HCAMERA c) { return TaveloCloseCamera(c); }, S_OK},
 };
 // clang-format on
+
+inline const ExportCall &Named(const char *name) {
+  return *std::find_if(kExportCalls.begin(), kExportCalls.end(),
+                       [&](const ExportCall &c) { return std::string(c.name) == name; });
+}
 
 } // namespace reliability

@@ -22,8 +22,8 @@ struct Runtime {
   ~Runtime() { TaveloUninitialize(); }
 };
 
-HCAMERA Offset(HCAMERA handle, std::uintptr_t delta) {
-  return reinterpret_cast<HCAMERA>(reinterpret_cast<std::uintptr_t>(handle) ^ delta);
+HCAMERA Flip(HCAMERA handle, std::uintptr_t bits) {
+  return reinterpret_cast<HCAMERA>(reinterpret_cast<std::uintptr_t>(handle) ^ bits);
 }
 
 // Every export refuses a closed handle (also once its slot serves another
@@ -43,8 +43,9 @@ TEST(StaleHandles, AreRefusedByEveryExportWithoutBeingRead) {
   ASSERT_EQ(TaveloBindCamera(&live, &record), S_OK);
   EXPECT_EQ(std::count(closed.begin(), closed.end(), live), 0) << "a reused slot, a new value";
   void *cell = &live; // readable memory that holds a live handle
-  const std::vector<HCAMERA> bad = {closed.front(), closed.back(), cell, Offset(live, 1),
-                                    Offset(live, 1u << 12), Offset(live, 1u << 20)};
+  const std::vector<HCAMERA> bad = {
+      closed.front(),  closed.back(),          cell,
+      Flip(live, 1), Flip(live, 1u << 12), Flip(live, 1u << 20)};
   for (const ExportCall &call : kExportCalls) {
     for (HCAMERA handle : bad) {
       EXPECT_EQ(call.call(handle), call.unresolved) << call.name << " " << handle;
@@ -106,7 +107,8 @@ TEST(CloseDuringCalls, WaitsForCallsInsideRefusesLaterOnesAndFreesAfterTheLast) 
   release.set_value();
   EXPECT_EQ(inside.get(), S_OK) << "the call inside finishes";
   const CAMRESULT second = waiting.get();
-  EXPECT_TRUE(second == S_OK || second == CAM_E_ABORTED || second == CAM_E_BUSY) << std::hex << second;
+  EXPECT_TRUE(second == S_OK || second == CAM_E_ABORTED || second == CAM_E_BUSY)
+      << std::hex << second;
   EXPECT_EQ(closing.get(), S_OK);
   EXPECT_EQ(fake.InstancesReleased(), fake.InstancesCreated()) << "freed once the last call left";
   EXPECT_EQ(tavelo::seam::LiveHandles(), 0u);

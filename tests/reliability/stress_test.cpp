@@ -10,13 +10,18 @@
 #include <malloc.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #include <sanitizer/allocator_interface.h>
-std::size_t AllocatedBytes() { return __sanitizer_get_current_allocated_bytes(); }
+std::size_t AllocatedBytes() {
+  return __sanitizer_get_current_allocated_bytes();
+}
 #else
-std::size_t AllocatedBytes() { return mallinfo2().uordblks; }
+std::size_t AllocatedBytes() {
+  return mallinfo2().uordblks;
+}
 #endif
 
 namespace reliability {
@@ -25,22 +30,13 @@ namespace {
 constexpr int kThreads = 8;
 
 bool Expected(CAMRESULT result) {
-  for (CAMRESULT allowed : {S_OK, CAM_E_BUSY, CAM_E_ABORTED, CAM_E_BAD_PARAMETER, CAM_E_FILE_NOT_FOUND}) {
-    if (result == allowed) {
-      return true;
-    }
-  }
-  return false;
+  return result == S_OK || result == CAM_E_BUSY || result == CAM_E_ABORTED ||
+         result == CAM_E_BAD_PARAMETER || result == CAM_E_FILE_NOT_FOUND;
 }
 
-const char *const kMix[] = {"GetPowerMode", "GetImageCount", "GetFileList", "GetParameter",
-                            "GetThumbnail", "Raw", "GetSystemStatus", "StartCapture",
-                            "GetNewFileList", "GetFileSize", "Subscribe", "Unsubscribe"};
-
-const ExportCall &Named(const char *name) {
-  return *std::find_if(kExportCalls.begin(), kExportCalls.end(),
-                       [&](const ExportCall &c) { return std::string(c.name) == name; });
-}
+const char *const kMix[] = {"GetPowerMode",   "GetImageCount", "GetFileList",     "GetParameter",
+                            "GetThumbnail",   "Raw",           "GetSystemStatus", "StartCapture",
+                            "GetNewFileList", "GetFileSize",   "Subscribe",       "Unsubscribe"};
 
 std::atomic<int> callbacks{0};
 
@@ -52,13 +48,7 @@ void TAVELOAPI Moving(ULONG kind, HCAMERA camera, uintptr_t) {
   TaveloSubscribe(camera, kind % 6 + 1, Moving, 0);
 }
 
-class Stress : public VirtualStore {
-protected:
-  void TearDown() override {
-    tavelo::events::seam::SetTick(0);
-    VirtualStore::TearDown();
-  }
-};
+using Stress = VirtualStore;
 
 TEST_F(Stress, EightThreadsOfMixedCommandsThenACloseFromAnother) {
   tavelo::events::seam::SetTick(5);
@@ -66,6 +56,12 @@ TEST_F(Stress, EightThreadsOfMixedCommandsThenACloseFromAnother) {
   for (ULONG kind = 1; kind <= 6; ++kind) {
     ASSERT_EQ(TaveloSubscribe(camera, kind, Moving, 0), S_OK);
   }
+  ASSERT_EQ(Named("StartCapture").call(camera), S_OK); // raises the new-files event
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (callbacks.load() == 0 && std::chrono::steady_clock::now() < limit) {
+    std::this_thread::yield(); // the notification thread dispatches it
+  }
+  ASSERT_GT(callbacks.load(), 0);
   std::atomic<int> done{0};
   std::atomic<int> unexpected{0};
   std::vector<std::thread> threads;
@@ -84,7 +80,7 @@ TEST_F(Stress, EightThreadsOfMixedCommandsThenACloseFromAnother) {
     });
   }
   std::thread closer([&] {
-    while (done.load() < kThreads * 40) {
+    while (done.load() < kThreads * 100) {
       std::this_thread::yield();
     }
     EXPECT_EQ(TaveloCloseCamera(camera), S_OK);
@@ -93,6 +89,7 @@ TEST_F(Stress, EightThreadsOfMixedCommandsThenACloseFromAnother) {
   for (std::thread &thread : threads) {
     thread.join();
   }
+  tavelo::events::seam::SetTick(0);
   EXPECT_EQ(unexpected.load(), 0);
   EXPECT_EQ(tavelo::seam::LiveHandles(), 0u);
   std::cout << "[stress] " << done.load() << " calls, " << callbacks.load() << " callbacks\n";

@@ -34,7 +34,9 @@ protected:
     fs::remove_all(dir_, ignored);
   }
   // Fault switches of the virtual camera, read when it is next opened.
-  void Configure(const std::string &lines) { std::ofstream(dir_ / "store" / "camera.conf") << lines; }
+  void Configure(const std::string &lines) {
+    std::ofstream(dir_ / "store" / "camera.conf") << lines;
+  }
   DEVICE_INFO Record() const {
     DEVICE_INFO record{};
     std::strcpy(record.transportClsid, "{E58C1B90-BF37-4B17-9AE8-00A0C93E71B4}");

@@ -60,8 +60,8 @@ HANDLE WINAPI tavelo_shim_CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL ma
 }
 
 HANDLE WINAPI tavelo_shim_CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
-                                       LPTHREAD_START_ROUTINE start, LPVOID parameter,
-                                       DWORD flags, LPDWORD threadId) {
+                                       LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
+                                       LPDWORD threadId) {
   return Fails() ? Refuse<HANDLE>(nullptr)
                  : CreateThread(attributes, stackSize, start, parameter, flags, threadId);
 }

@@ -27,8 +27,8 @@ BSTR WINAPI tavelo_shim_SysAllocStringLen(const OLECHAR *text, UINT length);
 HANDLE WINAPI tavelo_shim_CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset,
                                        BOOL initialState, LPCSTR name);
 HANDLE WINAPI tavelo_shim_CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
-                                       LPTHREAD_START_ROUTINE start, LPVOID parameter,
-                                       DWORD flags, LPDWORD threadId);
+                                       LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
+                                       LPDWORD threadId);
 
 #ifdef __cplusplus
 }
