@@ -15,7 +15,6 @@ namespace reliability {
 namespace {
 
 using tavelo::test::FakeCamera;
-using tavelo::test::Reply;
 
 struct Runtime {
   Runtime() { TaveloInitialize(1); }
