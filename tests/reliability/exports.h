@@ -48,7 +48,8 @@ template <class List>
 CAMRESULT Listing(HCAMERA camera, List list) {
   ULONG count = 0;
   FH **handles = nullptr;
-  return CloseAll(camera, list(&count, &handles), count, handles);
+  const CAMRESULT result = list(&count, &handles);
+  return CloseAll(camera, result, count, handles);
 }
 
 inline CAMRESULT Made(HCAMERA camera, CAMRESULT result, FH *made) {

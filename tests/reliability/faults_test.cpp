@@ -18,8 +18,8 @@ struct Fault {
 const Fault kFaults[] = {
     {"TransportFailsMidDownload", "chunk_limit = 1000\nfail_exchange = 4\n", "GetFileData", E_FAIL},
     {"TransportFailsMidUpload", "fail_exchange = 5\n", "CopyFileToCamera", E_FAIL},
-    {"TransportFailsMidCopyToHost", "chunk_limit = 1000\nfail_exchange = 4\n",
-     "CopyFileFromCamera", E_FAIL},
+    {"TransportFailsMidCopyToHost", "chunk_limit = 1000\nfail_exchange = 4\n", "CopyFileFromCamera",
+     E_FAIL},
     {"BusyStorm", "busy = 40\n", "GetImageCount", CAM_E_BUSY},
     {"TotalGrowsMidDownload", "chunk_limit = 1000\ntotal_skew = 3000\n", "GetFileData",
      CAM_E_BAD_DATA},

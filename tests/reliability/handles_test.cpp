@@ -42,9 +42,8 @@ TEST(StaleHandles, AreRefusedByEveryExportWithoutBeingRead) {
   ASSERT_EQ(TaveloBindCamera(&live, &record), S_OK);
   EXPECT_EQ(std::count(closed.begin(), closed.end(), live), 0) << "a reused slot, a new value";
   void *cell = &live; // readable memory that holds a live handle
-  const std::vector<HCAMERA> bad = {
-      closed.front(),  closed.back(),          cell,
-      Flip(live, 1), Flip(live, 1u << 12), Flip(live, 1u << 20)};
+  const std::vector<HCAMERA> bad = {closed.front(), closed.back(),        cell,
+                                    Flip(live, 1),  Flip(live, 1u << 12), Flip(live, 1u << 20)};
   for (const ExportCall &call : kExportCalls) {
     for (HCAMERA handle : bad) {
       EXPECT_EQ(call.call(handle), call.unresolved) << call.name << " " << handle;

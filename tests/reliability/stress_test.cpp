@@ -14,7 +14,8 @@
 #include <thread>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#include <sanitizer/allocator_interface.h>
+// The sanitizer runtimes' own count (their headers are not always installed).
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 std::size_t AllocatedBytes() {
   return __sanitizer_get_current_allocated_bytes();
 }
@@ -31,12 +32,15 @@ constexpr int kThreads = 8;
 
 bool Expected(CAMRESULT result) {
   return result == S_OK || result == CAM_E_BUSY || result == CAM_E_ABORTED ||
-         result == CAM_E_BAD_PARAMETER || result == CAM_E_FILE_NOT_FOUND;
+         result == CAM_E_BAD_PARAMETER;
 }
 
-const char *const kMix[] = {"GetPowerMode",   "GetImageCount", "GetFileList",     "GetParameter",
-                            "GetThumbnail",   "Raw",           "GetSystemStatus", "StartCapture",
-                            "GetNewFileList", "GetFileSize",   "Subscribe",       "Unsubscribe"};
+// No listing: a file handle handed out just before the close could no
+// longer be closed through the camera.
+const char *const kMix[] = {"GetPowerMode",     "GetImageCount", "GetFileType",
+                            "GetParameter",     "GetThumbnail",  "Raw",
+                            "GetSystemStatus",  "StartCapture",  "GetFileSize",
+                            "GetCaptureStatus", "Subscribe",     "Unsubscribe"};
 
 std::atomic<int> callbacks{0};
 
