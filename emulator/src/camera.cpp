@@ -139,9 +139,9 @@ std::uint64_t Engine::Camera::free_bytes() {
   return used >= store.config().capacity ? 0 : store.config().capacity - used;
 }
 
-void Engine::Camera::forget_file(const std::string &key) {
-  state().tags.erase(key);
+bool Engine::Camera::forget_file(const std::string &key) {
   std::erase_if(new_files, [&](const Location &l) { return l.key() == key; });
+  return state().tags.erase(key) > 0;
 }
 
 Parsed Engine::Camera::parse_record(Request req, std::size_t at, std::optional<bool> want_file) {
@@ -363,7 +363,7 @@ Bytes Engine::Camera::echo(Request req) {
   return p.finish();
 }
 
-Bytes Engine::Camera::handle(Request req, std::size_t capacity) {
+Reply Engine::Camera::handle(Request req, std::span<std::uint8_t> out) {
   namespace h = wire::header;
   if (req.size() < h::size) {
     return status_only(0, Status::bad_request_data);
@@ -414,7 +414,7 @@ Bytes Engine::Camera::handle(Request req, std::size_t capacity) {
   case wire::cmd::new_file_list:
     return new_file_list(req);
   case wire::cmd::read_file:
-    return read_file(req, capacity);
+    return read_file(req, out);
   case wire::cmd::delete_file:
     return delete_file(req);
   case wire::cmd::counts:

@@ -5,6 +5,7 @@
 #include "tavelo/emulator/engine.h"
 
 #include "image.h"
+#include "kept_file.h"
 #include "params.h"
 #include "store.h"
 #include "wire.h"
@@ -55,6 +56,21 @@ inline constexpr std::uint32_t derived_tags[] = {
     wire::fourcc("imwd"), wire::fourcc("imht"), wire::fourcc("impn"), wire::fourcc("imcn"),
     wire::fourcc("flty"), wire::fourcc("date"), wire::fourcc("time"), wire::fourcc("sdss")};
 
+// A handler's answer: a packet, or the length of one it wrote straight into
+// the caller's response buffer (file data, which so is copied only once).
+struct Reply {
+  Bytes packet;
+  std::size_t written = 0;
+  bool in_place = false;
+  Reply(Bytes p) : packet(std::move(p)) {} // NOLINT(google-explicit-constructor)
+  static Reply placed(std::size_t length) {
+    Reply r{Bytes{}};
+    r.written = length;
+    r.in_place = true;
+    return r;
+  }
+};
+
 struct Entry {
   std::string name;
   bool directory;
@@ -97,6 +113,8 @@ struct Engine::Camera {
   std::uint32_t frame = 0;
   std::vector<Location> new_files;
   std::optional<TimedCapture> timed;
+  KeptFile reading; // the file a chunked download reads
+  KeptFile writing; // the file an upload writes
 
   Camera(const fs::path &root, Options o) : store(root), options(std::move(o)) {
     faults = store.config().faults;
@@ -120,7 +138,8 @@ struct Engine::Camera {
   std::pair<std::uint32_t, std::uint32_t> image_size();
   std::uint64_t estimated_image_bytes();
   std::uint64_t free_bytes();
-  void forget_file(const std::string &key);
+  // Drops what the camera knows of a file; true when its saved state changed.
+  bool forget_file(const std::string &key);
   // Reads a file name record. `want` says whether the record must name a file
   // (true), a directory (false), or either (nullopt).
   Parsed parse_record(Request req, std::size_t at, std::optional<bool> want_file);
@@ -133,7 +152,7 @@ struct Engine::Camera {
   Bytes clock(Request req);
   Bytes set_clock(Request req);
   Bytes echo(Request req);
-  Bytes handle(Request req, std::size_t capacity);
+  Reply handle(Request req, std::span<std::uint8_t> out);
 
   // ---- Parameters (camera_params.cpp)
 
@@ -153,15 +172,15 @@ struct Engine::Camera {
   Bytes file_entries(std::uint16_t command, const std::vector<Location> &files);
   Bytes file_list(Request req);
   Bytes new_file_list(Request req);
-  // Chunked answer for data kinds 0 and 2.
-  Bytes chunk(const fs::path &file, std::uint32_t offset, std::size_t capacity, std::size_t data_at,
-              std::uint32_t format);
+  // Chunked answer for data kinds 0 and 2, read from the file straight into `out`.
+  Reply chunk(const fs::path &file, std::uint32_t offset, std::span<std::uint8_t> out,
+              std::size_t data_at, std::uint32_t format);
   // One-packet answer for data kinds 1 and 3.
   Bytes one_packet(const Bytes &data, std::uint32_t width, std::uint32_t height,
                    std::uint32_t format);
   Bytes thumbnail(const Rgb &image);
   Bytes preview(const Rgb &image);
-  Bytes read_file(Request req, std::size_t capacity);
+  Reply read_file(Request req, std::span<std::uint8_t> out);
   Bytes delete_file(Request req);
   Bytes counts(Request req);
   Status make_directory(const Location &at);

@@ -87,34 +87,42 @@ Bytes Engine::Camera::new_file_list(Request req) {
   return reply;
 }
 
-Bytes Engine::Camera::chunk(const fs::path &file, std::uint32_t offset, std::size_t capacity,
+Reply Engine::Camera::chunk(const fs::path &file, std::uint32_t offset, std::span<std::uint8_t> out,
                             std::size_t data_at, std::uint32_t format) {
   namespace c = wire::chunk_answer;
-  std::error_code ec;
-  const auto size = fs::file_size(file, ec);
-  if (ec || size > 0xFFFFFFFFu) {
+  namespace h = wire::header;
+  const auto size = reading.open_for_reading(file);
+  if (!size || *size > 0xFFFFFFFFu) {
     return status_only(wire::cmd::read_file, Status::file_not_found);
   }
-  const auto total = static_cast<std::uint32_t>(size);
+  const auto total = static_cast<std::uint32_t>(*size);
   if (offset > total) {
     return status_only(wire::cmd::read_file, Status::bad_request_data);
   }
-  const std::size_t room = std::min<std::size_t>(mhbs(), capacity);
+  if (data_at > out.size()) {
+    return wire::Packet(wire::cmd::read_file, data_at).finish(); // cannot fit: too large
+  }
+  const std::size_t room = std::min<std::size_t>(mhbs(), out.size());
   std::size_t length = std::min<std::size_t>(total - offset, room > data_at ? room - data_at : 0);
   if (faults.chunk_limit != 0) {
     length = std::min<std::size_t>(length, faults.chunk_limit);
   }
-  const Bytes data = read_range(file, offset, length);
-  wire::Packet p(wire::cmd::read_file, data_at + data.size());
+  // The data goes from the file into its place in the answer; only the
+  // fields in front of it are cleared. A file that shrank gives what is left.
+  const std::size_t got = reading.read_at(out.subspan(data_at, length), offset);
+  std::fill_n(out.begin(), data_at, std::uint8_t{0});
+  const std::size_t packet = data_at + got;
+  wire::put_u32(out, h::length, static_cast<std::uint32_t>(packet - 4));
+  out[h::version] = h::protocol_version;
+  wire::put_u16(out, h::command, wire::cmd::read_file);
   const auto reported = offset > 0 ? total + static_cast<std::uint32_t>(faults.total_skew) : total;
-  wire::put_u32(p.bytes(), c::offset, offset);
-  wire::put_u32(p.bytes(), c::length, static_cast<std::uint32_t>(data.size()));
-  wire::put_u32(p.bytes(), c::total, reported);
+  wire::put_u32(out, c::offset, offset);
+  wire::put_u32(out, c::length, static_cast<std::uint32_t>(got));
+  wire::put_u32(out, c::total, reported);
   if (data_at == c::sound_data) {
-    wire::put_u32(p.bytes(), c::sound_format, format);
+    wire::put_u32(out, c::sound_format, format);
   }
-  std::copy(data.begin(), data.end(), p.bytes().begin() + static_cast<std::ptrdiff_t>(data_at));
-  return p.finish();
+  return Reply::placed(packet);
 }
 
 Bytes Engine::Camera::one_packet(const Bytes &data, std::uint32_t width, std::uint32_t height,
@@ -140,7 +148,7 @@ Bytes Engine::Camera::preview(const Rgb &image) {
   return one_packet(encode_jpeg(image, 75, false), image.width, image.height, wire::fourcc("JPEG"));
 }
 
-Bytes Engine::Camera::read_file(Request req, std::size_t capacity) {
+Reply Engine::Camera::read_file(Request req, std::span<std::uint8_t> out) {
   namespace rr = wire::read_request;
   const auto reply = [](Status s) { return status_only(wire::cmd::read_file, s); };
   if (req.size() != rr::size) {
@@ -167,12 +175,13 @@ Bytes Engine::Camera::read_file(Request req, std::size_t capacity) {
     return reply(p.status);
   }
   const auto path = store.host_path(p.at);
-  if (!is_file(path)) {
+  // Kind 0 finds out whether the file is there as it opens it.
+  if (kind != 0 && !is_file(path)) {
     return reply(Status::file_not_found);
   }
   switch (kind) {
   case 0:
-    return chunk(path, offset, capacity, wire::chunk_answer::data, 0);
+    return chunk(path, offset, out, wire::chunk_answer::data, 0);
   case 2: {
     const auto sound = store.host_path({p.at.drive, p.at.dir, sound_name(p.at.name)});
     if (!is_file(sound) || sound == path) {
@@ -183,7 +192,7 @@ Bytes Engine::Camera::read_file(Request req, std::size_t capacity) {
     const std::uint32_t rate = head.size() == 4 ? std::uint32_t{head[0]} | head[1] << 8 |
                                                       head[2] << 16 | std::uint32_t{head[3]} << 24
                                                 : 0;
-    return chunk(sound, offset, capacity, wire::chunk_answer::sound_data, rate);
+    return chunk(sound, offset, out, wire::chunk_answer::sound_data, rate);
   }
   default: {
     if (file_type_of(p.at.name) > 2) {
@@ -212,13 +221,16 @@ Bytes Engine::Camera::delete_file(Request req) {
     return status_only(wire::cmd::delete_file,
                        is_dir(path) ? Status::bad_request_data : Status::file_not_found);
   }
+  reading.close(); // a kept file keeps its bytes on the host while open
+  writing.close();
   std::error_code ec;
   fs::remove(path, ec);
   if (ec) {
     return status_only(wire::cmd::delete_file, Status::incapable);
   }
-  forget_file(p.at.key());
-  store.save_state();
+  if (forget_file(p.at.key())) {
+    store.save_state();
+  }
   return status_only(wire::cmd::delete_file, Status::ok);
 }
 
@@ -286,6 +298,8 @@ Bytes Engine::Camera::remove_directory(Request req, std::uint16_t command) {
   if (!is_dir(path)) {
     return status_only(command, Status::file_not_found);
   }
+  reading.close();
+  writing.close();
   std::error_code ec;
   if (command == wire::cmd::remove_directory) {
     if (!fs::is_empty(path, ec)) {
@@ -390,33 +404,38 @@ Bytes Engine::Camera::write_file(Request req) {
   if (!is_dir(path.parent_path())) {
     return reply(Status::file_not_found);
   }
-  if (is_dir(path)) {
+  std::error_code ec;
+  const auto there = fs::symlink_status(path, ec);
+  if (fs::is_directory(there)) {
     return reply(Status::bad_request_data);
   }
-  std::error_code ec;
-  const std::uint64_t existing = is_file(path) ? fs::file_size(path, ec) : 0;
+  const bool file = fs::is_regular_file(there);
+  const std::uint64_t existing = file ? fs::file_size(path, ec) : 0;
+  bool state_changed = false;
   if (offset == 0) {
     // A new content: the whole file must fit in what is free.
     if (free_bytes() + existing < total) {
       return reply(Status::no_space);
     }
-    forget_file(p.at.key());
-  } else if (!is_file(path) || existing != offset) {
+    state_changed = forget_file(p.at.key());
+  } else if (!file || existing != offset) {
     return reply(Status::bad_request_data); // chunks come in order, without gaps
   }
-  {
-    std::ofstream out(path, std::ios::binary | (offset == 0 ? std::ios::trunc : std::ios::app));
-    out.write(reinterpret_cast<const char *>(req.data() + w::data), length);
-    if (!out) {
-      return reply(Status::no_space);
-    }
+  // The file stays open from the first chunk of an upload to its last.
+  if (!writing.open_for_writing(path, offset == 0) ||
+      !writing.write_at(req.subspan(w::data, length), offset)) {
+    writing.close();
+    return reply(Status::no_space);
   }
   // The chunk that completes the file announces it; the empty chunk that closes
   // an upload of an exact multiple of the chunk size completed nothing.
   if (std::uint64_t{offset} + length == total && (length > 0 || offset == 0)) {
     new_files.push_back(p.at);
   }
-  store.save_state();
+  // Only a change of what the camera remembers is saved, once.
+  if (state_changed) {
+    store.save_state();
+  }
   return reply(Status::ok);
 }
 
@@ -439,9 +458,8 @@ std::optional<Value> Engine::Camera::derived_tag(const Location &at, std::uint32
     const auto [date, time] = bcd_words(floor<seconds>(file_clock::to_sys(written)));
     return number(tag == wire::fourcc("date") ? date : time);
   }
-  // The rest come from the JPEG header.
-  const Bytes head = read_all(path);
-  const auto info = read_jpeg_info(head);
+  // The rest come from the JPEG header, read from the front of the file only.
+  const auto info = read_jpeg_info(path);
   if (!info) {
     return std::nullopt;
   }

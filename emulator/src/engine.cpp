@@ -32,12 +32,15 @@ ExchangeResult Engine::exchange(std::span<const std::uint8_t> request,
   if (cam.faults.fail_exchange > 0 && --cam.faults.fail_exchange == 0) {
     return {Outcome::transport_failure, 0};
   }
-  const Bytes reply = cam.handle(request, response.size());
-  if (reply.size() > response.size()) {
+  const Reply reply = cam.handle(request, response);
+  if (reply.in_place) {
+    return {Outcome::answered, reply.written};
+  }
+  if (reply.packet.size() > response.size()) {
     return {Outcome::too_large, 0};
   }
-  std::copy(reply.begin(), reply.end(), response.begin());
-  return {Outcome::answered, reply.size()};
+  std::copy(reply.packet.begin(), reply.packet.end(), response.begin());
+  return {Outcome::answered, reply.packet.size()};
 }
 
 Faults Engine::faults() const {

@@ -41,8 +41,9 @@ bool has_exif(jpeg_decompress_struct &d) {
 
 // Reads the header and, when `out` is given, decodes with the largest DCT
 // downscale that still covers min_width x min_height.
-bool decode(std::span<const std::uint8_t> jpeg, JpegInfo &info, Rgb *out, std::uint32_t min_width,
-            std::uint32_t min_height) {
+// Reads from `file` when given, else from `jpeg`.
+bool decode(std::span<const std::uint8_t> jpeg, std::FILE *file, JpegInfo &info, Rgb *out,
+            std::uint32_t min_width, std::uint32_t min_height) {
   jpeg_decompress_struct d{};
   ErrorManager err{};
   d.err = jpeg_std_error(&err.base);
@@ -53,7 +54,11 @@ bool decode(std::span<const std::uint8_t> jpeg, JpegInfo &info, Rgb *out, std::u
     return false;
   }
   jpeg_create_decompress(&d);
-  jpeg_mem_src(&d, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
+  if (file != nullptr) {
+    jpeg_stdio_src(&d, file);
+  } else {
+    jpeg_mem_src(&d, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
+  }
   jpeg_save_markers(&d, JPEG_APP0 + 1, 64);
   if (jpeg_read_header(&d, TRUE) != JPEG_HEADER_OK) {
     jpeg_destroy_decompress(&d);
@@ -109,17 +114,29 @@ void fitted_size(std::uint32_t w, std::uint32_t h, std::uint32_t max_w, std::uin
 
 std::optional<JpegInfo> read_jpeg_info(std::span<const std::uint8_t> jpeg) {
   JpegInfo info;
-  if (!decode(jpeg, info, nullptr, 0, 0)) {
+  if (!decode(jpeg, nullptr, info, nullptr, 0, 0)) {
     return std::nullopt;
   }
   return info;
+}
+
+std::optional<JpegInfo> read_jpeg_info(const std::filesystem::path &file) {
+  std::FILE *in = std::fopen(file.c_str(), "rb");
+  if (in == nullptr) {
+    return std::nullopt;
+  }
+  JpegInfo info;
+  const bool read = decode({}, in, info, nullptr, 0, 0);
+  std::fclose(in);
+  return read ? std::optional<JpegInfo>(info) : std::nullopt;
 }
 
 std::optional<Rgb> decode_fitted(std::span<const std::uint8_t> jpeg, std::uint32_t max_width,
                                  std::uint32_t max_height) {
   JpegInfo info;
   Rgb full;
-  if (!decode(jpeg, info, &full, max_width, max_height) || full.width == 0 || full.height == 0) {
+  if (!decode(jpeg, nullptr, info, &full, max_width, max_height) || full.width == 0 ||
+      full.height == 0) {
     return std::nullopt;
   }
   // The target size follows the original dimensions, not the DCT-scaled ones.

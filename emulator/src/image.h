@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <span>
 #include <vector>
@@ -24,6 +25,8 @@ struct JpegInfo {
 
 // Header facts, or nothing when the bytes are not a JPEG image.
 std::optional<JpegInfo> read_jpeg_info(std::span<const std::uint8_t> jpeg);
+// The same from a file, reading only as far as the header goes.
+std::optional<JpegInfo> read_jpeg_info(const std::filesystem::path &file);
 
 // Decodes and scales to fit within max_width x max_height, keeping the aspect
 // ratio (at least 1 pixel each way). Nothing when the bytes are not a JPEG.

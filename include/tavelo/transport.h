@@ -63,22 +63,96 @@ inline constexpr CLSID CLSID_TaveloReservedTransport = TAVELO_CLSID_RESERVED_TRA
 inline constexpr CLSID CLSID_TaveloVirtualTransport = TAVELO_CLSID_VIRTUAL_TRANSPORT_INIT;
 
 /*
- * Slots 3 to 6 after IUnknown. Exchange writes the camera's response packet,
- * header first, into `response`; `lengthHint` is only a hint (0 or 12 to 56),
- * never the size of the response buffer.
+ * A transport component carries the library's request packets to one camera
+ * and the camera's response packets back. The library creates one instance
+ * per camera connection with CoCreateInstance(CLSID, NULL, in-process | local
+ * | remote server, IID_ITaveloTransport), and one more for each enumeration
+ * step. Every packet starts with a 12-byte header whose first four bytes are
+ * the big-endian packet length less 4.
+ *
+ * Threads: the instance is called from any application thread and from the
+ * library's notification thread, never from two threads at once for
+ * Configure, Open, Exchange or ExchangeBounded (the library's command gate
+ * and connection lock serialise them). A component must work under both
+ * threading models TaveloInitialize offers, so it keeps no thread affinity.
+ *
+ * Failures are negative HRESULTs. Link failures should be
+ * HRESULT_FROM_WIN32 of the Windows error a Windows build would report (for
+ * example 10061 connection refused, 2 device not found, 1460 timeout), so an
+ * application can show a system text. Nothing may throw across these calls.
+ *
+ * Slots 0 to 2 (IUnknown): QueryInterface grants IUnknown,
+ * IID_ITaveloTransport and, when implemented, IID_ITaveloTransport2, all the
+ * same object. The library calls Release once per instance, when its
+ * connection or enumeration step ends; Release of the last reference closes
+ * the link and must not block longer than closing a descriptor.
  */
 struct ITaveloTransport : public IUnknown {
+  /*
+   * Slot 3. Called once per enumeration step, on the enumerating thread,
+   * before any Configure. Returns S_OK and a new IEnumVARIANT (one reference,
+   * the caller releases it) over the devices this component can reach now;
+   * any other result, S_FALSE included, means "no list" and is passed up.
+   * The enumerator's Next(1, ...) returns S_OK with one VT_BSTR device
+   * identifier per device, then S_FALSE; Reset starts over and the second
+   * pass must yield the same devices in the same order (the library counts
+   * first, then copies). Must not block on a device: list what is
+   * configured (for the library's own components, environment variables)
+   * rather than probing links. The library stops after 1024 devices.
+   */
   virtual HRESULT STDMETHODCALLTYPE GetDeviceEnumerator(IEnumVARIANT **enumerator) = 0;
+  /*
+   * Slot 4. Called once after creation, before Open, with a device
+   * identifier from this component's enumerator (possibly copied through a
+   * DEVICE_INFO record), passed by value: the callee must not free it and
+   * must copy what it keeps. Selects the device for Open; must not touch
+   * the link and must not block. The library ignores the result, so an
+   * identifier that cannot be used must make Open fail.
+   */
   virtual HRESULT STDMETHODCALLTYPE Configure(VARIANT deviceId) = 0;
+  /*
+   * Slot 5. Called once per connection, under the library's connection
+   * lock, by the thread whose command needs the camera. Opens the link to
+   * the configured device. May block, but for a bounded time (the library's
+   * components: the link timeout, TAVELO_LINK_TIMEOUT_MS, 10 s by default,
+   * plus host name resolution). S_OK (or any non-negative result) means
+   * exchanges may follow; a negative result means there is no link, and the
+   * library reports CAM_E_COMM without calling Exchange. Must not leave a
+   * half-open link behind after a failure.
+   */
   virtual HRESULT STDMETHODCALLTYPE Open() = 0;
+  /*
+   * Slot 6: the plain exchange, used only when the component does not grant
+   * IID_ITaveloTransport2. Sends one request packet and receives one
+   * response packet, header first, into `response`. `request` is a whole
+   * packet of `requestLength` bytes with command 0; when it is NULL the
+   * component sends the bare 12-byte header of `command`. `lengthHint`
+   * points at 0 or a size from 12 to 56, a hint only, never the size of the
+   * response buffer; a component may store the response length there.
+   * Blocks until the answer is complete, at most the link timeout.
+   * Non-negative: a response packet is in the buffer (a value other than 0
+   * reaches the application). Negative: no usable answer; the library drops
+   * the connection (Release) and opens a new instance for the next command.
+   * The buffer's size is unknown here: the library's components refuse a
+   * response longer than 64 MiB and never allocate from a length field.
+   */
   virtual HRESULT STDMETHODCALLTYPE Exchange(LONG command, const BYTE *request, ULONG requestLength,
                                              BYTE *response, ULONG *lengthHint) = 0;
 };
 
 /*
- * Slot 7: the exchange with the true capacity of the response buffer. The
- * component never writes past `responseCapacity`; a response packet that does
- * not fit fails the exchange with a negative result.
+ * Slot 7: the exchange with the true capacity of the response buffer. When
+ * QueryInterface grants IID_ITaveloTransport2, the library makes every
+ * exchange through it instead of slot 6, from the same threads and under the
+ * same rules. `request` and `command` are as for Exchange. The component
+ * writes at most `responseCapacity` bytes; `*responseLength` receives the
+ * size of the response packet (at least 12 on success). A response packet
+ * that does not fit, a length field below 8, a peer that closes mid-packet
+ * or no complete answer within the link timeout fails the exchange with a
+ * negative result, and the component must then be out of step with nothing:
+ * it closes the link (later exchanges fail until the library opens a new
+ * instance) or drains the rest of the packet. Must never read past the
+ * request, write past the capacity, or wait without a bound.
  */
 struct ITaveloTransport2 : public ITaveloTransport {
   virtual HRESULT STDMETHODCALLTYPE ExchangeBounded(LONG command, const BYTE *request,

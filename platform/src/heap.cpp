@@ -5,8 +5,38 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace {
+
+// Blocks from this size up are filled in whole right after they are handed
+// out (a download's data block), so their pages are mapped in one request
+// instead of one page fault per 4 KiB during the copy; large pages where the
+// kernel offers them on request.
+constexpr std::size_t kLargeBlock = std::size_t{1} << 20;
+constexpr std::uintptr_t kLargePage = std::uintptr_t{2} << 20;
+
+void *prepare_large(void *block, std::size_t size) {
+  if (block == nullptr || size < kLargeBlock) {
+    return block;
+  }
+  const auto begin = reinterpret_cast<std::uintptr_t>(block);
+  const std::uintptr_t first = (begin + kLargePage - 1) & ~(kLargePage - 1);
+  const std::uintptr_t last = (begin + size) & ~(kLargePage - 1);
+  if (last > first) {
+    madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE);
+  }
+  // Whole pages only; a kernel without the request leaves the pages to be
+  // faulted in as they are written, as before.
+  const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const std::uintptr_t from = (begin + page - 1) & ~(page - 1);
+  const std::uintptr_t to = (begin + size) & ~(page - 1);
+  if (to > from) {
+    madvise(reinterpret_cast<void *>(from), to - from, MADV_POPULATE_WRITE);
+  }
+  return block;
+}
 
 // Heap blocks remember their requested size in front of the data so that
 // HeapReAlloc with HEAP_ZERO_MEMORY clears exactly the bytes that are new.
@@ -66,7 +96,7 @@ LPVOID WINAPI CoTaskMemAlloc(SIZE_T size) {
     return nullptr;
   }
   // A zero-byte request still yields a distinct block that must be freed.
-  return std::malloc(size == 0 ? 1 : size);
+  return prepare_large(std::malloc(size == 0 ? 1 : size), size);
 }
 
 LPVOID WINAPI CoTaskMemRealloc(LPVOID block, SIZE_T size) {

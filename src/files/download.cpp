@@ -151,6 +151,7 @@ HRESULT ChunkedDownload(CameraSession &session, const FH *file, ULONG kind, Task
   if (HRESULT read = ReadPacketLimit(session, &at.bufferSize); FAILED(read)) {
     return read;
   }
+  at.bufferSize = std::min(at.bufferSize, kMaxReceivePacket);
   // A buffer that cannot hold a chunk's fields and at least one byte of it
   // could never finish the data.
   if (at.bufferSize <= at.dataAt) {

@@ -14,6 +14,10 @@ namespace tavelo::files {
 
 // The camera parameter that sets the largest packet of a transfer.
 inline constexpr ULONG kTagPacketLimit = FourCC("mhbs");
+// The largest answer a download makes room for, whatever `mhbs` claims: a
+// camera must not make the host reserve gigabytes for one chunk, and no link
+// of this library carries a packet of more than 64 MiB.
+inline constexpr ULONG kMaxReceivePacket = ULONG{64} << 20;
 // The event kind dispatched after every chunk.
 inline constexpr ULONG kTransferEvent = 7;
 

@@ -110,11 +110,16 @@ HRESULT Upload(CameraSession &session, const FH *file, const BYTE *data, ULONG l
   if (packetLimit <= kChunkAt) {
     return CAM_E_BAD_DATA;
   }
-  HeapBlock buffer(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, packetLimit));
+  // No request carries more than the whole data: a buffer one byte larger
+  // cuts the same chunks, and a camera that claims gigabyte packets does not
+  // make the host clear gigabytes for a small file.
+  const auto size = static_cast<SIZE_T>(
+      std::min<std::uint64_t>(packetLimit, std::uint64_t{kChunkAt} + length + 1));
+  HeapBlock buffer(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size));
   if (!buffer) {
     return CAM_E_OUT_OF_MEMORY;
   }
-  const std::span<BYTE> request(static_cast<BYTE *>(buffer.get()), packetLimit);
+  const std::span<BYTE> request(static_cast<BYTE *>(buffer.get()), size);
   NameRecord record = request.subspan<kRecordAt, kRecordSize>();
   if (FAILED(HandleToRecord(file, record)) || record[kNameOffset] == 0) {
     return CAM_E_BAD_PARAMETER;

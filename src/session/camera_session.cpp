@@ -211,16 +211,22 @@ HRESULT CameraSession::ExchangeInto(std::uint16_t command, std::span<const BYTE>
   // the exchange buffer, cut to the caller's size: a component without the
   // bounded exchange may write more than was asked for, and must not write
   // it past a small buffer. Only the bytes the packet holds are copied out.
+  // A bounded component writes straight into the caller's buffer, which
+  // spares a copy of every data chunk. Either way the caller's bytes past
+  // the packet are zero.
   std::span<BYTE> buffer = adapter_->ExchangeBuffer();
   const std::less<const BYTE *> before;
   const bool inBuffer = !before(response.data(), buffer.data()) &&
                         before(response.data(), buffer.data() + buffer.size());
-  std::span<BYTE> window =
-      !inBuffer && response.size() <= buffer.size() ? buffer.first(response.size()) : response;
+  std::span<BYTE> window = !inBuffer && !adapter_->Bounded() && response.size() <= buffer.size()
+                               ? buffer.first(response.size())
+                               : response;
   HRESULT result =
       adapter_->Exchange(request.empty() ? command : 0, request, window, lengthHint, received);
   if (window.data() != response.data()) {
     std::copy_n(window.begin(), *received, response.begin());
+  }
+  if (!inBuffer && response.size() <= buffer.size()) {
     std::fill(response.begin() + static_cast<std::ptrdiff_t>(*received), response.end(), BYTE{0});
   }
   return result;

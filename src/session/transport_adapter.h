@@ -46,6 +46,8 @@ public:
   HRESULT EnumerateDevices(ULONG *count, VARIANT **ids);
 
   std::span<BYTE> ExchangeBuffer() { return buffer_; }
+  // True when the component never writes past the capacity it is given.
+  bool Bounded() const { return bounded_ != nullptr; }
   const WCHAR *ClassId() const { return classId_.data(); }
 
 private:

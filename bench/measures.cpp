@@ -1,0 +1,286 @@
+// The measures: each benchmark times one thing; main.cpp turns their medians
+// into ratios against the machine's own limits.
+#include "context.h"
+#include "image.h"
+#include "instant_transport.h"
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <time.h>
+#include <vector>
+
+namespace tavelo::bench {
+
+namespace {
+
+constexpr ULONG kDataFile = 0;
+constexpr ULONG kDataThumbnail = 1;
+
+void CheckResult(CAMRESULT result, const char *what) {
+  if (result < 0) {
+    Fail(what, result);
+  }
+}
+
+// The machine's copy rate: 64 MiB between two blocks that are already mapped.
+void BM_Memcpy(benchmark::State &state) {
+  std::vector<unsigned char> from(kBigFileSize, 1);
+  std::vector<unsigned char> to(kBigFileSize, 2);
+  for (auto _ : state) {
+    std::memcpy(to.data(), from.data(), kBigFileSize);
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kBigFileSize));
+}
+BENCHMARK(BM_Memcpy)->Unit(benchmark::kMillisecond);
+
+// The same copy into a block fresh from the allocator, as a download fills.
+void BM_MemcpyFresh(benchmark::State &state) {
+  std::vector<unsigned char> from(kBigFileSize, 1);
+  for (auto _ : state) {
+    void *to = CoTaskMemAlloc(kBigFileSize);
+    std::memcpy(to, from.data(), kBigFileSize);
+    benchmark::DoNotOptimize(to);
+    CoTaskMemFree(to);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kBigFileSize));
+}
+BENCHMARK(BM_MemcpyFresh)->Unit(benchmark::kMillisecond);
+
+void BM_Download(benchmark::State &state) {
+  BoundCamera camera;
+  Context::Get().Bind(camera);
+  FH *file = Context::Find(camera.handle, "2:BENCH/BIG.JPG");
+  for (auto _ : state) {
+    BYTE *data = nullptr;
+    ULONG size = 0;
+    CheckResult(TaveloGetFileData(camera.handle, file, kDataFile, &data, &size), "download");
+    if (size != kBigFileSize) {
+      Fail("download of the wrong size", size);
+    }
+    CoTaskMemFree(data);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kBigFileSize));
+  TaveloCloseFile(camera.handle, file);
+}
+BENCHMARK(BM_Download)->Unit(benchmark::kMillisecond);
+
+void BM_WriteFile(benchmark::State &state) {
+  BoundCamera camera;
+  Context::Get().Bind(camera);
+  FH *big = Context::Find(camera.handle, "2:BENCH/BIG.JPG");
+  FH *dir = nullptr;
+  CheckResult(TaveloGetParentHandle(camera.handle, big, &dir), "parent");
+  FH *file = nullptr;
+  CheckResult(TaveloCreateFile(camera.handle, dir, "UP.JPG", &file), "create");
+  const auto &payload = Context::Get().Payload();
+  for (auto _ : state) {
+    CheckResult(
+        TaveloWriteFile(camera.handle, file, payload.data(), static_cast<ULONG>(payload.size())),
+        "upload");
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kBigFileSize));
+  for (FH *f : {big, dir, file}) {
+    TaveloCloseFile(camera.handle, f);
+  }
+}
+BENCHMARK(BM_WriteFile)->Unit(benchmark::kMillisecond);
+
+void BM_CopyFileToCamera(benchmark::State &state) {
+  BoundCamera camera;
+  Context::Get().Bind(camera);
+  FH *big = Context::Find(camera.handle, "2:BENCH/BIG.JPG");
+  FH *dir = nullptr;
+  CheckResult(TaveloGetParentHandle(camera.handle, big, &dir), "parent");
+  const std::string host = Context::Get().HostFile().string();
+  for (auto _ : state) {
+    FH *made = nullptr;
+    CheckResult(TaveloCopyFileToCamera(camera.handle, host.c_str(), dir, "COPY.JPG", &made),
+                "copy to camera");
+    TaveloCloseFile(camera.handle, made);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kBigFileSize));
+  TaveloCloseFile(camera.handle, big);
+  TaveloCloseFile(camera.handle, dir);
+}
+BENCHMARK(BM_CopyFileToCamera)->Unit(benchmark::kMillisecond);
+
+// Thumbnails through the library, and the camera's own work for one (decode,
+// scale, pack), which is the limit the library can at best reach.
+void BM_Thumbnail(benchmark::State &state) {
+  BoundCamera camera;
+  Context::Get().Bind(camera);
+  FH *file = Context::Find(camera.handle, "2:BENCH/PIC.JPG");
+  for (auto _ : state) {
+    BYTE *data = nullptr;
+    ULONG size = 0;
+    CheckResult(TaveloGetFileData(camera.handle, file, kDataThumbnail, &data, &size), "thumbnail");
+    CoTaskMemFree(data);
+  }
+  state.counters["per_s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  TaveloCloseFile(camera.handle, file);
+}
+BENCHMARK(BM_Thumbnail)->Unit(benchmark::kMillisecond);
+
+void BM_ThumbnailCameraWork(benchmark::State &state) {
+  std::ifstream in(Context::Get().Photo(), std::ios::binary);
+  const std::vector<std::uint8_t> jpeg((std::istreambuf_iterator<char>(in)),
+                                       std::istreambuf_iterator<char>());
+  for (auto _ : state) {
+    auto image = emu::decode_fitted(jpeg, 80, 60);
+    if (!image) {
+      Fail("cannot decode the photo", 0);
+    }
+    benchmark::DoNotOptimize(emu::to_ycbcr422(emu::fit(*image, 80, 60)));
+  }
+  state.counters["per_s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_ThumbnailCameraWork)->Unit(benchmark::kMillisecond);
+
+InstantCamera &Instant() {
+  static InstantCamera camera;
+  return camera;
+}
+
+// The library's whole cost of one small command: the component answers at once.
+void BM_SmallCommand(benchmark::State &state) {
+  BoundCamera camera;
+  camera.record = Instant().Record();
+  CheckResult(TaveloBindCamera(&camera.handle, &camera.record), "bind the instant camera");
+  ULONG mode = 0;
+  CheckResult(TaveloGetPowerMode(camera.handle, &mode), "connect");
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(TaveloGetPowerMode(camera.handle, &mode));
+  }
+}
+BENCHMARK(BM_SmallCommand)->Unit(benchmark::kMicrosecond);
+
+double ThreadCpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// A command waiting for the gate that another command holds for 300 ms:
+// the share of a core the waiting thread burns.
+void BM_GateWait(benchmark::State &state) {
+  static constexpr auto kHold = std::chrono::milliseconds(300);
+  BoundCamera camera;
+  camera.record = Instant().Record();
+  CheckResult(TaveloBindCamera(&camera.handle, &camera.record), "bind the instant camera");
+  ULONG mode = 0;
+  CheckResult(TaveloGetPowerMode(camera.handle, &mode), "connect");
+  double share = 0;
+  for (auto _ : state) {
+    Instant().HoldNext();
+    std::thread holder([&] {
+      TaveloInitialize(1);
+      ULONG held = 0;
+      TaveloGetPowerMode(camera.handle, &held);
+      TaveloUninitialize();
+    });
+    Instant().WaitHeld();
+    std::thread releaser([] {
+      std::this_thread::sleep_for(kHold);
+      Instant().Release();
+    });
+    const double cpu = ThreadCpuSeconds();
+    const auto start = std::chrono::steady_clock::now();
+    CheckResult(TaveloGetPowerMode(camera.handle, &mode), "command after the wait");
+    const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
+    share = 100.0 * (ThreadCpuSeconds() - cpu) / wall.count();
+    releaser.join();
+    holder.join();
+  }
+  state.counters["cpu_pct"] = share;
+}
+BENCHMARK(BM_GateWait)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+void BM_Enumerate(benchmark::State &state) {
+  const auto cameras = static_cast<int>(state.range(0));
+  setenv("TAVELO_VIRTUAL_CAMERAS", Context::Get().StoreList(cameras).c_str(), 1);
+  for (auto _ : state) {
+    ULONG count = 0;
+    DEVICE_INFO *records = nullptr;
+    CheckResult(TaveloEnumCameras(&count, &records), "enumerate");
+    if (count != static_cast<ULONG>(cameras)) {
+      Fail("enumeration found a different number of cameras", static_cast<long>(count));
+    }
+    for (ULONG i = 0; i < count; ++i) {
+      VariantClear(&records[i].deviceId);
+    }
+    CoTaskMemFree(records);
+  }
+  state.counters["per_camera_us"] =
+      benchmark::Counter(static_cast<double>(state.iterations() * cameras) * 1e-6,
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_Enumerate)->Arg(1)->Arg(10)->Arg(50)->Unit(benchmark::kMicrosecond);
+
+void BM_IsBadReadPtr(benchmark::State &state) {
+  int cell = 0;
+  benchmark::DoNotOptimize(cell);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(IsBadReadPtr(&cell, sizeof cell));
+  }
+}
+BENCHMARK(BM_IsBadReadPtr);
+
+void BM_IsBadWritePtr(benchmark::State &state) {
+  int cell = 0;
+  benchmark::DoNotOptimize(cell);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(IsBadWritePtr(&cell, sizeof cell));
+  }
+}
+BENCHMARK(BM_IsBadWritePtr);
+
+// A field of /proc/self/status in KiB.
+long StatusKib(const char *field) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  const std::size_t n = std::strlen(field);
+  while (std::getline(in, line)) {
+    if (line.compare(0, n, field) == 0 && line.size() > n && line[n] == ':') {
+      return std::strtol(line.c_str() + n + 1, nullptr, 10);
+    }
+  }
+  return -1;
+}
+
+// Peak resident memory a 64 MiB download adds, over the data block and one
+// packet buffer.
+void BM_DownloadHighWater(benchmark::State &state) {
+  BoundCamera camera;
+  Context::Get().Bind(camera);
+  FH *file = Context::Find(camera.handle, "2:BENCH/BIG.JPG");
+  double ratio = 0;
+  double added = 0;
+  for (auto _ : state) {
+    std::ofstream("/proc/self/clear_refs") << "5"; // the peak starts again from now
+    const long before = StatusKib("VmRSS");
+    BYTE *data = nullptr;
+    ULONG size = 0;
+    CheckResult(TaveloGetFileData(camera.handle, file, kDataFile, &data, &size), "download");
+    const long peak = StatusKib("VmHWM");
+    CoTaskMemFree(data);
+    added = static_cast<double>(peak - before) * 1024.0;
+    ratio = added / static_cast<double>(kBigFileSize + kPacketLimit);
+  }
+  state.counters["added_mib"] = added / (1 << 20);
+  state.counters["ratio"] = ratio;
+  TaveloCloseFile(camera.handle, file);
+}
+BENCHMARK(BM_DownloadHighWater)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+} // namespace tavelo::bench

@@ -1,0 +1,94 @@
+#include "kept_file.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tavelo::emu {
+
+KeptFile::~KeptFile() {
+  close();
+}
+
+void KeptFile::close() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+  }
+  fd_ = -1;
+}
+
+bool KeptFile::names_open_file(const std::filesystem::path &path) const {
+  struct stat now {};
+  return fd_ >= 0 && ::stat(path.c_str(), &now) == 0 && now.st_dev == device_ &&
+         now.st_ino == inode_;
+}
+
+bool KeptFile::open(const std::filesystem::path &path, int flags) {
+  close();
+  fd_ = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
+  struct stat opened {};
+  if (fd_ < 0 || ::fstat(fd_, &opened) != 0) {
+    close();
+    return false;
+  }
+  flags_ = flags & O_ACCMODE;
+  device_ = opened.st_dev;
+  inode_ = opened.st_ino;
+  return true;
+}
+
+std::optional<std::uint64_t> KeptFile::open_for_reading(const std::filesystem::path &path) {
+  struct stat named {};
+  if (::lstat(path.c_str(), &named) != 0 || !S_ISREG(named.st_mode)) {
+    close();
+    return std::nullopt;
+  }
+  const bool kept =
+      fd_ >= 0 && flags_ == O_RDONLY && named.st_dev == device_ && named.st_ino == inode_;
+  if (!kept && !open(path, O_RDONLY | O_NOFOLLOW)) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint64_t>(named.st_size);
+}
+
+bool KeptFile::open_for_writing(const std::filesystem::path &path, bool truncate) {
+  if (!truncate && flags_ == O_WRONLY && names_open_file(path)) {
+    return true;
+  }
+  return open(path, O_WRONLY | O_CREAT | (truncate ? O_TRUNC : 0));
+}
+
+std::size_t KeptFile::read_at(std::span<std::uint8_t> into, std::uint64_t offset) const {
+  std::size_t done = 0;
+  while (done < into.size()) {
+    const ssize_t got =
+        ::pread(fd_, into.data() + done, into.size() - done, static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      break;
+    }
+    done += static_cast<std::size_t>(got);
+  }
+  return done;
+}
+
+bool KeptFile::write_at(std::span<const std::uint8_t> bytes, std::uint64_t offset) const {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t put =
+        ::pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
+    if (put < 0 && errno == EINTR) {
+      continue;
+    }
+    if (put <= 0) {
+      return false;
+    }
+    done += static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
+} // namespace tavelo::emu

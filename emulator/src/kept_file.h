@@ -1,0 +1,43 @@
+// A store file kept open across the chunks of one transfer, so that each
+// chunk costs one positioned read or write and not an open, seek and close.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <sys/types.h>
+
+namespace tavelo::emu {
+
+class KeptFile {
+public:
+  KeptFile() = default;
+  ~KeptFile();
+  KeptFile(const KeptFile &) = delete;
+  KeptFile &operator=(const KeptFile &) = delete;
+
+  // Keeps `path` open for reading and gives its size; nothing when it is not
+  // a regular file (a symbolic link is not) or cannot be opened. The open
+  // file is kept while `path` still names the same file.
+  std::optional<std::uint64_t> open_for_reading(const std::filesystem::path &path);
+  // Keeps `path` open for writing; `truncate` starts its content afresh.
+  bool open_for_writing(const std::filesystem::path &path, bool truncate);
+  // Reads at `offset` until `into` is full or the file ends; the bytes read.
+  std::size_t read_at(std::span<std::uint8_t> into, std::uint64_t offset) const;
+  // Writes all of `bytes` at `offset`.
+  bool write_at(std::span<const std::uint8_t> bytes, std::uint64_t offset) const;
+  void close();
+
+private:
+  // True when the open file is the one `path` names now.
+  bool names_open_file(const std::filesystem::path &path) const;
+  bool open(const std::filesystem::path &path, int flags);
+
+  int fd_ = -1;
+  int flags_ = 0;
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
+};
+
+} // namespace tavelo::emu

@@ -1,0 +1,357 @@
+// The tavelo tool end to end: each test runs the program against a virtual
+// camera over a fresh demo store, with no environment set up (--virtual finds
+// the component itself), and checks its output, exit codes and files.
+#include "image.h"
+#include "tavelo/emulator/demo_store.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <pty.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <string>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+
+std::string Slurp(const fs::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+struct Result {
+  int status = -1;
+  std::string out, err;
+};
+
+std::vector<Json> JsonLines(const std::string &text) {
+  std::vector<Json> lines;
+  std::size_t start = 0;
+  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(Json::parse(text.substr(start, end - start)));
+  }
+  return lines;
+}
+
+class ToolTest : public testing::Test {
+protected:
+  void SetUp() override {
+    unsetenv("TAVELO_COMPONENT_PATH");
+    unsetenv("TAVELO_VIRTUAL_CAMERAS");
+    setenv("LC_ALL", "C.UTF-8", 1);
+    const auto *test = testing::UnitTest::GetInstance()->current_test_info();
+    dir_ = fs::path(TOOL_TMP) / (std::string(test->name()) + "." + std::to_string(getpid()));
+    fs::remove_all(dir_);
+    tavelo::emu::make_demo_store(store());
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  fs::path store() const { return dir_ / "store"; }
+  std::vector<std::string> Args(const std::vector<std::string> &args) const {
+    std::vector<std::string> all{TAVELO_TOOL, "--virtual", store().string()};
+    all.insert(all.end(), args.begin(), args.end());
+    return all;
+  }
+
+  // Spawns the tool with stdout and stderr in files, or both on `fd`.
+  pid_t Spawn(const std::vector<std::string> &args, int fd = -1) const {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (fd < 0) {
+      posix_spawn_file_actions_addopen(&actions, 1, (dir_ / "out").c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      posix_spawn_file_actions_addopen(&actions, 2, (dir_ / "err").c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    } else {
+      posix_spawn_file_actions_adddup2(&actions, fd, 1);
+      posix_spawn_file_actions_adddup2(&actions, fd, 2);
+    }
+    std::vector<char *> argv;
+    for (const auto &arg : args) {
+      argv.push_back(const_cast<char *>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+  }
+
+  static int Wait(pid_t pid) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+  Result Run(const std::vector<std::string> &args) const {
+    Result result;
+    result.status = Wait(Spawn(Args(args)));
+    result.out = Slurp(dir_ / "out");
+    result.err = Slurp(dir_ / "err");
+    return result;
+  }
+
+  fs::path dir_;
+};
+
+// Runs in turn: later rows see what earlier ones changed. `match` is a
+// regular expression searched in stdout (stderr for failures); rows with
+// --json have every line parsed and `json` checked on the first.
+struct Step {
+  std::vector<std::string> args;
+  int status;
+  std::string match;
+  std::function<void(const std::vector<Json> &)> json = nullptr;
+};
+
+TEST_F(ToolTest, EveryCommandInTurn) {
+  std::ofstream(dir_ / "note.txt") << "hello";
+  const std::string photo = Slurp(store() / "2/ALBUM1/SEA0001.JPG");
+  const std::vector<Step> steps{
+      {{"cameras"}, 0, R"(INDEX +TRANSPORT.*\n0 +virtual +virtual:\S+ +Virtual Camera VC-1 +1001)"},
+      {{"--json", "cameras"},
+       0,
+       "",
+       [](auto &j) { EXPECT_EQ(j.at(0)["product"], "Virtual Camera VC-1"); }},
+      {{"info"}, 0, R"(product +Virtual Camera VC-1\n)"},
+      {{"--json", "info"}, 0, "", [](auto &j) { EXPECT_EQ(j.at(0)["serial"], 1001); }},
+      {{"status"}, 0, R"(system status +0x00000000\n(.|\n)*images +7\n)"},
+      {{"--json", "status"}, 0, "", [](auto &j) { EXPECT_EQ(j.at(0)["battery_percent"], 100); }},
+      {{"ls"}, 0, "^ALBUM1/\nHOLIDAY/\nSYSTEM/\nTRIP/\nWELCOME.JPG\n$"},
+      {{"ls", "-l", "TRIP"},
+       0,
+       R"(EXF +26675 +1024x768 +\S+ +RAINBOW.JPG\nother +4044 +- +- +RAINBOW.WAV)"},
+      {{"--json", "ls", "-R", "-l"},
+       0,
+       "",
+       [](auto &j) {
+         ASSERT_EQ(j.size(), 14U);
+         EXPECT_EQ(j[1], (Json{{"path", "2:ALBUM1/BOARD.JPG"},
+                               {"name", "BOARD.JPG"},
+                               {"kind", "file"},
+                               {"type", "EXF"},
+                               {"size", 10869},
+                               {"width", 320},
+                               {"height", 240},
+                               {"date", j[1]["date"]}}));
+       }},
+      {{"ls", "--images"}, 0, R"(^2:ALBUM1/BOARD.JPG\n(.*\n){5}2:WELCOME.JPG\n$)"},
+      {{"ls", "--ungrouped"}, 0, R"(^2:ALBUM1/BOARD.JPG\n(.*\n){4}2:WELCOME.JPG\n$)"},
+      {{"groups"}, 0, R"(^2:HOLIDAY/ +1 member\(s\)\n$)"},
+      {{"new"}, 0, "^$"},
+      {{"put", (dir_ / "note.txt").string(), "ALBUM1", "NOTE.TXT"},
+       0,
+       R"(-> 2:ALBUM1/NOTE.TXT \(5 bytes\))"},
+      {{"type", "ALBUM1/NOTE.TXT"}, 0, "^7 other\n$"},
+      {{"tag", "set", "ALBUM1/NOTE.TXT", "rate", "42"}, 0, "rate = 42"},
+      {{"--json", "tag", "get", "ALBUM1/NOTE.TXT", "rate"},
+       0,
+       "",
+       [](auto &j) { EXPECT_EQ(j.at(0)["value"], 42); }},
+      {{"rm", "ALBUM1/NOTE.TXT"}, 0, "^removed 2:ALBUM1/NOTE.TXT\n$"},
+      {{"mkdir", "2:NEW/"}, 0, "^made 2:NEW/\n$"},
+      {{"mkdir", "NEW/SUB"}, 0, "^made 2:NEW/SUB/\n$"},
+      {{"rmdir", "NEW"}, 5, "2:NEW/ is not empty"},
+      {{"rmdir", "-r", "NEW"}, 0, "^removed 2:NEW/\n$"},
+      {{"group", "picks", "TRIP/SUN.JPG", "2:TRIP/SUN.JPG"}, 0, "^group PICKS: 1 file"},
+      {{"--json", "params"},
+       0,
+       "",
+       [](auto &j) {
+         ASSERT_EQ(j.size(), 14U);
+         EXPECT_EQ(j[1]["capability"]["items"][2], (Json{{"label", "Fine"}, {"value", 3}}));
+         EXPECT_EQ(j[5]["capability"],
+                   (Json{{"kind", "range"}, {"low", -6}, {"high", 6}, {"step", 1}}));
+       }},
+      {{"params"}, 0, R"(\nzoom +Zoom factor +real +1 +1 +1\.\.3\n)"},
+      {{"param", "set", "zoom", "5"},
+       5,
+       R"(^tavelo: zoom: 5 is outside the range \(it takes 1\.\.3\); nothing was sent)"},
+      {{"param", "set", "self", "15"}, 5, "outside the range"},
+      {{"param", "set", "iqal", "4"}, 5, "not one of the choices"},
+      {{"param", "set", "iqal", "Fine"}, 0, "^iqal = 3\n$"},
+      {{"--json", "param", "get", "iqal"}, 0, "", [](auto &j) { EXPECT_EQ(j.at(0)["value"], 3); }},
+      {{"param", "user-default", "iqal"}, 0, "^iqal user default = 3\n$"},
+      {{"param", "default", "iqal"}, 0, "^factory 2\nuser    3\n$"},
+      {{"param", "restore", "iqal", "--factory"}, 0, "restored to the factory default"},
+      {{"param", "get", "iqal"}, 0, "^2\n$"},
+      {{"clock", "--set", "2026-12-24T18:30:00"}, 0, "^2026-12-24T18:3"},
+      {{"clock", "--set", "2026-02-31T10:00:00"}, 2, "no such time"},
+      {{"--json", "clock"},
+       0,
+       "",
+       [](auto &j) {
+         EXPECT_EQ(j.at(0)["time"].template get<std::string>().substr(0, 10), "2026-12-24");
+       }},
+      {{"power"}, 0, "^power mode 1\n$"},
+      {{"capture"}, 0, R"(^capture mode 0 done; 8 image\(s\) on the camera \(\+1\)\n$)"},
+      {{"capture", "--count", "2"},
+       0,
+       R"(^capture mode 2 done; 10 image\(s\) on the camera \(\+2\)\n$)"},
+      {{"capture", "--stop"}, 0, "^capture stopped\n$"},
+      {{"shutter-half"}, 0, "^shutter half way\n$"},
+      {{"script", "ls"}, 0, R"(2:SYSTEM/HELLO.CSM +Take one picture\n)"},
+      {{"script", "describe", "SYSTEM/NIGHT.CSM"}, 0, "^Night mode"},
+      {{"script", "run", "SYSTEM/HELLO.CSM"}, 0, "^ran 2:SYSTEM/HELLO.CSM\n$"},
+      {{"echo", "4096"}, 0, "^echo of 4096 bytes: passed\n$"},
+      {{"raw", "00000008 01000000 00190000"},
+       0,
+       "^00 00 00 0C 01 00 00 00 00 19 00 00 00 00 00 01\n$"},
+      {{"get", "ALBUM1/SEA0001.JPG", "-o", (dir_ / "one").string()},
+       0,
+       "-> .*/one/SEA0001.JPG \\(27482 bytes\\)"},
+      {{"get", "--sound", "TRIP/RAINBOW.JPG", "-o", (dir_ / "one").string()},
+       0,
+       "RAINBOW.WAV \\(4044 bytes\\)"},
+      {{"thumb", "WELCOME.JPG", "-o", (dir_ / "t.bmp").string()}, 0, "t.bmp: 80x60\n$"},
+      {{"viewfinder", "-o", (dir_ / "v.jpg").string()}, 0, "v.jpg: 80x60\n$"},
+      {{"thumbs", "-o", (dir_ / "sheet.png").string()}, 2, "write pictures as .bmp, .jpg or .jpeg"},
+      {{"rm", "NOPE.JPG"},
+       1,
+       "^tavelo: removing NOPE.JPG: 0xCFFA0007 CAM_E_FILE_NOT_FOUND: 在相机中找不到请求的文件 "
+       "2:NOPE.JPG.\n$"},
+      {{"--camera", "3", "info"}, 3, "no camera 3; there are:\n  0  virtual:"},
+      {{"bogus"}, 2, "Usage: tavelo"},
+      {{"power", "off"}, 0, "^camera switched off\n$"},
+  };
+  for (const Step &step : steps) {
+    const Result result = Run(step.args);
+    SCOPED_TRACE(step.args.back() + "\nstdout: " + result.out + "\nstderr: " + result.err);
+    EXPECT_EQ(result.status, step.status);
+    EXPECT_TRUE(
+        std::regex_search(step.status == 0 ? result.out : result.err, std::regex(step.match)));
+    if (step.json) {
+      step.json(JsonLines(result.out));
+    }
+  }
+  EXPECT_TRUE(Slurp(dir_ / "one/SEA0001.JPG") == photo);
+  EXPECT_TRUE(Slurp(dir_ / "one/RAINBOW.WAV") == Slurp(store() / "2/TRIP/RAINBOW.WAV"));
+  EXPECT_EQ(Slurp(dir_ / "t.bmp").substr(0, 2), "BM");
+  EXPECT_TRUE(fs::exists(store() / "2/PICKS/SUN.JPG"));
+}
+
+TEST_F(ToolTest, GetAllKeepsTheLayoutByteForByteAndSkipsWhatIsThere) {
+  const Result first = Run({"get", "--all", "-o", (dir_ / "all").string()});
+  ASSERT_EQ(first.status, 0) << first.err;
+  EXPECT_NE(first.out.find("10 file(s) downloaded, 0 already there"), std::string::npos);
+  std::size_t files = 0;
+  for (const auto &entry : fs::recursive_directory_iterator(store() / "2")) {
+    if (entry.is_regular_file()) {
+      ++files;
+      EXPECT_TRUE(Slurp(dir_ / "all" / fs::relative(entry.path(), store() / "2")) ==
+                  Slurp(entry.path()))
+          << entry.path();
+    }
+  }
+  EXPECT_EQ(files, 10U);
+  std::ofstream(dir_ / "all/WELCOME.JPG") << "changed size";
+  const Result again = Run({"get", "--all", "-o", (dir_ / "all").string()});
+  EXPECT_NE(again.out.find("1 file(s) downloaded, 9 already there"), std::string::npos)
+      << again.out;
+  EXPECT_TRUE(Slurp(dir_ / "all/WELCOME.JPG") == Slurp(store() / "2/WELCOME.JPG"));
+}
+
+TEST_F(ToolTest, ContactSheetHasOneCaptionedTilePerImage) {
+  const Result result = Run({"thumbs", "-o", (dir_ / "sheet.jpg").string()});
+  ASSERT_EQ(result.status, 0) << result.err;
+  const std::string jpeg = Slurp(dir_ / "sheet.jpg");
+  const std::span bytes(reinterpret_cast<const std::uint8_t *>(jpeg.data()), jpeg.size());
+  const auto info = tavelo::emu::read_jpeg_info(bytes);
+  ASSERT_TRUE(info);
+  const auto sheet = tavelo::emu::decode_fitted(bytes, info->width, info->height);
+  ASSERT_TRUE(sheet);
+  // Seven images: six 96x80 tiles in the first row, one in the second.
+  ASSERT_EQ(sheet->width, 6U * 96);
+  ASSERT_EQ(sheet->height, 2U * 80);
+  const auto busy = [&](std::uint32_t tile, std::uint32_t top, std::uint32_t bottom) {
+    const std::uint32_t x0 = tile % 6 * 96, y0 = tile / 6 * 80;
+    int differing = 0;
+    for (std::uint32_t y = y0 + top; y < y0 + bottom; ++y) {
+      for (std::uint32_t x = x0 + 8; x < x0 + 88; ++x) {
+        differing += std::abs(sheet->pixels[3 * (y * sheet->width + x)] - 0x20) > 40;
+      }
+    }
+    return differing;
+  };
+  for (std::uint32_t tile = 0; tile < 12; ++tile) {
+    SCOPED_TRACE(tile);
+    EXPECT_EQ(busy(tile, 4, 60) > 1000, tile < 7); // a picture
+    EXPECT_EQ(busy(tile, 68, 75) > 20, tile < 7);  // its name
+  }
+}
+
+TEST_F(ToolTest, ProgressBarOnATerminal) {
+  int terminal = -1, child_side = -1;
+  ASSERT_EQ(openpty(&terminal, &child_side, nullptr, nullptr, nullptr), 0);
+  const pid_t pid = Spawn(Args({"get", "--all", "-o", (dir_ / "all").string()}), child_side);
+  close(child_side);
+  std::string screen;
+  char buffer[4096];
+  for (ssize_t n; (n = read(terminal, buffer, sizeof buffer)) > 0;) {
+    screen.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(terminal);
+  EXPECT_EQ(Wait(pid), 0);
+  EXPECT_TRUE(std::regex_search(
+      screen,
+      std::regex(
+          R"(\rBEACH.JPG \[#{24}\] 100% 34.7 KiB/34.7 KiB .*/s 0:00 left \| file 4/10, total \d+%)")))
+      << screen;
+}
+
+TEST_F(ToolTest, CtrlCCancelsALargeDownloadAndLeavesNoPartialFile) {
+  fs::create_directories(store() / "2/BIG");
+  std::ofstream(store() / "2/BIG/BIG.JPG") << std::string(4'000'000, 'x');
+  std::ofstream(store() / "camera.conf") << "delay_ms = 20\n"; // 245 slow chunks
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);
+  const pid_t pid = Spawn(Args({"get", "BIG/BIG.JPG", "-o", (dir_ / "out").string()}), pipe_fds[1]);
+  close(pipe_fds[1]);
+  FILE *progress = fdopen(pipe_fds[0], "r");
+  char line[256] = {};
+  ASSERT_NE(fgets(line, sizeof line, progress), nullptr);
+  EXPECT_EQ(std::string(line), "BIG.JPG: 16360/4000000 bytes (0%)\n");
+  kill(pid, SIGINT);
+  std::string rest;
+  while (fgets(line, sizeof line, progress) != nullptr) {
+    rest += line;
+  }
+  fclose(progress);
+  EXPECT_EQ(Wait(pid), 130);
+  EXPECT_NE(rest.find("tavelo: downloading 2:BIG/BIG.JPG: interrupted"), std::string::npos) << rest;
+  EXPECT_TRUE(fs::is_empty(dir_ / "out"));
+}
+
+TEST_F(ToolTest, WatchDownloadsACapturedPictureAndRunsTheHook) {
+  fs::create_directories(dir_ / "hooked");
+  const Result result =
+      Run({"--json", "watch", "--capture", "--count", "1", "--download", (dir_ / "shots").string(),
+           "--filename", "n%n-%f", "--hook", "cp -t " + (dir_ / "hooked").string()});
+  ASSERT_EQ(result.status, 0) << result.err;
+  const auto lines = JsonLines(result.out);
+  ASSERT_EQ(lines.size(), 2U) << result.out;
+  EXPECT_EQ(lines[0]["event"], 1);
+  EXPECT_EQ(lines[0]["name"], "new files");
+  EXPECT_EQ(lines[1]["new_file"], "2:DCIM/IMG0001.JPG");
+  EXPECT_EQ(lines[1]["saved"], (dir_ / "shots/n1-IMG0001.JPG").string());
+  const std::string picture = Slurp(store() / "2/DCIM/IMG0001.JPG");
+  EXPECT_EQ(picture.substr(0, 2), "\xFF\xD8");
+  EXPECT_TRUE(Slurp(dir_ / "shots/n1-IMG0001.JPG") == picture);
+  EXPECT_TRUE(Slurp(dir_ / "hooked/n1-IMG0001.JPG") == picture);
+}
+
+} // namespace

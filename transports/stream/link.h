@@ -1,0 +1,124 @@
+// The link layer under the network and serial transports and the camera
+// daemon: opening sockets and serial lines, and moving one packet at a time
+// over them with a deadline. Failures are HRESULT_FROM_WIN32 of the Windows
+// error a Windows build would report, so callers can show a system text.
+#pragma once
+
+#include "framing.h"
+#include "tavelo/win32.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace tavelo::link {
+
+using Clock = std::chrono::steady_clock;
+
+// Windows error numbers for link failures (system and Windows Sockets).
+inline constexpr DWORD kErrorCrc = 23;              // a damaged serial frame
+inline constexpr DWORD kErrorGenFailure = 31;       // anything without a closer match
+inline constexpr DWORD kErrorIoDevice = 1117;       // the device failed
+inline constexpr DWORD kErrorTimeout = 1460;        // no complete packet in time
+inline constexpr DWORD kWsaAccess = 10013;          // not allowed
+inline constexpr DWORD kWsaAddressInUse = 10048;    // listening address taken
+inline constexpr DWORD kWsaAddressUnknown = 10049;  // not an address of this machine
+inline constexpr DWORD kWsaNetUnreachable = 10051;  // no route to the network
+inline constexpr DWORD kWsaConnectionReset = 10054; // the peer closed mid-packet
+inline constexpr DWORD kWsaTimedOut = 10060;        // connect timed out
+inline constexpr DWORD kWsaRefused = 10061;         // nobody listens there
+inline constexpr DWORD kWsaHostUnreachable = 10065; // no route to the host
+inline constexpr DWORD kWsaHostNotFound = 11001;    // the name does not resolve
+inline constexpr DWORD kWsaTryAgain = 11002;        // name service not reachable now
+
+// The peer closed the link between two packets: an orderly end, not a fault
+// of the packet in progress.
+inline const HRESULT kClosed = HRESULT_FROM_WIN32(ERROR_HANDLE_EOF);
+
+HRESULT FromErrno(int error);
+// A sentence for a result of this layer, for logs and for applications.
+std::string ErrorText(HRESULT result);
+// The exchange timeout: TAVELO_LINK_TIMEOUT_MS, or 10 s when unset or bad.
+std::chrono::milliseconds LinkTimeout();
+
+// Owns one file descriptor.
+class Fd {
+public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd &&other) noexcept : fd_(other.release()) {}
+  Fd &operator=(Fd &&other) noexcept;
+  ~Fd();
+  int get() const { return fd_; }
+  int release();
+  explicit operator bool() const { return fd_ >= 0; }
+
+private:
+  int fd_ = -1;
+};
+
+// Opening links. Each returns S_OK and the descriptor (non-blocking), or a
+// failure.
+HRESULT ConnectTcp(const NetAddress &address, std::chrono::milliseconds timeout, Fd *fd);
+// `bound` gets the address actually listened on, as HOST:PORT.
+HRESULT ListenTcp(const NetAddress &address, Fd *fd, std::string *bound);
+// Accepts one waiting connection; `peer` gets its address.
+HRESULT AcceptTcp(int listener, Fd *fd, std::string *peer);
+HRESULT OpenSerial(const SerialAddress &address, Fd *fd);
+// Raw 8N1 at `baud`, no flow control, both queues flushed.
+HRESULT MakeRawLine(int fd, unsigned baud);
+
+// The host sends requests and waits for their answers; the camera side
+// receives requests and answers each.
+enum class Role { host, camera };
+
+// How the camera daemon's fault switches spoil a packet on the wire.
+enum class Damage {
+  none,
+  cut,  // only the first half of the bytes (a serial frame then ends)
+  flip, // one bit of the middle byte flipped
+};
+
+// One packet at a time over a descriptor, each way with a deadline. Not
+// thread-safe: one exchange at a time.
+class Channel {
+public:
+  virtual ~Channel() = default;
+  Channel(const Channel &) = delete;
+  Channel &operator=(const Channel &) = delete;
+
+  // Writes `packet` (one write where the kernel takes it all).
+  virtual HRESULT Send(std::span<const std::uint8_t> packet, Clock::time_point deadline,
+                       Damage damage = Damage::none) = 0;
+  // Receives one whole packet into `out`; `*size` is its size. kClosed when
+  // the peer ended the link before the packet began.
+  virtual HRESULT Receive(std::span<std::uint8_t> out, Clock::time_point deadline,
+                          std::size_t *size) = 0;
+  // True when bytes already read wait to be decoded, so polling the
+  // descriptor would not show them.
+  virtual bool Buffered() const { return false; }
+  // True when the peer has closed the link or sent bytes nobody asked for,
+  // so a request sent now could not be answered in step. Does not block.
+  bool Stale() const;
+  int fd() const { return fd_.get(); }
+
+protected:
+  Channel(Fd fd, bool socket) : fd_(std::move(fd)), socket_(socket) {}
+  HRESULT Write(std::span<const std::uint8_t> bytes, Clock::time_point deadline);
+  // Reads what is there, waiting for something until the deadline; `*n` is
+  // 0 when the peer closed.
+  HRESULT ReadSome(std::span<std::uint8_t> out, Clock::time_point deadline, std::size_t *n);
+
+private:
+  Fd fd_;
+  bool socket_;
+};
+
+std::unique_ptr<Channel> MakeTcpChannel(Fd fd);
+std::unique_ptr<Channel> MakeSerialChannel(Fd fd, Role role, unsigned baud);
+
+} // namespace tavelo::link
