@@ -60,6 +60,20 @@ HeapHeader *header_of(void *block) {
 
 namespace tavelort {
 
+// Allocation-failure injection for tests, per thread (tavelort.h). Every
+// allocation function asks this first.
+namespace {
+thread_local unsigned long injection_fail_at = 0;
+thread_local unsigned long injection_counted = 0;
+} // namespace
+
+bool injected_failure() {
+  if (injection_fail_at == 0) {
+    return false;
+  }
+  return ++injection_counted == injection_fail_at;
+}
+
 void *local_alloc(std::size_t size) {
   return std::malloc(size == 0 ? 1 : size);
 }
@@ -70,7 +84,17 @@ using tavelort::fail;
 
 extern "C" {
 
+unsigned long tavelort_fail_nth_allocation(unsigned long nth) {
+  const unsigned long counted = tavelort::injection_counted;
+  tavelort::injection_fail_at = nth;
+  tavelort::injection_counted = 0;
+  return counted;
+}
+
 LPVOID WINAPI CoTaskMemAlloc(SIZE_T size) {
+  if (tavelort::injected_failure()) {
+    return nullptr;
+  }
   // A zero-byte request still yields a distinct block that must be freed.
   return prepare_large(std::malloc(size == 0 ? 1 : size), size);
 }
@@ -81,6 +105,9 @@ LPVOID WINAPI CoTaskMemRealloc(LPVOID block, SIZE_T size) {
   }
   if (size == 0) {
     std::free(block);
+    return nullptr;
+  }
+  if (tavelort::injected_failure()) {
     return nullptr;
   }
   return std::realloc(block, size);
@@ -95,6 +122,9 @@ HANDLE WINAPI GetProcessHeap(void) {
 }
 
 LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T size) {
+  if (tavelort::injected_failure()) {
+    return fail<LPVOID>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+  }
   if (!is_process_heap(heap)) {
     return fail<LPVOID>(ERROR_INVALID_HANDLE, nullptr);
   }
@@ -112,6 +142,9 @@ LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T size) {
 }
 
 LPVOID WINAPI HeapReAlloc(HANDLE heap, DWORD flags, LPVOID block, SIZE_T size) {
+  if (tavelort::injected_failure()) {
+    return fail<LPVOID>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+  }
   if (!is_process_heap(heap)) {
     return fail<LPVOID>(ERROR_INVALID_HANDLE, nullptr);
   }

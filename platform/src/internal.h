@@ -11,6 +11,10 @@
 
 namespace tavelort {
 
+// True when the test seam (tavelort_fail_nth_allocation) fails this
+// allocation. Called first by every function that allocates for a caller.
+bool injected_failure();
+
 // Sets the calling thread's last error and returns `result`, so a failing
 // function can report both in one statement.
 template <typename T>

@@ -151,6 +151,9 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL manualRese
   if (name != nullptr) {
     return fail<HANDLE>(ERROR_NOT_SUPPORTED, nullptr);
   }
+  if (tavelort::injected_failure()) {
+    return fail<HANDLE>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+  }
   auto event = std::make_shared<Event>(manualReset != FALSE, initialState != FALSE);
   SetLastError(ERROR_SUCCESS);
   return tavelort::insert_handle(std::move(event));
@@ -191,6 +194,9 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES /*attributes*/, SIZE_T stackSiz
   }
   if ((flags & ~STACK_SIZE_PARAM_IS_A_RESERVATION) != 0) {
     return fail<HANDLE>(ERROR_NOT_SUPPORTED, nullptr); // no suspended start
+  }
+  if (tavelort::injected_failure()) {
+    return fail<HANDLE>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
   }
   const DWORD id = next_thread_id.fetch_add(1);
   auto thread = std::make_shared<Thread>(start, parameter, id);

@@ -20,7 +20,7 @@ unsigned char *block_of(BSTR text) {
 BSTR allocate(const OLECHAR *text, std::size_t length) {
   constexpr std::size_t max_length =
       (std::numeric_limits<Prefix>::max() - sizeof(Prefix)) / sizeof(OLECHAR) - 1;
-  if (length > max_length) {
+  if (length > max_length || tavelort::injected_failure()) {
     return nullptr;
   }
   const std::size_t bytes = length * sizeof(OLECHAR);

@@ -2,6 +2,7 @@
 // handle, check pointer arguments, keep C++ exceptions inside the library.
 #pragma once
 
+#include "api/handle_registry.h"
 #include "session/camera_session.h"
 #include "tavelocam.h"
 
@@ -9,14 +10,10 @@
 
 namespace tavelo {
 
-// A camera handle points to a heap cell holding the session pointer. The
-// handle resolves to null when the cell is unreadable; a live session is not
-// checked for.
-inline CameraSession *ResolveHandle(HCAMERA camera) {
-  if (IsBadReadPtr(camera, sizeof(void *))) {
-    return nullptr;
-  }
-  return *static_cast<CameraSession *const *>(camera);
+// The session of a live camera handle, held for the caller's span: empty
+// for a null, closed, forged or never-issued handle (handle_registry.h).
+inline SessionRef ResolveHandle(HCAMERA camera) {
+  return AcquireSession(camera);
 }
 
 inline bool Writable(const void *pointer, std::size_t bytes) {

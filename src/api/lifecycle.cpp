@@ -1,7 +1,6 @@
 // The exports that manage the component runtime and the camera handles.
 #include "api/checks.h"
-#include "api/fault_guard.h"
-#include "events/close_session.h"
+#include "events/dispatch.h"
 #include "tavelocam.h"
 
 #include <array>
@@ -14,12 +13,6 @@ namespace {
 
 constexpr LONG kMultiThreaded = 1;
 constexpr LONG kSingleThreaded = 2;
-constexpr const char *kFaultCaption = "Fault";
-
-void FaultBox(const char *text) {
-  MessageBoxA(nullptr, text, kFaultCaption, MB_OK);
-}
-
 // The transport class identifier of a device info record as wide text. The
 // field is read only up to its end, also when it holds no terminator.
 std::array<WCHAR, CameraSession::kClassIdCapacity + 8> ClassIdOf(const DEVICE_INFO &record) {
@@ -63,46 +56,28 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloBindCamera(HCAMERA *camera, const DEV
     if (!tavelo::Readable(record, sizeof(DEVICE_INFO))) {
       return CAM_E_BAD_PARAMETER;
     }
-    tavelo::HeapBlock cell(HeapAlloc(GetProcessHeap(), 0, sizeof(void *)));
-    if (!cell) {
-      return CAM_E_OUT_OF_MEMORY;
-    }
     auto session = std::make_unique<CameraSession>(ClassIdOf(*record).data(), record->deviceId);
     if (!session->Valid()) {
       return CAM_E_OUT_OF_MEMORY;
     }
-    *static_cast<CameraSession **>(cell.get()) = session.release();
-    *camera = cell.release();
+    HCAMERA handle = tavelo::RegisterSession(std::move(session));
+    if (handle == nullptr) {
+      return CAM_E_OUT_OF_MEMORY;
+    }
+    *camera = handle;
     return S_OK;
   });
 }
 
+// A handle that is not live (null, closed, forged) is ignored. A close from
+// inside a call on the same camera (a callback) cannot wait for that call:
+// the call finishes the close as it leaves.
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloCloseCamera(HCAMERA camera) {
-  if (camera == nullptr) {
-    return S_OK;
-  }
-  if (CameraSession *session = tavelo::ResolveHandle(camera); session != nullptr) {
-    bool ran = tavelo::RunGuarded([&] {
-      if (tavelo::Readable(session, sizeof(CameraSession))) {
-        tavelo::events::CloseSession(session);
-      } else {
-        FaultBox("Blow up in close camera: pCam is bogus");
-      }
-      *static_cast<CameraSession **>(camera) = nullptr;
-    });
-    if (!ran) {
-      FaultBox("Blow up in close camera: delete pCam");
-    }
-  }
-  bool ran = tavelo::RunGuarded([&] {
-    if (tavelo::Writable(camera, sizeof(void *))) {
-      HeapFree(GetProcessHeap(), 0, camera);
-    } else {
-      FaultBox("Blow up in close camera: hCamera is bogus");
-    }
-  });
-  if (!ran) {
-    FaultBox("Blow up in close camera: delete hCamera");
+  tavelo::SessionRef session = tavelo::ResolveHandle(camera);
+  if (session) {
+    const bool mayWait =
+        !tavelo::HeldElsewhereOnThisThread(session) && !tavelo::events::InCallbackOf(*session);
+    tavelo::CloseCameraHandle(std::move(session), mayWait);
   }
   return S_OK;
 }

@@ -149,7 +149,7 @@ extern "C" {
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloStartCapture(HCAMERA camera,
                                                         const CAPTURE_REQUEST *request) {
   return NoThrow([&]() -> CAMRESULT {
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr || !Readable(request, sizeof(CAPTURE_REQUEST))) {
       return CAM_E_BAD_PARAMETER;
     }
@@ -159,7 +159,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloStartCapture(HCAMERA camera,
 
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloStopCapture(HCAMERA camera) {
   return NoThrow([&]() -> CAMRESULT {
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr) {
       return CAM_E_BAD_PARAMETER;
     }
@@ -169,7 +169,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloStopCapture(HCAMERA camera) {
 
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloSetShutterHalfway(HCAMERA camera, LONG state) {
   return NoThrow([&]() -> CAMRESULT {
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr) {
       return CAM_E_BAD_PARAMETER;
     }

@@ -80,7 +80,7 @@ extern "C" {
 
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetCameraTime(HCAMERA camera, SYSTEMTIME *time) {
   return tavelo::NoThrow([&]() -> CAMRESULT {
-    tavelo::CameraSession *session = tavelo::ResolveHandle(camera);
+    auto session = tavelo::ResolveHandle(camera);
     if (session == nullptr || !tavelo::Writable(time, sizeof(SYSTEMTIME))) {
       return CAM_E_BAD_PARAMETER;
     }
@@ -90,7 +90,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetCameraTime(HCAMERA camera, SYSTEMT
 
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloSetCameraTime(HCAMERA camera, const SYSTEMTIME *time) {
   return tavelo::NoThrow([&]() -> CAMRESULT {
-    tavelo::CameraSession *session = tavelo::ResolveHandle(camera);
+    auto session = tavelo::ResolveHandle(camera);
     if (session == nullptr || !tavelo::Readable(time, sizeof(SYSTEMTIME))) {
       return CAM_E_BAD_PARAMETER;
     }

@@ -192,7 +192,7 @@ extern "C" {
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetParameterDesc(HCAMERA camera, ULONG tag,
                                                             char *buffer32) {
   return NoThrow([&]() -> CAMRESULT {
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr || tag == 0 || buffer32 == nullptr ||
         !Writable(buffer32, control::kDescriptionBufferSize)) {
       return CAM_E_BAD_PARAMETER;
@@ -210,7 +210,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetParamCapType(HCAMERA camera, ULONG
     if (!ClearOut(capType)) {
       return CAM_E_BAD_PARAMETER;
     }
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr || tag == 0) {
       return CAM_E_BAD_PARAMETER;
     }
@@ -224,7 +224,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetParamCapValue(HCAMERA camera, ULON
     if (!Writable(value, sizeof(VARIANT))) {
       return CAM_E_BAD_PARAMETER;
     }
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr || tag == 0) {
       return CAM_E_BAD_PARAMETER;
     }
@@ -242,7 +242,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetParamCapRange(HCAMERA camera, ULON
     *low = 0;
     *high = 0;
     *step = 0;
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr || tag == 0) {
       return CAM_E_BAD_PARAMETER;
     }
@@ -257,7 +257,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetParamCapList(HCAMERA camera, ULONG
     if (!ClearOut(count)) {
       return CAM_E_BAD_PARAMETER;
     }
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr || !ClearOut(items) || tag == 0) {
       return CAM_E_BAD_PARAMETER;
     }

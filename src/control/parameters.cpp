@@ -248,7 +248,7 @@ extern "C" {
 
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetParameter(HCAMERA camera, ULONG tag, VARIANT *value) {
   return NoThrow([&]() -> CAMRESULT {
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr || !Writable(value, sizeof(VARIANT))) {
       return CAM_E_BAD_PARAMETER;
     }
@@ -262,7 +262,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetParameter(HCAMERA camera, ULONG ta
 
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloSetParameter(HCAMERA camera, ULONG tag, VARIANT value) {
   return NoThrow([&]() -> CAMRESULT {
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr || tag == 0) {
       return CAM_E_BAD_PARAMETER;
     }
@@ -273,7 +273,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloSetParameter(HCAMERA camera, ULONG ta
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetParameterDefault(HCAMERA camera, ULONG tag,
                                                                ULONG selector, VARIANT *value) {
   return NoThrow([&]() -> CAMRESULT {
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr || !Writable(value, sizeof(VARIANT))) {
       return CAM_E_BAD_PARAMETER;
     }
@@ -288,7 +288,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetParameterDefault(HCAMERA camera, U
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloSetParameterUserDefault(HCAMERA camera, ULONG tag,
                                                                    ULONG selector, VARIANT value) {
   return NoThrow([&]() -> CAMRESULT {
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr || tag == 0) {
       return CAM_E_BAD_PARAMETER;
     }
@@ -299,7 +299,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloSetParameterUserDefault(HCAMERA camer
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloRestoreParameterDefault(HCAMERA camera, ULONG tag,
                                                                    ULONG selector) {
   return NoThrow([&]() -> CAMRESULT {
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr) {
       return CAM_E_BAD_PARAMETER;
     }
@@ -313,7 +313,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloListAllParameters(HCAMERA camera, ULO
     if (!ClearOut(count) || !ClearOut(tags)) {
       return CAM_E_BAD_PARAMETER;
     }
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr) {
       return CAM_E_BAD_PARAMETER;
     }

@@ -52,7 +52,7 @@ extern "C" {
 
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetPowerMode(HCAMERA camera, ULONG *mode) {
   return tavelo::NoThrow([&]() -> CAMRESULT {
-    tavelo::CameraSession *session = tavelo::ResolveHandle(camera);
+    auto session = tavelo::ResolveHandle(camera);
     if (session == nullptr || !tavelo::ClearOut(mode)) {
       return CAM_E_BAD_PARAMETER;
     }
@@ -62,7 +62,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetPowerMode(HCAMERA camera, ULONG *m
 
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloPowerOff(HCAMERA camera) {
   return tavelo::NoThrow([&]() -> CAMRESULT {
-    tavelo::CameraSession *session = tavelo::ResolveHandle(camera);
+    auto session = tavelo::ResolveHandle(camera);
     if (session == nullptr) {
       return CAM_E_BAD_PARAMETER;
     }

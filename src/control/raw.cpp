@@ -89,7 +89,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloRaw(HCAMERA camera, const BYTE *reque
                                                ULONG requestLength, BYTE **response,
                                                ULONG *responseLength) {
   return tavelo::NoThrow([&]() -> CAMRESULT {
-    tavelo::CameraSession *session = tavelo::ResolveHandle(camera);
+    auto session = tavelo::ResolveHandle(camera);
     if (session == nullptr || !tavelo::Writable(response, sizeof(BYTE *)) ||
         !tavelo::Writable(responseLength, sizeof(ULONG))) {
       return CAM_E_BAD_PARAMETER;
@@ -100,7 +100,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloRaw(HCAMERA camera, const BYTE *reque
 
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloTestData(HCAMERA camera, ULONG byteCount) {
   return tavelo::NoThrow([&]() -> CAMRESULT {
-    tavelo::CameraSession *session = tavelo::ResolveHandle(camera);
+    auto session = tavelo::ResolveHandle(camera);
     if (session == nullptr) {
       return CAM_E_BAD_PARAMETER;
     }

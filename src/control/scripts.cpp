@@ -103,7 +103,7 @@ extern "C" {
 
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloRunApp(HCAMERA camera, const FH *script) {
   return NoThrow([&]() -> CAMRESULT {
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     // The handle is read whole when it is converted.
     if (session == nullptr || !Readable(script, sizeof(FH))) {
       return CAM_E_BAD_PARAMETER;
@@ -115,7 +115,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloRunApp(HCAMERA camera, const FH *scri
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetScriptDescription(HCAMERA camera, const FH *script,
                                                                 char *buffer) {
   return NoThrow([&]() -> CAMRESULT {
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     // The buffer receives up to 32 bytes, so it must be writable for all
     // of them, not merely readable up to its first zero byte.
     if (session == nullptr || buffer == nullptr ||

@@ -78,7 +78,7 @@ CAMRESULT StatusWordExport(HCAMERA camera, ULONG *out, ULONG control::CameraStat
     if (!ClearOut(out)) {
       return CAM_E_BAD_PARAMETER;
     }
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr) {
       return CAM_E_BAD_PARAMETER;
     }
@@ -97,7 +97,7 @@ CAMRESULT CountExport(HCAMERA camera, ULONG *out, bool shotsRemaining) {
     if (!ClearOut(out)) {
       return CAM_E_BAD_PARAMETER;
     }
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr) {
       return CAM_E_BAD_PARAMETER;
     }

@@ -147,7 +147,7 @@ extern "C" TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetDeviceInfo(HCAMERA came
     if (!tavelo::Writable(record, sizeof(DEVICE_INFO))) {
       return CAM_E_BAD_PARAMETER;
     }
-    tavelo::CameraSession *session = tavelo::ResolveHandle(camera);
+    auto session = tavelo::ResolveHandle(camera);
     if (session == nullptr) {
       return CAM_E_BAD_PARAMETER;
     }

@@ -13,14 +13,7 @@ void CloseSession(CameraSession *session) {
     return; // nothing runs behind the session: the teardown is prompt
   }
   session->closing.store(true);
-  if (InCallbackOf(*session)) {
-    session->cancelRequested.store(1);
-    if (session->notificationThreadId.load() != GetCurrentThreadId()) {
-      // A progress callback: the transfer below it still uses the session.
-      session->closeAfterTransfer.store(true);
-      static_cast<void>(owned.release());
-      return;
-    }
+  if (InCallbackOf(*session) && session->notificationThreadId.load() == GetCurrentThreadId()) {
     // Handed over before the stop, so the thread cannot end without it.
     session->threadEnd.store(CameraSession::ThreadEnd::kHandedOver);
     SetEvent(session->stopEvent.get());

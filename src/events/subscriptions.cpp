@@ -37,7 +37,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloSubscribe(HCAMERA camera, ULONG event
     if (callback == nullptr) {
       return CAM_E_BAD_PARAMETER;
     }
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     // Through void (*)(), the type that any function pointer may pass as.
     auto code = reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(callback));
     if (session == nullptr || !Callable(code)) {
@@ -49,7 +49,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloSubscribe(HCAMERA camera, ULONG event
 
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloUnsubscribe(HCAMERA camera, ULONG eventKind) {
   return NoThrow([&]() -> CAMRESULT {
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr) {
       return S_OK;
     }

@@ -161,7 +161,7 @@ extern "C" {
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloCreateDirectory(HCAMERA camera, const FH *parent,
                                                            const char *name, FH **newDir) {
   return NoThrow([&]() -> CAMRESULT {
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr || !ClearOut(newDir)) {
       return CAM_E_BAD_PARAMETER;
     }
@@ -178,7 +178,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetSystemDir(HCAMERA camera, FH **dir
     if (!ClearOut(dir)) {
       return CAM_E_BAD_PARAMETER;
     }
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr) {
       return CAM_E_BAD_PARAMETER;
     }
@@ -189,7 +189,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetSystemDir(HCAMERA camera, FH **dir
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloCreateGroup(HCAMERA camera, char *name, FH **members,
                                                        LONG count) {
   return NoThrow([&]() -> CAMRESULT {
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr || count < 0 ||
         !Readable(members, static_cast<std::size_t>(count) * sizeof(FH *))) {
       return CAM_E_BAD_PARAMETER;

@@ -3,7 +3,6 @@
 #include "files/download.h"
 
 #include "api/checks.h"
-#include "events/close_session.h"
 #include "files/file_info.h"
 #include "files/file_name_record.h"
 #include "files/host_file.h"
@@ -320,11 +319,10 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetFileData(HCAMERA camera, const FH 
     if (!ClearOut(data) || !ClearOut(size)) {
       return CAM_E_BAD_PARAMETER;
     }
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr || (file != nullptr && !Readable(file, sizeof(FH)))) {
       return CAM_E_BAD_PARAMETER;
     }
-    const events::TransferCloseGuard closeGuard(*session);
     files::TaskBlock block;
     HRESULT result = files::GetFileData(*session, file, dataKind, &block, size);
     *data = block.release();
@@ -335,12 +333,11 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetFileData(HCAMERA camera, const FH 
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloCopyFileFromCamera(HCAMERA camera, const char *hostPath,
                                                               const FH *file) {
   return NoThrow([&]() -> CAMRESULT {
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr || IsBadStringPtrA(hostPath, ~UINT_PTR{0}) ||
         (file != nullptr && !Readable(file, sizeof(FH)))) {
       return CAM_E_BAD_PARAMETER;
     }
-    const events::TransferCloseGuard closeGuard(*session);
     return files::CopyFileFromCamera(*session, hostPath, file);
   });
 }

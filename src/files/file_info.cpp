@@ -187,7 +187,7 @@ extern "C" {
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetImageInfo(HCAMERA camera, const FH *file,
                                                         IMAGE_INFO *info) {
   return NoThrow([&]() -> CAMRESULT {
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr || !Writable(info, sizeof(IMAGE_INFO)) || !Readable(file, sizeof(FH))) {
       return CAM_E_BAD_PARAMETER;
     }
@@ -201,7 +201,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetFileSize(HCAMERA camera, const FH 
     if (!ClearOut(size)) {
       return CAM_E_BAD_PARAMETER;
     }
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr || !Readable(file, sizeof(FH))) {
       return CAM_E_BAD_PARAMETER;
     }
@@ -211,7 +211,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetFileSize(HCAMERA camera, const FH 
 
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloDeleteFile(HCAMERA camera, const FH *file) {
   return NoThrow([&]() -> CAMRESULT {
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr || !Readable(file, sizeof(FH))) {
       return CAM_E_BAD_PARAMETER;
     }

@@ -115,7 +115,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetFileType(HCAMERA camera, const FH 
     if (!ClearOut(type)) {
       return CAM_E_BAD_PARAMETER;
     }
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr || !Readable(file, sizeof(FH))) {
       return CAM_E_BAD_PARAMETER;
     }

@@ -33,9 +33,10 @@ HRESULT HostError(DWORD error);
 
 // A host file mapped into memory, unmapped and closed on destruction.
 //
-// A file made by CreateForWriting only stays once Commit has written it
-// out; otherwise the destructor removes it, so a copy that failed half way
-// never leaves a file that looks complete.
+// A file made by CreateForWriting is written beside its path and only
+// replaces what is there once Commit has written it out; otherwise the
+// destructor removes it, so a copy that failed half way neither leaves a
+// file that looks complete nor loses the file it was to replace.
 class HostFile {
 public:
   HostFile();
@@ -43,8 +44,8 @@ public:
   HostFile(const HostFile &) = delete;
   HostFile &operator=(const HostFile &) = delete;
 
-  // Creates `path` anew (an existing file is truncated), makes it `size`
-  // bytes long (at least 1) and maps all of it writable.
+  // Makes a new file for `path` (an existing one is replaced on Commit),
+  // `size` bytes long (at least 1), and maps all of it writable.
   HRESULT CreateForWriting(const char *path, ULONG size);
 
   // Opens the existing file `path` and maps all of it read-only. An empty
@@ -55,7 +56,8 @@ public:
   // The mapped bytes; empty until a Create or Open succeeded.
   std::span<BYTE> View() const;
 
-  // Writes the view back to the file, unmaps and closes it; the file stays.
+  // Writes the view back to the file, unmaps and closes it, and puts it in
+  // place of the file at the path; the file stays.
   HRESULT Commit();
 
 private:

@@ -2,8 +2,10 @@
 // into the Windows error number a Windows build would report.
 #include "files/host_file.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <fcntl.h>
 #include <string>
 #include <sys/mman.h>
@@ -68,10 +70,23 @@ DWORD WindowsError(int error, const std::string &path) {
   }
 }
 
+// A name beside `target` for the file being written: hidden, and unique in
+// the process (`attempt` changes it when the name is taken).
+std::string TemporaryBeside(const std::string &target, unsigned attempt) {
+  static std::atomic<unsigned> next{0};
+  const std::size_t slash = target.rfind('/');
+  const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
+  return target.substr(0, base) + "." + target.substr(base) + ".tavelo-" +
+         std::to_string(getpid()) + "-" + std::to_string(next.fetch_add(1) + attempt);
+}
+
+constexpr unsigned kTemporaryAttempts = 16;
+
 } // namespace
 
 struct HostFile::Native {
-  std::string path;
+  std::string path;   // the file open now: the temporary one while writing
+  std::string target; // where a written file goes on Commit
   int fd = -1;
   void *view = MAP_FAILED;
   std::size_t size = 0;
@@ -120,13 +135,44 @@ HostFile::~HostFile() {
   }
 }
 
+// The new content goes to a file beside `path` that replaces it on Commit,
+// so the old file stays whole until the new one is. A link is followed, so
+// the file it names is replaced and the link stays. An existing file that
+// cannot be written, or is no regular file, is refused before anything is
+// made; the new file keeps the old one's permissions.
 HRESULT HostFile::CreateForWriting(const char *path, ULONG size) {
   Native &n = *native_;
+  n.path = path;
+  n.target = path;
+  mode_t mode = kNewFileMode;
   struct stat info {};
-  if (HRESULT opened = n.OpenRegular(path, O_RDWR | O_CREAT | O_TRUNC, &info); FAILED(opened)) {
-    return opened;
+  const bool replacing = stat(path, &info) == 0;
+  if (replacing) {
+    if (!S_ISREG(info.st_mode) || access(path, W_OK) != 0) {
+      return n.Fail(ERROR_ACCESS_DENIED);
+    }
+    mode = info.st_mode & 07777;
+    if (char *resolved = realpath(path, nullptr); resolved != nullptr) {
+      n.target = resolved;
+      std::free(resolved); // NOLINT(cppcoreguidelines-no-malloc): realpath's own block
+    }
+  }
+  for (unsigned attempt = 0;; ++attempt) {
+    n.path = TemporaryBeside(n.target, attempt);
+    n.fd = open(n.path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (n.fd >= 0 || errno != EEXIST || attempt + 1 == kTemporaryAttempts) {
+      break;
+    }
+  }
+  if (n.fd < 0) {
+    const int error = errno;
+    n.path = n.target; // a missing folder is reported for the caller's path
+    return n.FailErrno(error);
   }
   n.created = true;
+  if (replacing) {
+    fchmod(n.fd, mode); // as the old file had it, whatever the umask
+  }
   if (size == 0) {
     return n.Fail(kWinErrorFileInvalid);
   }
@@ -187,6 +233,9 @@ HRESULT HostFile::Commit() {
   n.fd = -1;
   if (close(fd) != 0) {
     return n.FailErrno(errno);
+  }
+  if (!n.target.empty() && rename(n.path.c_str(), n.target.c_str()) != 0) {
+    return n.FailErrno(errno); // the destructor removes the written file
   }
   n.committed = true;
   return S_OK;

@@ -2,6 +2,7 @@
 // The mappings have no object name (see host_file.h).
 #include "files/host_file.h"
 
+#include <atomic>
 #include <string>
 
 namespace tavelo::files {
@@ -12,10 +13,21 @@ HRESULT LastError() {
   return HostError(GetLastError());
 }
 
+// A name beside `target` for the file being written, unique in the process
+// (`attempt` changes it when the name is taken).
+std::string TemporaryBeside(const std::string &target, unsigned attempt) {
+  static std::atomic<unsigned> next{0};
+  return target + ".tavelo-" + std::to_string(GetCurrentProcessId()) + "-" +
+         std::to_string(next.fetch_add(1) + attempt);
+}
+
+constexpr unsigned kTemporaryAttempts = 16;
+
 } // namespace
 
 struct HostFile::Native {
-  std::string path;
+  std::string path;   // the file open now: the temporary one while writing
+  std::string target; // where a written file goes on Commit
   HANDLE file = INVALID_HANDLE_VALUE;
   HANDLE mapping = nullptr;
   void *view = nullptr;
@@ -51,11 +63,28 @@ HostFile::~HostFile() {
   }
 }
 
+// The new content goes to a file beside `path` that replaces it on Commit,
+// so the old file stays whole until the new one is. An existing file that is
+// read-only or a directory is refused before anything is made.
 HRESULT HostFile::CreateForWriting(const char *path, ULONG size) {
   Native &n = *native_;
-  n.path = path;
-  n.file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                       nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  n.target = path;
+  if (const DWORD attributes = GetFileAttributesA(path);
+      attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return LastError();
+  }
+  for (unsigned attempt = 0;; ++attempt) {
+    n.path = TemporaryBeside(n.target, attempt);
+    n.file = CreateFileA(n.path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (n.file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS ||
+        attempt + 1 == kTemporaryAttempts) {
+      break;
+    }
+  }
   if (n.file == INVALID_HANDLE_VALUE) {
     return LastError();
   }
@@ -134,6 +163,10 @@ HRESULT HostFile::Commit() {
   n.file = INVALID_HANDLE_VALUE;
   if (!CloseHandle(file)) {
     return LastError();
+  }
+  if (!n.target.empty() && !MoveFileExA(n.path.c_str(), n.target.c_str(),
+                                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return LastError(); // the destructor removes the written file
   }
   n.committed = true;
   return S_OK;

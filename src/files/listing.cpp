@@ -440,7 +440,7 @@ CAMRESULT CameraListing(HCAMERA camera, ULONG *count, FH ***array, ClearOrder or
   return NoThrow([&]() -> CAMRESULT {
     const bool cleared = order == ClearOrder::kArrayFirst ? ClearArrayThenCount(array, count)
                                                           : ClearCountThenArray(count, array);
-    CameraSession *session = cleared ? ResolveHandle(camera) : nullptr;
+    SessionRef session = cleared ? ResolveHandle(camera) : nullptr;
     if (session == nullptr) {
       return CAM_E_BAD_PARAMETER;
     }
@@ -464,7 +464,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetFileList(HCAMERA camera, const FH 
     if (!ClearOut(handles)) {
       return CAM_E_BAD_PARAMETER;
     }
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr || !ClearOut(count) || !UsableDirectory(dir)) {
       return CAM_E_BAD_PARAMETER;
     }
@@ -481,7 +481,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetDirectoryList(HCAMERA camera, cons
     if (!ClearArrayThenCount(handles, count)) {
       return CAM_E_BAD_PARAMETER;
     }
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr || !UsableDirectory(dir)) {
       return CAM_E_BAD_PARAMETER;
     }
@@ -517,7 +517,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetAllImagesList(HCAMERA camera, ULON
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetNewFileList(HCAMERA camera, ULONG *count,
                                                           FH ***handles) {
   return NoThrow([&]() -> CAMRESULT {
-    CameraSession *session = nullptr;
+    SessionRef session;
     if (!ClearCountThenArray(count, handles) || (session = ResolveHandle(camera)) == nullptr) {
       return CAM_E_BAD_PARAMETER;
     }

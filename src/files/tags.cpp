@@ -133,7 +133,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetFileTag(HCAMERA camera, const FH *
     if (!Writable(value, sizeof(VARIANT))) {
       return CAM_E_BAD_PARAMETER;
     }
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr || !Readable(file, sizeof(FH))) {
       return CAM_E_BAD_PARAMETER;
     }
@@ -144,7 +144,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetFileTag(HCAMERA camera, const FH *
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloSetFileTag(HCAMERA camera, const FH *file, ULONG tag,
                                                       VARIANT value) {
   return NoThrow([&]() -> CAMRESULT {
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr || !Readable(file, sizeof(FH))) {
       return CAM_E_BAD_PARAMETER;
     }

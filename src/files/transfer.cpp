@@ -41,7 +41,7 @@ extern "C" {
 // running inside a transfer calls them, as may any other thread.
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetProgressInfo(HCAMERA camera, PROGRESS *progress) {
   return NoThrow([&]() -> CAMRESULT {
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr || !Writable(progress, sizeof(PROGRESS))) {
       return CAM_E_BAD_PARAMETER;
     }
@@ -53,7 +53,7 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloGetProgressInfo(HCAMERA camera, PROGR
 
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloCancelTransfer(HCAMERA camera) {
   return NoThrow([&]() -> CAMRESULT {
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr) {
       return CAM_E_BAD_PARAMETER;
     }

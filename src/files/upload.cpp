@@ -3,7 +3,6 @@
 #include "files/upload.h"
 
 #include "api/checks.h"
-#include "events/close_session.h"
 #include "files/file_info.h"
 #include "files/file_type.h"
 #include "files/host_file.h"
@@ -199,14 +198,13 @@ extern "C" {
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloCreateFile(HCAMERA camera, const FH *dir,
                                                       const char *name, FH **newFile) {
   return NoThrow([&]() -> CAMRESULT {
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr || !ClearOut(newFile)) {
       return CAM_E_BAD_PARAMETER;
     }
     if (!HandleReadable(dir) || !NameReadable(name)) {
       return CAM_E_BAD_PARAMETER;
     }
-    const events::TransferCloseGuard closeGuard(*session);
     files::FileHandlePtr handle;
     HRESULT result = files::CreateNewFile(*session, dir, name, &handle);
     *newFile = handle.release();
@@ -217,11 +215,10 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloCreateFile(HCAMERA camera, const FH *
 TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloWriteFile(HCAMERA camera, const FH *file,
                                                      const void *data, ULONG length) {
   return NoThrow([&]() -> CAMRESULT {
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr || !Readable(data, length) || !HandleReadable(file)) {
       return CAM_E_BAD_PARAMETER;
     }
-    const events::TransferCloseGuard closeGuard(*session);
     return files::Upload(*session, file, static_cast<const BYTE *>(data), length);
   });
 }
@@ -233,12 +230,11 @@ TAVELOCAM_EXPORT CAMRESULT TAVELOAPI TaveloCopyFileToCamera(HCAMERA camera, cons
     if (!ClearOut(newFile)) {
       return CAM_E_BAD_PARAMETER;
     }
-    CameraSession *session = ResolveHandle(camera);
+    auto session = ResolveHandle(camera);
     if (session == nullptr || (hostPath != nullptr && IsBadStringPtrA(hostPath, ~UINT_PTR{0})) ||
         !HandleReadable(dir) || !NameReadable(name)) {
       return CAM_E_BAD_PARAMETER;
     }
-    const events::TransferCloseGuard closeGuard(*session);
     files::FileHandlePtr handle;
     HRESULT result = files::CopyHostFile(*session, hostPath, dir, name, &handle);
     *newFile = handle.release();

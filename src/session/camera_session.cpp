@@ -169,6 +169,9 @@ HRESULT CameraSession::LinkCheck() {
 
 HRESULT CameraSession::BeginCommand() {
   RaiseBusy();
+  if (closing.load()) {
+    return CAM_E_ABORTED; // a call still inside when its camera is closed
+  }
   HRESULT result = ConnectIfNeeded();
   if (FAILED(result)) {
     return result;

@@ -43,6 +43,11 @@ using HeapBlock = std::unique_ptr<void, HeapBlockDeleter>;
  * like any other thread. Downloads and uploads take the subscription lock
  * for their progress dispatch while they hold the gate.
  *
+ * TaveloCloseCamera first makes the handle refuse new calls and waits for
+ * the calls still inside (api/handle_registry.h); those stop at their next
+ * command (CAM_E_ABORTED) and call no callback. The teardown below runs
+ * once no exported call uses the session any more.
+ *
  * Teardown must neither free the session while another thread can still
  * touch it nor deadlock with those threads, so it releases its hold on
  * every lock they need before it waits for them:
@@ -99,7 +104,8 @@ public:
   static HRESULT StatusWordToResult(std::uint16_t status);
 
   // Opens the command gate, connecting on demand. Every BeginCommand is
-  // matched by exactly one EndCommand with its result.
+  // matched by exactly one EndCommand with its result. CAM_E_ABORTED once
+  // the session is closing.
   HRESULT BeginCommand();
   void EndCommand(HRESULT beginResult);
   void RaiseBusy();
@@ -178,16 +184,13 @@ public:
   std::atomic<DWORD> notificationThreadId{0};
   Handle stopEvent;
   Handle idleEvent;
-  // Set once the session is being closed: no callback is called after.
+  // Set once the session is being closed: no callback is called after, and
+  // commands are refused.
   std::atomic<bool> closing{false};
   // Who frees the session when a close is pending: the closing thread, or
   // the notification thread as it ends (the close was handed over to it).
   enum class ThreadEnd : std::uint8_t { kRunning, kEnded, kHandedOver };
   std::atomic<ThreadEnd> threadEnd{ThreadEnd::kRunning};
-  // Set by a close from a progress callback on an application thread: the
-  // transfer that raised the callback still uses the session and finishes
-  // the close once it has returned (TransferCloseGuard).
-  std::atomic<bool> closeAfterTransfer{false};
   std::atomic<std::uint8_t> continuousCapture{0};
   std::atomic<std::uint8_t> captureInterrupted{0};
   std::atomic<ULONG> progressDone{0};

@@ -6,9 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,24 +30,6 @@ private:
     static_cast<BoxCapture *>(self)->boxes_.push_back({text, caption});
   }
   std::vector<Box> boxes_;
-};
-
-// An anonymous mapping with the given protection, unmapped on destruction.
-class Pages {
-public:
-  explicit Pages(int protection)
-      : size_(static_cast<std::size_t>(sysconf(_SC_PAGESIZE))),
-        base_(mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)) {
-    protection_ = protection;
-  }
-  ~Pages() { munmap(base_, size_); }
-  void *get() const { return base_; }
-  void Protect() { mprotect(base_, size_, protection_); }
-
-private:
-  std::size_t size_;
-  void *base_;
-  int protection_;
 };
 
 class LifecycleTest : public ::testing::Test {
@@ -84,8 +63,8 @@ TEST_F(LifecycleTest, BindWithEmptyTransportSucceedsAndTheFirstCommandFails) {
   HCAMERA camera = nullptr;
   ASSERT_EQ(TaveloBindCamera(&camera, &record), S_OK);
   ASSERT_NE(camera, nullptr);
-  tavelo::CameraSession *session = tavelo::ResolveHandle(camera);
-  ASSERT_NE(session, nullptr);
+  auto session = tavelo::ResolveHandle(camera);
+  ASSERT_TRUE(session);
   {
     tavelo::Command command(*session);
     EXPECT_EQ(command.BeginResult(), CAM_E_COMM);
@@ -103,36 +82,6 @@ TEST_F(LifecycleTest, BindContactsNothingAndCloseReleasesTheComponent) {
   BoxCapture boxes;
   EXPECT_EQ(TaveloCloseCamera(camera), S_OK);
   EXPECT_TRUE(boxes.boxes().empty());
-}
-
-TEST_F(LifecycleTest, CloseSurvivesNullHandlesAndCellsQuietly) {
-  BoxCapture boxes;
-  EXPECT_EQ(TaveloCloseCamera(nullptr), S_OK);
-  auto *cell = static_cast<void **>(HeapAlloc(GetProcessHeap(), 0, sizeof(void *)));
-  *cell = nullptr;
-  EXPECT_EQ(TaveloCloseCamera(cell), S_OK); // frees the cell: ASan would report a leak otherwise
-  EXPECT_TRUE(boxes.boxes().empty());
-}
-
-TEST_F(LifecycleTest, CloseReportsAnUnreadableSessionAndStillFreesTheCell) {
-  Pages session(PROT_NONE);
-  session.Protect();
-  auto *cell = static_cast<void **>(HeapAlloc(GetProcessHeap(), 0, sizeof(void *)));
-  *cell = session.get();
-  BoxCapture boxes;
-  EXPECT_EQ(TaveloCloseCamera(cell), S_OK);
-  ASSERT_EQ(boxes.boxes().size(), 1u);
-  EXPECT_EQ(boxes.boxes()[0].text, "Blow up in close camera: pCam is bogus");
-  EXPECT_EQ(boxes.boxes()[0].caption, "Fault");
-}
-
-TEST_F(LifecycleTest, CloseReportsAnUnreadableHandle) {
-  Pages cell(PROT_NONE);
-  cell.Protect();
-  BoxCapture boxes;
-  EXPECT_EQ(TaveloCloseCamera(cell.get()), S_OK);
-  ASSERT_EQ(boxes.boxes().size(), 1u);
-  EXPECT_EQ(boxes.boxes()[0].text, "Blow up in close camera: hCamera is bogus");
 }
 
 } // namespace

@@ -91,21 +91,24 @@ TEST_F(CloseTest, CallbackMayCloseItsOwnCamera) {
 
 TEST_F(CloseTest, ProgressCallbackMayCloseItsOwnCameraDuringATransfer) {
   Probe &probe = Subscribed({kProgressEvent}, [&](ULONG) { Close(); });
-  CameraSession &session = Session();
   {
-    // What a transfer export does: the guard finishes a close asked for by
-    // its progress callback, once the transfer has let go of the gate.
-    const TransferCloseGuard guard(session);
-    Command transfer(session);
-    ASSERT_FALSE(transfer.Failed());
-    session.cancelRequested.store(0);
-    DispatchEvent(session, kProgressEvent);
-    EXPECT_EQ(session.cancelRequested.load(), 1) << "the transfer is asked to stop";
-    DispatchEvent(session, kProgressEvent);
-    EXPECT_EQ(probe.Kinds(), std::vector<ULONG>{kProgressEvent}) << "none once the close began";
+    // What a transfer export holds: its reference to the session, then the
+    // gate. The close cannot wait for it and leaves the teardown to it.
+    const SessionRef transfer = ResolveHandle(handle_);
+    CameraSession &session = *transfer;
+    {
+      Command command(session);
+      ASSERT_FALSE(command.Failed());
+      session.cancelRequested.store(0);
+      DispatchEvent(session, kProgressEvent);
+      EXPECT_EQ(session.cancelRequested.load(), 1) << "the transfer is asked to stop";
+      DispatchEvent(session, kProgressEvent);
+      EXPECT_EQ(probe.Kinds(), std::vector<ULONG>{kProgressEvent}) << "none once the close began";
+      EXPECT_TRUE(Command(session).Failed()) << "no command once the close began";
+    }
     EXPECT_EQ(camera_.InstancesReleased(), 0) << "the transfer still holds the session";
   }
-  EXPECT_EQ(camera_.InstancesReleased(), camera_.InstancesCreated()) << "freed by the guard";
+  EXPECT_EQ(camera_.InstancesReleased(), 1) << "freed as the transfer lets go";
 }
 
 } // namespace

@@ -173,8 +173,10 @@ TEST_F(HostFiles, DownloadHostErrorsAreWindowsErrors) {
 
 #ifndef _WIN32 // Windows has no file size limit for a process
 // A file that cannot be given its full size (here: past the process's file
-// size limit) is removed rather than left short or full of zeros.
+// size limit, standing in for a full disk) is removed rather than left short
+// or full of zeros, and the file it was to replace stays as it was.
 TEST_F(HostFiles, DownloadThatCannotBeWrittenInFullIsRemoved) {
+  const Bytes before = Target();
   rlimit saved{};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
   rlimit limited = saved;
@@ -185,7 +187,8 @@ TEST_F(HostFiles, DownloadThatCannotBeWrittenInFullIsRemoved) {
   setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, previous);
   EXPECT_EQ(result, HRESULT_FROM_WIN32(223)); // ERROR_FILE_TOO_LARGE
-  EXPECT_FALSE(fs::exists(target_));
+  EXPECT_EQ(Target(), before);
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder_), {}), 1) << "nothing written beside it";
 }
 #endif
 

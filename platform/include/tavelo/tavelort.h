@@ -21,6 +21,16 @@ typedef void (*tavelort_message_box_hook)(const char *text, const char *caption,
 TAVELORT_API void tavelort_set_message_box_hook(tavelort_message_box_hook hook, void *context);
 
 /*
+ * Allocation-failure injection, for tests. From this call on, the `nth`
+ * allocation made on the calling thread (1 for the next) fails as out of
+ * memory: HeapAlloc, HeapReAlloc, CoTaskMemAlloc, CoTaskMemRealloc, the
+ * SysAllocString family, CreateEventA and CreateThread. Later ones succeed.
+ * 0 disarms. Returns how many allocations the calling thread made since the
+ * previous call (0 when it was disarmed).
+ */
+TAVELORT_API unsigned long tavelort_fail_nth_allocation(unsigned long nth);
+
+/*
  * A module that carries a message table (the Windows resource of type 11,
  * id 1) exports this one function under this name. FormatMessageA with
  * FORMAT_MESSAGE_FROM_HMODULE looks it up in the given module and reads the

@@ -24,6 +24,9 @@
 #include <oleauto.h>
 #include <stdint.h>
 #include <windows.h>
+#ifdef TAVELO_ALLOC_SHIM
+#include "alloc_shim.h" /* test builds: allocation-failure injection */
+#endif
 
 #else /* POSIX */
 
