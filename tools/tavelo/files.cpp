@@ -241,15 +241,15 @@ void MakeDirectory(Context &context, const std::string &text) {
   FH *parent_made = nullptr;
   Check(TaveloGetParentHandle(camera.get(), &named, &parent_made), "mkdir " + text);
   const FileHandle parent(parent_made, FileCloser{camera.get()});
-  const std::string spec = named.path;
-  const std::size_t cut = std::max(spec.rfind('/'), spec.find(':'));
+  const std::string full_path = named.path;
+  const std::size_t cut = std::max(full_path.rfind('/'), full_path.find(':'));
   if (!parent && named.drive != camera.DefaultDrive()) {
     throw Failure(kExitUsage, "directories at the root are made on the default drive only");
   }
   // Without a parent the library makes the directory at the default drive's root.
   FH *made = nullptr;
   const CAMRESULT result =
-      TaveloCreateDirectory(camera.get(), parent.get(), spec.substr(cut + 1).c_str(), &made);
+      TaveloCreateDirectory(camera.get(), parent.get(), full_path.substr(cut + 1).c_str(), &made);
   const FileHandle dir(made, FileCloser{camera.get()});
   Check(result, "mkdir " + text);
   std::printf("made %s\n", dir ? dir->path : text.c_str());
