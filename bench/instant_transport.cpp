@@ -1,5 +1,6 @@
 #include "instant_transport.h"
 
+#include "tavelo/component/com_object.h"
 #include "tavelo/transport.h"
 
 #include <atomic>
@@ -15,27 +16,12 @@ constexpr CLSID kInstantClsid = {
 constexpr ULONG kAnswerSize = 16; // header and one word
 constexpr std::size_t kCommandAt = 8;
 
-class Transport final : public ITaveloTransport2 {
+class Transport final : public component::Object<ITaveloTransport2> {
 public:
-  explicit Transport(InstantCamera &camera) : camera_(camera) {}
+  explicit Transport(InstantCamera *camera) : camera_(*camera) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override {
-    if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_ITaveloTransport) ||
-        IsEqualGUID(iid, IID_ITaveloTransport2)) {
-      *object = this;
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --references_;
-    if (left == 0) {
-      delete this;
-    }
-    return left;
+    return Grant(iid, object, {IID_ITaveloTransport, IID_ITaveloTransport2});
   }
   HRESULT STDMETHODCALLTYPE GetDeviceEnumerator(IEnumVARIANT **enumerator) override {
     *enumerator = nullptr;
@@ -83,50 +69,12 @@ public:
 
 private:
   InstantCamera &camera_;
-  std::atomic<ULONG> references_{1};
-};
-
-class Factory final : public IClassFactory {
-public:
-  explicit Factory(InstantCamera &camera) : camera_(camera) {}
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override {
-    if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_IClassFactory)) {
-      *object = this;
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --references_;
-    if (left == 0) {
-      delete this;
-    }
-    return left;
-  }
-  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown *outer, REFIID iid, void **object) override {
-    *object = nullptr;
-    if (outer != nullptr) {
-      return CLASS_E_NOAGGREGATION;
-    }
-    auto *transport = new Transport(camera_);
-    const HRESULT result = transport->QueryInterface(iid, object);
-    transport->Release();
-    return result;
-  }
-  HRESULT STDMETHODCALLTYPE LockServer(BOOL /*lock*/) override { return S_OK; }
-
-private:
-  InstantCamera &camera_;
-  std::atomic<ULONG> references_{1};
 };
 
 } // namespace
 
 InstantCamera::InstantCamera() {
-  auto *factory = new Factory(*this);
+  auto *factory = std::make_unique<component::Factory<Transport, InstantCamera *>>(this).release();
   CoRegisterClassObject(kInstantClsid, factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie_);
   factory->Release(); // the registration keeps its own reference
 }
