@@ -6,13 +6,16 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>
+#include <fcntl.h>
 #include <time.h>
+#include <unistd.h>
 #include <vector>
 
 namespace tavelo::bench {
@@ -52,6 +55,45 @@ void BM_MemcpyFresh(benchmark::State &state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kBigFileSize));
 }
 BENCHMARK(BM_MemcpyFresh)->Unit(benchmark::kMillisecond);
+
+// Floors: the kernel's own work for what a transfer does to the camera's
+// file, on the same tmpfs, in the same 64 KiB pieces, with no camera and no
+// library. A download at best reads its file into a mapped block...
+void BM_ReadFloor(benchmark::State &state) {
+  std::vector<unsigned char> to(kBigFileSize, 2);
+  const int fd = open((Context::Get().Store() / "2" / "BENCH" / "BIG.JPG").c_str(),
+                      O_RDONLY | O_CLOEXEC);
+  for (auto _ : state) {
+    for (std::size_t at = 0; at < kBigFileSize; at += kPacketLimit) {
+      if (pread(fd, to.data() + at, kPacketLimit, static_cast<off_t>(at)) != kPacketLimit) {
+        Fail("floor read", errno);
+      }
+    }
+    benchmark::ClobberMemory();
+  }
+  close(fd);
+}
+BENCHMARK(BM_ReadFloor)->Unit(benchmark::kMillisecond);
+
+// ... and an upload at best writes a fresh file of it.
+void BM_WriteFloor(benchmark::State &state) {
+  const auto path = Context::Get().Work() / "floor.bin";
+  const auto &payload = Context::Get().Payload();
+  for (auto _ : state) {
+    state.PauseTiming();
+    unlink(path.c_str());
+    state.ResumeTiming();
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    for (std::size_t at = 0; at < kBigFileSize; at += kPacketLimit) {
+      if (write(fd, payload.data() + at, kPacketLimit) != kPacketLimit) {
+        Fail("floor write", errno);
+      }
+    }
+    close(fd);
+  }
+  unlink(path.c_str());
+}
+BENCHMARK(BM_WriteFloor)->Unit(benchmark::kMillisecond);
 
 void BM_Download(benchmark::State &state) {
   BoundCamera camera;

@@ -15,6 +15,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 
@@ -29,6 +30,7 @@ constexpr int kKeepIntervalSeconds = 10;
 constexpr int kKeepProbes = 3;
 constexpr unsigned kBitsPerByte = 10; // 8N1: start, eight data bits, stop
 constexpr std::size_t kSerialChunk = 4096;
+constexpr std::size_t kPacedPiece = 64; // bytes per paced write: 5.6 ms at 115200 baud
 
 struct Known {
   DWORD error;
@@ -232,8 +234,8 @@ class SerialChannel final : public Channel {
 public:
   // A host starts its sequence anywhere, so that a late answer meant for an
   // earlier link on the same line is unlikely to match.
-  SerialChannel(Fd fd, Role role, unsigned baud)
-      : Channel(std::move(fd), false), role_(role), baud_(baud),
+  SerialChannel(Fd fd, Role role, unsigned baud, unsigned pace)
+      : Channel(std::move(fd), false), role_(role), baud_(baud), pace_(pace),
         sequence_(static_cast<std::uint8_t>(Clock::now().time_since_epoch().count() >> 10)) {}
 
   HRESULT Send(std::span<const std::uint8_t> packet, Clock::time_point deadline,
@@ -243,12 +245,27 @@ public:
     }
     EncodeFrame(sequence_, packet, frame_);
     Spoil(frame_, damage);
-    return Write(frame_, deadline + LineTime(frame_.size()));
+    if (pace_ == 0) {
+      return Write(frame_, deadline + LineTime(frame_.size()));
+    }
+    const auto start = Clock::now();
+    const std::span<const std::uint8_t> frame(frame_);
+    for (std::size_t at = 0; at < frame.size(); at += kPacedPiece) {
+      const std::size_t end = std::min(frame.size(), at + kPacedPiece);
+      std::this_thread::sleep_until(start + PacedTime(end));
+      if (const HRESULT hr = Write(frame.subspan(at, end - at), deadline + PacedTime(end));
+          FAILED(hr)) {
+        return hr;
+      }
+    }
+    return S_OK;
   }
 
   HRESULT Receive(std::span<std::uint8_t> out, Clock::time_point deadline,
                   std::size_t *size) override {
     FrameDecoder decoder(out, role_ == Role::host ? std::optional(sequence_) : std::nullopt);
+    std::size_t consumed = 0; // line bytes of this packet, for pacing
+    auto firstByte = Clock::now();
     for (;;) {
       if (begin_ == end_) {
         std::size_t n = 0;
@@ -262,11 +279,18 @@ public:
         end_ = n;
         deadline += LineTime(n); // a slow line may take its time, but no more
       }
+      if (consumed == 0) {
+        firstByte = Clock::now();
+      }
       const auto step = decoder.Feed(std::span(raw_).subspan(begin_, end_ - begin_));
       begin_ += step.used;
+      consumed += step.used;
       if (step.read == Read::done) {
         sequence_ = decoder.sequence();
         *size = decoder.size();
+        if (pace_ != 0) {
+          std::this_thread::sleep_until(firstByte + PacedTime(consumed));
+        }
         return S_OK;
       }
       if (step.read != Read::more) {
@@ -282,8 +306,13 @@ private:
     return std::chrono::microseconds(bytes * kBitsPerByte * 1000000 / baud_);
   }
 
+  Clock::duration PacedTime(std::size_t bytes) const {
+    return std::chrono::microseconds(bytes * kBitsPerByte * 1000000 / pace_);
+  }
+
   Role role_;
   unsigned baud_;
+  unsigned pace_; // 0, or the line rate bytes are held to
   std::uint8_t sequence_ = 0; // the host's last request, or the request being answered
   std::vector<std::uint8_t> frame_;
   std::array<std::uint8_t, kSerialChunk> raw_{};
@@ -541,8 +570,8 @@ std::unique_ptr<Channel> MakeTcpChannel(Fd fd) {
   return std::make_unique<TcpChannel>(std::move(fd));
 }
 
-std::unique_ptr<Channel> MakeSerialChannel(Fd fd, Role role, unsigned baud) {
-  return std::make_unique<SerialChannel>(std::move(fd), role, baud);
+std::unique_ptr<Channel> MakeSerialChannel(Fd fd, Role role, unsigned baud, unsigned pace) {
+  return std::make_unique<SerialChannel>(std::move(fd), role, baud, pace);
 }
 
 } // namespace tavelo::link

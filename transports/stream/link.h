@@ -119,6 +119,11 @@ private:
 };
 
 std::unique_ptr<Channel> MakeTcpChannel(Fd fd);
-std::unique_ptr<Channel> MakeSerialChannel(Fd fd, Role role, unsigned baud);
+// `pace`, when not 0, makes the channel carry bytes no faster than a real
+// 8N1 line of that many baud would: a request counts as arrived when its last
+// byte would have, and an answer goes out in pieces, each written when the
+// line would have finished carrying it. For a pseudo-terminal, which moves
+// bytes at any speed, standing in for a real line.
+std::unique_ptr<Channel> MakeSerialChannel(Fd fd, Role role, unsigned baud, unsigned pace = 0);
 
 } // namespace tavelo::link
