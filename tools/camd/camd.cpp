@@ -356,7 +356,7 @@ private:
       return;
     }
     hostName_ = peer;
-    host_ = link::MakeTcpChannel(std::move(fd));
+    host_ = link::MakeTcpChannel(std::move(fd), link::Role::camera);
   }
 
   // Receives one request and answers it. False when the host link ends.

@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -190,7 +191,12 @@ void Spoil(std::vector<std::uint8_t> &wire, Damage damage) {
 
 class TcpChannel final : public Channel {
 public:
-  explicit TcpChannel(Fd fd) : Channel(std::move(fd), true) {}
+  TcpChannel(Fd fd, Role role) : Channel(std::move(fd), true), host_(role == Role::host) {
+    if (host_) {
+      // Sends still never block (MSG_DONTWAIT); reads wait in the read.
+      fcntl(this->fd(), F_SETFL, fcntl(this->fd(), F_GETFL) & ~O_NONBLOCK);
+    }
+  }
 
   HRESULT Send(std::span<const std::uint8_t> packet, Clock::time_point deadline,
                Damage damage) override {
@@ -204,11 +210,13 @@ public:
 
   HRESULT Receive(std::span<std::uint8_t> out, Clock::time_point deadline,
                   std::size_t *size) override {
-    PacketReader reader(out);
+    PacketReader reader(out, host_);
     bool started = false;
     for (;;) {
       std::size_t n = 0;
-      if (const HRESULT hr = ReadSome(reader.Want(), deadline, &n); FAILED(hr)) {
+      const HRESULT hr = host_ ? ReadWaiting(reader.Want(), deadline, &n)
+                               : ReadSome(reader.Want(), deadline, &n);
+      if (FAILED(hr)) {
         return hr;
       }
       if (n == 0) {
@@ -217,6 +225,7 @@ public:
       started = true;
       const Read read = reader.Got(n);
       if (read == Read::done) {
+        outOfStep_ = outOfStep_ || reader.surplus();
         *size = reader.size();
         return S_OK;
       }
@@ -227,6 +236,7 @@ public:
   }
 
 private:
+  bool host_;
   std::vector<std::uint8_t> wire_; // a spoilt copy, for the daemon's faults
 };
 
@@ -515,7 +525,8 @@ HRESULT OpenSerial(const SerialAddress &address, Fd *fd) {
 
 HRESULT Channel::Write(std::span<const std::uint8_t> bytes, Clock::time_point deadline) {
   while (!bytes.empty()) {
-    const ssize_t n = socket_ ? send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL)
+    const ssize_t n = socket_ ? send(fd_.get(), bytes.data(), bytes.size(),
+                                     MSG_NOSIGNAL | MSG_DONTWAIT)
                               : write(fd_.get(), bytes.data(), bytes.size());
     if (n >= 0) {
       bytes = bytes.subspan(static_cast<std::size_t>(n));
@@ -556,7 +567,40 @@ HRESULT Channel::ReadSome(std::span<std::uint8_t> out, Clock::time_point deadlin
   }
 }
 
+HRESULT Channel::ReadWaiting(std::span<std::uint8_t> out, Clock::time_point deadline,
+                             std::size_t *n) {
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::microseconds>(deadline - Clock::now());
+    if (left.count() <= 0) {
+      return Win(kErrorTimeout);
+    }
+    // The timeout set on the socket is reused while it stays close to what
+    // is left (at most 1/64 more, at least half), so a steady exchange costs
+    // no extra system call and the deadline is kept to within 1/64.
+    if (receiveTimeout_.count() == 0 || receiveTimeout_ > left + left / 64 ||
+        receiveTimeout_ < left / 2) {
+      timeval limit{static_cast<time_t>(left.count() / 1000000),
+                    static_cast<suseconds_t>(left.count() % 1000000)};
+      if (setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
+        return FromErrno(errno);
+      }
+      receiveTimeout_ = left;
+    }
+    const ssize_t got = recv(fd_.get(), out.data(), out.size(), 0);
+    if (got >= 0) {
+      *n = static_cast<std::size_t>(got);
+      return S_OK;
+    }
+    if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+      return FromErrno(errno);
+    }
+  }
+}
+
 bool Channel::Stale() const {
+  if (outOfStep_) {
+    return true;
+  }
   std::uint8_t byte = 0;
   if (socket_) {
     const ssize_t n = recv(fd_.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
@@ -566,8 +610,8 @@ bool Channel::Stale() const {
   return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR)) != 0;
 }
 
-std::unique_ptr<Channel> MakeTcpChannel(Fd fd) {
-  return std::make_unique<TcpChannel>(std::move(fd));
+std::unique_ptr<Channel> MakeTcpChannel(Fd fd, Role role) {
+  return std::make_unique<TcpChannel>(std::move(fd), role);
 }
 
 std::unique_ptr<Channel> MakeSerialChannel(Fd fd, Role role, unsigned baud, unsigned pace) {
