@@ -40,8 +40,8 @@ constexpr ULONG kSerialPacketLimit = 4096;               // two chunks of the sm
 constexpr std::uint8_t kGetPowerMode = 0x19;
 constexpr int kTurn = 64; // round trips of one kind in a row
 // The request TaveloGetPowerMode sends: a bare header, length field 8.
-constexpr std::array<std::uint8_t, 12> kPowerModeRequest = {0, 0, 0, 8, 1, 0,
-                                                            0, 0, 0, kGetPowerMode, 0, 0};
+constexpr std::array<std::uint8_t, 12> kPowerModeRequest = {
+    0, 0, 0, 8, 1, 0, 0, 0, 0, kGetPowerMode, 0, 0};
 constexpr ULONG kTagPacketLimit = ULONG{'m'} << 24 | ULONG{'h'} << 16 | ULONG{'b'} << 8 | 's';
 
 // tavelo-camd serving the link store; stopped on destruction.
@@ -104,8 +104,7 @@ void Check(CAMRESULT result, const char *what) {
 void BindStream(BoundCamera &camera, const CLSID &transport, const std::string &id) {
   OLECHAR wide[64] = {};
   const int n = StringFromGUID2(transport, wide, 64);
-  for (int i = 0; i + 1 < n && i + 1 < static_cast<int>(sizeof camera.record.transportClsid);
-       ++i) {
+  for (int i = 0; i + 1 < n && i + 1 < static_cast<int>(sizeof camera.record.transportClsid); ++i) {
     camera.record.transportClsid[i] = static_cast<char>(wide[i]);
   }
   camera.record.deviceId.vt = VT_BSTR;
@@ -275,8 +274,8 @@ void BM_SerialDownload(benchmark::State &state) {
       Fail("serial download of the wrong size", size);
     }
   }
-  state.counters["x_line_rate"] = static_cast<double>(state.iterations() * kLinkFileSize) /
-                                  seconds / kLineBytesPerSecond;
+  state.counters["x_line_rate"] =
+      static_cast<double>(state.iterations() * kLinkFileSize) / seconds / kLineBytesPerSecond;
 }
 BENCHMARK(BM_SerialDownload)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 

@@ -139,8 +139,7 @@ std::vector<Target> Targets() {
       {"isbadwriteptr_ns", "<=25", false, 25, Nanoseconds("BM_IsBadWritePtr")},
       {"download_peak_x_block_and_packet", "<=1.02", false, 1.02,
        CounterOf("BM_DownloadHighWater", "ratio")},
-      {"tcp_command_x_raw_socket", ">=0.8", true, 0.8,
-       CounterOf("BM_TcpCommand", "x_raw")},
+      {"tcp_command_x_raw_socket", ">=0.8", true, 0.8, CounterOf("BM_TcpCommand", "x_raw")},
       {"serial_download_x_line_rate", ">=0.9", true, 0.9,
        CounterOf("BM_SerialDownload", "x_line_rate")},
   };

@@ -10,11 +10,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <string>
-#include <thread>
-#include <fcntl.h>
 #include <sys/mman.h>
+#include <thread>
 #include <time.h>
 #include <unistd.h>
 #include <vector>
@@ -50,8 +50,8 @@ BENCHMARK(BM_Memcpy)->Unit(benchmark::kMillisecond);
 void BM_MemcpyFresh(benchmark::State &state) {
   std::vector<unsigned char> from(kBigFileSize, 1);
   for (auto _ : state) {
-    void *to = mmap(nullptr, kBigFileSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                    -1, 0);
+    void *to =
+        mmap(nullptr, kBigFileSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (to == MAP_FAILED) {
       Fail("mmap", errno);
     }
@@ -70,8 +70,8 @@ BENCHMARK(BM_MemcpyFresh)->Unit(benchmark::kMillisecond);
 // library. A download at best reads its file into a mapped block...
 void BM_ReadFloor(benchmark::State &state) {
   std::vector<unsigned char> to(kBigFileSize, 2);
-  const int fd = open((Context::Get().Store() / "2" / "BENCH" / "BIG.JPG").c_str(),
-                      O_RDONLY | O_CLOEXEC);
+  const int fd =
+      open((Context::Get().Store() / "2" / "BENCH" / "BIG.JPG").c_str(), O_RDONLY | O_CLOEXEC);
   for (auto _ : state) {
     for (std::size_t at = 0; at < kBigFileSize; at += kPacketLimit) {
       if (pread(fd, to.data() + at, kPacketLimit, static_cast<off_t>(at)) != kPacketLimit) {

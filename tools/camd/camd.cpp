@@ -268,8 +268,8 @@ public:
         return false;
       }
       std::printf("serving on %s\n", parsed->device.c_str());
-      line_ = link::MakeSerialChannel(std::move(fd), link::Role::camera, parsed->baud,
-                                      options_.pace);
+      line_ =
+          link::MakeSerialChannel(std::move(fd), link::Role::camera, parsed->baud, options_.pace);
       camera_.Connected();
     }
     return true;
@@ -332,8 +332,7 @@ private:
       return false;
     }
     std::printf("serving on %s\n", path.c_str());
-    line_ = link::MakeSerialChannel(std::move(master), link::Role::camera, kPtyBaud,
-                                    options_.pace);
+    line_ = link::MakeSerialChannel(std::move(master), link::Role::camera, kPtyBaud, options_.pace);
     camera_.Connected();
     return true;
   }

@@ -214,8 +214,8 @@ public:
     bool started = false;
     for (;;) {
       std::size_t n = 0;
-      const HRESULT hr = host_ ? ReadWaiting(reader.Want(), deadline, &n)
-                               : ReadSome(reader.Want(), deadline, &n);
+      const HRESULT hr =
+          host_ ? ReadWaiting(reader.Want(), deadline, &n) : ReadSome(reader.Want(), deadline, &n);
       if (FAILED(hr)) {
         return hr;
       }
@@ -322,7 +322,7 @@ private:
 
   Role role_;
   unsigned baud_;
-  unsigned pace_; // 0, or the line rate bytes are held to
+  unsigned pace_;             // 0, or the line rate bytes are held to
   std::uint8_t sequence_ = 0; // the host's last request, or the request being answered
   std::vector<std::uint8_t> frame_;
   std::array<std::uint8_t, kSerialChunk> raw_{};
@@ -525,9 +525,9 @@ HRESULT OpenSerial(const SerialAddress &address, Fd *fd) {
 
 HRESULT Channel::Write(std::span<const std::uint8_t> bytes, Clock::time_point deadline) {
   while (!bytes.empty()) {
-    const ssize_t n = socket_ ? send(fd_.get(), bytes.data(), bytes.size(),
-                                     MSG_NOSIGNAL | MSG_DONTWAIT)
-                              : write(fd_.get(), bytes.data(), bytes.size());
+    const ssize_t n = socket_
+                          ? send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT)
+                          : write(fd_.get(), bytes.data(), bytes.size());
     if (n >= 0) {
       bytes = bytes.subspan(static_cast<std::size_t>(n));
       continue;
