@@ -60,6 +60,7 @@ public:
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     args.insert(args.begin(), TAVELO_BENCH_CAMD);
     std::vector<char *> argv;
+    argv.reserve(args.size() + 1);
     for (std::string &arg : args) {
       argv.push_back(arg.data());
     }
