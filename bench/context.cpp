@@ -61,6 +61,9 @@ Context::Context(const fs::path &parent, int enumerationStores) {
   const auto photo = emu::encode_jpeg(emu::synthetic_scene(640, 480, 7), 85, true);
   photo_ = store_ / "2" / "BENCH" / "PIC.JPG";
   WriteFile(photo_, photo.data(), photo.size());
+  linkStore_ = work_ / "linkstore";
+  fs::create_directories(linkStore_ / "2" / "BENCH");
+  WriteFile(linkStore_ / "2" / "BENCH" / "SMALL.JPG", payload_.data(), kLinkFileSize);
   hostFile_ = work_ / "upload.bin";
   WriteFile(hostFile_, payload_.data(), payload_.size());
   for (int i = 0; i < enumerationStores; ++i) {

@@ -13,6 +13,9 @@ namespace tavelo::bench {
 
 inline constexpr std::size_t kBigFileSize = std::size_t{64} << 20;
 inline constexpr ULONG kPacketLimit = 65536;
+// The file the link measures download: two chunks of a 4 KiB packet limit.
+inline constexpr const char *kLinkFile = "2:BENCH/SMALL.JPG";
+inline constexpr std::size_t kLinkFileSize = 8000;
 
 // A bound virtual camera; closed and released on destruction.
 struct BoundCamera {
@@ -41,6 +44,8 @@ public:
 
   const std::filesystem::path &Work() const { return work_; }
   const std::filesystem::path &Store() const { return store_; }
+  // The store tavelo-camd serves for the link measures: only the small file.
+  const std::filesystem::path &LinkStore() const { return linkStore_; }
   // The first `n` enumeration stores, as TAVELO_VIRTUAL_CAMERAS lists them.
   std::string StoreList(int n) const;
   const std::filesystem::path &HostFile() const { return hostFile_; }
@@ -50,6 +55,7 @@ public:
 private:
   std::filesystem::path work_;
   std::filesystem::path store_;
+  std::filesystem::path linkStore_;
   std::filesystem::path photo_;
   std::filesystem::path hostFile_;
   std::vector<std::filesystem::path> stores_;

@@ -5,8 +5,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <malloc.h>
+#include <mutex>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -36,6 +39,91 @@ void *prepare_large(void *block, std::size_t size) {
     madvise(reinterpret_cast<void *>(from), to - from, MADV_POPULATE_WRITE);
   }
   return block;
+}
+
+// The most recently freed large block is kept for the next large request
+// that it suits, as production allocators keep freed memory for reuse:
+// a download's data block is then neither mapped, zeroed nor faulted in
+// again. Released when a newer large block is freed, or when a large
+// request comes that it does not suit (before that request is mapped, so
+// the two never add up). Blocks past kKeepLimit are never kept. The
+// address sanitizer's build keeps nothing, so it still sees every use of a
+// freed block.
+#if defined(__SANITIZE_ADDRESS__)
+#define TAVELORT_KEEP_LARGE 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TAVELORT_KEEP_LARGE 0
+#endif
+#endif
+#ifndef TAVELORT_KEEP_LARGE
+#define TAVELORT_KEEP_LARGE 1
+#endif
+
+constexpr std::size_t kKeepLimit = std::size_t{256} << 20;
+
+class KeptBlock {
+public:
+  // The kept block when it holds `size` bytes and wastes at most a quarter
+  // of itself on them; else null, and a kept block that does not suit is
+  // released.
+  void *Take(std::size_t size) {
+    void *unsuited = nullptr;
+    {
+      std::lock_guard lock(mutex_);
+      if (block_ == nullptr) {
+        return nullptr;
+      }
+      if (size <= size_ && size >= size_ - size_ / 4) {
+        return std::exchange(block_, nullptr);
+      }
+      unsuited = std::exchange(block_, nullptr);
+    }
+    std::free(unsuited);
+    return nullptr;
+  }
+  // True when `block` is now kept instead of freed.
+  bool Keep(void *block) {
+    const std::size_t size = malloc_usable_size(block);
+    if (size < kLargeBlock || size > kKeepLimit) {
+      return false;
+    }
+    void *older = nullptr;
+    {
+      std::lock_guard lock(mutex_);
+      older = std::exchange(block_, block);
+      size_ = size;
+    }
+    std::free(older);
+    return true;
+  }
+
+private:
+  std::mutex mutex_;
+  void *block_ = nullptr;
+  std::size_t size_ = 0; // usable bytes of block_
+};
+
+// Never destroyed: blocks may be freed while the process exits.
+KeptBlock &kept_block() {
+  static auto *kept = new KeptBlock;
+  return *kept;
+}
+
+void *allocate_task_block(std::size_t size) {
+  if (TAVELORT_KEEP_LARGE && size >= kLargeBlock) {
+    if (void *block = kept_block().Take(size)) {
+      return block; // its pages are mapped already
+    }
+  }
+  // A zero-byte request still yields a distinct block that must be freed.
+  return prepare_large(std::malloc(size == 0 ? 1 : size), size);
+}
+
+void free_task_block(void *block) {
+  if (block != nullptr && (!TAVELORT_KEEP_LARGE || !kept_block().Keep(block))) {
+    std::free(block);
+  }
 }
 
 // Heap blocks remember their requested size in front of the data so that
@@ -95,8 +183,7 @@ LPVOID WINAPI CoTaskMemAlloc(SIZE_T size) {
   if (tavelort::injected_failure()) {
     return nullptr;
   }
-  // A zero-byte request still yields a distinct block that must be freed.
-  return prepare_large(std::malloc(size == 0 ? 1 : size), size);
+  return allocate_task_block(size);
 }
 
 LPVOID WINAPI CoTaskMemRealloc(LPVOID block, SIZE_T size) {
@@ -104,7 +191,7 @@ LPVOID WINAPI CoTaskMemRealloc(LPVOID block, SIZE_T size) {
     return CoTaskMemAlloc(size);
   }
   if (size == 0) {
-    std::free(block);
+    free_task_block(block);
     return nullptr;
   }
   if (tavelort::injected_failure()) {
@@ -114,7 +201,7 @@ LPVOID WINAPI CoTaskMemRealloc(LPVOID block, SIZE_T size) {
 }
 
 void WINAPI CoTaskMemFree(LPVOID block) {
-  std::free(block);
+  free_task_block(block);
 }
 
 HANDLE WINAPI GetProcessHeap(void) {

@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -173,6 +174,30 @@ TEST(ProcessHeap, ZeroesOnRequestIncludingGrowthAndReportsExhaustion) {
   EXPECT_TRUE(HeapFree(heap, 0, block));
   EXPECT_EQ(HeapAlloc(heap, 0, SIZE_MAX), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+}
+
+// A freed large block is kept for the next request it suits, and handed to
+// one live request at a time; each block holds all the bytes asked for.
+TEST(TaskAllocator, KeptLargeBlockGoesToOneSuitedRequestAtATime) {
+  constexpr std::size_t kBig = std::size_t{8} << 20;
+  void *first = CoTaskMemAlloc(kBig);
+  ASSERT_NE(first, nullptr);
+  CoTaskMemFree(first);
+  auto *again = static_cast<char *>(CoTaskMemAlloc(kBig - kPage));
+  auto *other = static_cast<char *>(CoTaskMemAlloc(kBig));
+  auto *half = static_cast<char *>(CoTaskMemAlloc(kBig / 2));
+  ASSERT_THAT((std::vector<char *>{again, other, half}), testing::Each(testing::NotNull()));
+#ifndef __SANITIZE_ADDRESS__ // that build keeps nothing, so it sees every use after free
+  EXPECT_EQ(again, first);
+#endif
+  EXPECT_NE(again, other);
+  std::memset(again, 'a', kBig - kPage);
+  std::memset(other, 'b', kBig);
+  std::memset(half, 'c', kBig / 2);
+  EXPECT_EQ(again[kBig - kPage - 1], 'a');
+  for (char *block : {again, other, half}) {
+    CoTaskMemFree(block);
+  }
 }
 
 } // namespace

@@ -228,6 +228,7 @@ struct Options {
   bool pty = false;
   std::string serial;
   std::string relay;
+  unsigned pace = 0; // baud the serial line's bytes are held to; 0: as fast as they go
   int verbose = 0;
   emu::Faults faults;
   std::vector<LinkFault> linkFaults;
@@ -267,7 +268,8 @@ public:
         return false;
       }
       std::printf("serving on %s\n", parsed->device.c_str());
-      line_ = link::MakeSerialChannel(std::move(fd), link::Role::camera, parsed->baud);
+      line_ =
+          link::MakeSerialChannel(std::move(fd), link::Role::camera, parsed->baud, options_.pace);
       camera_.Connected();
     }
     return true;
@@ -330,7 +332,7 @@ private:
       return false;
     }
     std::printf("serving on %s\n", path.c_str());
-    line_ = link::MakeSerialChannel(std::move(master), link::Role::camera, kPtyBaud);
+    line_ = link::MakeSerialChannel(std::move(master), link::Role::camera, kPtyBaud, options_.pace);
     camera_.Connected();
     return true;
   }
@@ -353,7 +355,7 @@ private:
       return;
     }
     hostName_ = peer;
-    host_ = link::MakeTcpChannel(std::move(fd));
+    host_ = link::MakeTcpChannel(std::move(fd), link::Role::camera);
   }
 
   // Receives one request and answers it. False when the host link ends.
@@ -468,6 +470,11 @@ int Main(int argc, char **argv) {
   app.add_flag("--pty", options.pty, "Serve over a new pseudo-terminal; prints its path");
   app.add_option("--serial", options.serial, "Serve over the serial line DEVICE@BAUD");
   app.add_option("--relay", options.relay, "Forward to DEVICE-ID (net:, serial: or virtual:)");
+  app.add_option("--pace", options.pace,
+                 "Serial line only: carry bytes no faster than a BAUD line (8N1, 10 bits a byte) "
+                 "would, as a real line does; a pseudo-terminal alone runs at any speed")
+      ->option_text("BAUD")
+      ->check(CLI::Range(300u, 4000000u));
   app.add_flag("-v,--verbose", options.verbose, "Log every command");
   app.add_flag("--older-model", options.faults.older_model, "Answer 0x4A with not supported");
   app.add_option("--busy", options.faults.busy_requests, "Answer the next N requests with busy");
@@ -496,6 +503,10 @@ int Main(int argc, char **argv) {
       (options.listen.empty() ? 0 : 1) + (options.pty ? 1 : 0) + (options.serial.empty() ? 0 : 1);
   if (options.store.empty() == options.relay.empty() || links != 1) {
     Log("give a STORE or --relay DEVICE-ID, and either --listen (repeatable), --pty or --serial");
+    return 2;
+  }
+  if (options.pace != 0 && links != 0 && !options.listen.empty()) {
+    Log("--pace applies to a serial line (--pty or --serial), not to --listen");
     return 2;
   }
   if (!options.relay.empty() && !RelayCamera::ClassOf(options.relay)) {

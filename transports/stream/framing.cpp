@@ -39,7 +39,7 @@ void PutU32(std::span<std::uint8_t> bytes, std::size_t at, std::uint32_t value) 
 
 std::span<std::uint8_t> PacketReader::Want() {
   if (need_ == 0) {
-    return std::span(head_).subspan(have_);
+    return whole_ ? out_.subspan(have_) : std::span(head_).subspan(have_);
   }
   return out_.subspan(have_, need_ - have_);
 }
@@ -50,7 +50,7 @@ Read PacketReader::Got(std::size_t n) {
     if (have_ < kLengthFieldSize) {
       return Read::more;
     }
-    const std::uint32_t field = GetU32(head_, 0);
+    const std::uint32_t field = whole_ ? GetU32(out_, 0) : GetU32(head_, 0);
     if (field < kMinLengthField) {
       return Read::bad_length;
     }
@@ -58,9 +58,11 @@ Read PacketReader::Got(std::size_t n) {
       return Read::too_large;
     }
     need_ = kLengthFieldSize + field; // at least a header, so all of head_ fits
-    std::copy_n(head_.begin(), have_, out_.begin());
+    if (!whole_) {
+      std::copy_n(head_.begin(), have_, out_.begin());
+    }
   }
-  return have_ == need_ ? Read::done : Read::more;
+  return have_ >= need_ ? Read::done : Read::more;
 }
 
 void EncodeFrame(std::uint8_t sequence, std::span<const std::uint8_t> packet,

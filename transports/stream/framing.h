@@ -53,18 +53,26 @@ enum class Read {
 // header, which every packet has, so it never takes bytes past the packet;
 // the length field is checked before any byte of the body is asked for, so a
 // bad claim costs nothing.
+//
+// `whole` lets the first read take all of `out` instead, so that a packet
+// that has arrived whole costs one read; bytes past the packet are then
+// reported by surplus(). For a host, which expects nothing after an answer.
 class PacketReader {
 public:
-  explicit PacketReader(std::span<std::uint8_t> out) : out_(out) {}
+  explicit PacketReader(std::span<std::uint8_t> out, bool whole = false)
+      : out_(out), whole_(whole && out.size() >= kHeaderSize) {}
 
   // Where the next bytes go; never more than the packet still needs.
   std::span<std::uint8_t> Want();
   // `n` bytes arrived at Want(). After anything but `more`, stop.
   Read Got(std::size_t n);
   std::size_t size() const { return need_; } // the packet's size once `done`
+  // Once `done`: bytes past the packet were read (and dropped).
+  bool surplus() const { return have_ > need_; }
 
 private:
   std::span<std::uint8_t> out_;
+  bool whole_;
   std::array<std::uint8_t, kHeaderSize> head_{}; // until the length field is in
   std::size_t have_ = 0;
   std::size_t need_ = 0; // 0 until the length field is in

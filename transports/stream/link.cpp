@@ -14,7 +14,9 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 
@@ -29,6 +31,7 @@ constexpr int kKeepIntervalSeconds = 10;
 constexpr int kKeepProbes = 3;
 constexpr unsigned kBitsPerByte = 10; // 8N1: start, eight data bits, stop
 constexpr std::size_t kSerialChunk = 4096;
+constexpr std::size_t kPacedPiece = 64; // bytes per paced write: 5.6 ms at 115200 baud
 
 struct Known {
   DWORD error;
@@ -188,7 +191,12 @@ void Spoil(std::vector<std::uint8_t> &wire, Damage damage) {
 
 class TcpChannel final : public Channel {
 public:
-  explicit TcpChannel(Fd fd) : Channel(std::move(fd), true) {}
+  TcpChannel(Fd fd, Role role) : Channel(std::move(fd), true), host_(role == Role::host) {
+    if (host_) {
+      // Sends still never block (MSG_DONTWAIT); reads wait in the read.
+      fcntl(this->fd(), F_SETFL, fcntl(this->fd(), F_GETFL) & ~O_NONBLOCK);
+    }
+  }
 
   HRESULT Send(std::span<const std::uint8_t> packet, Clock::time_point deadline,
                Damage damage) override {
@@ -202,11 +210,13 @@ public:
 
   HRESULT Receive(std::span<std::uint8_t> out, Clock::time_point deadline,
                   std::size_t *size) override {
-    PacketReader reader(out);
+    PacketReader reader(out, host_);
     bool started = false;
     for (;;) {
       std::size_t n = 0;
-      if (const HRESULT hr = ReadSome(reader.Want(), deadline, &n); FAILED(hr)) {
+      const HRESULT hr =
+          host_ ? ReadWaiting(reader.Want(), deadline, &n) : ReadSome(reader.Want(), deadline, &n);
+      if (FAILED(hr)) {
         return hr;
       }
       if (n == 0) {
@@ -215,6 +225,7 @@ public:
       started = true;
       const Read read = reader.Got(n);
       if (read == Read::done) {
+        outOfStep_ = outOfStep_ || reader.surplus();
         *size = reader.size();
         return S_OK;
       }
@@ -225,6 +236,7 @@ public:
   }
 
 private:
+  bool host_;
   std::vector<std::uint8_t> wire_; // a spoilt copy, for the daemon's faults
 };
 
@@ -232,8 +244,8 @@ class SerialChannel final : public Channel {
 public:
   // A host starts its sequence anywhere, so that a late answer meant for an
   // earlier link on the same line is unlikely to match.
-  SerialChannel(Fd fd, Role role, unsigned baud)
-      : Channel(std::move(fd), false), role_(role), baud_(baud),
+  SerialChannel(Fd fd, Role role, unsigned baud, unsigned pace)
+      : Channel(std::move(fd), false), role_(role), baud_(baud), pace_(pace),
         sequence_(static_cast<std::uint8_t>(Clock::now().time_since_epoch().count() >> 10)) {}
 
   HRESULT Send(std::span<const std::uint8_t> packet, Clock::time_point deadline,
@@ -243,12 +255,27 @@ public:
     }
     EncodeFrame(sequence_, packet, frame_);
     Spoil(frame_, damage);
-    return Write(frame_, deadline + LineTime(frame_.size()));
+    if (pace_ == 0) {
+      return Write(frame_, deadline + LineTime(frame_.size()));
+    }
+    const auto start = Clock::now();
+    const std::span<const std::uint8_t> frame(frame_);
+    for (std::size_t at = 0; at < frame.size(); at += kPacedPiece) {
+      const std::size_t end = std::min(frame.size(), at + kPacedPiece);
+      std::this_thread::sleep_until(start + PacedTime(end));
+      if (const HRESULT hr = Write(frame.subspan(at, end - at), deadline + PacedTime(end));
+          FAILED(hr)) {
+        return hr;
+      }
+    }
+    return S_OK;
   }
 
   HRESULT Receive(std::span<std::uint8_t> out, Clock::time_point deadline,
                   std::size_t *size) override {
     FrameDecoder decoder(out, role_ == Role::host ? std::optional(sequence_) : std::nullopt);
+    std::size_t consumed = 0; // line bytes of this packet, for pacing
+    auto firstByte = Clock::now();
     for (;;) {
       if (begin_ == end_) {
         std::size_t n = 0;
@@ -262,11 +289,18 @@ public:
         end_ = n;
         deadline += LineTime(n); // a slow line may take its time, but no more
       }
+      if (consumed == 0) {
+        firstByte = Clock::now();
+      }
       const auto step = decoder.Feed(std::span(raw_).subspan(begin_, end_ - begin_));
       begin_ += step.used;
+      consumed += step.used;
       if (step.read == Read::done) {
         sequence_ = decoder.sequence();
         *size = decoder.size();
+        if (pace_ != 0) {
+          std::this_thread::sleep_until(firstByte + PacedTime(consumed));
+        }
         return S_OK;
       }
       if (step.read != Read::more) {
@@ -282,8 +316,13 @@ private:
     return std::chrono::microseconds(bytes * kBitsPerByte * 1000000 / baud_);
   }
 
+  Clock::duration PacedTime(std::size_t bytes) const {
+    return std::chrono::microseconds(bytes * kBitsPerByte * 1000000 / pace_);
+  }
+
   Role role_;
   unsigned baud_;
+  unsigned pace_;             // 0, or the line rate bytes are held to
   std::uint8_t sequence_ = 0; // the host's last request, or the request being answered
   std::vector<std::uint8_t> frame_;
   std::array<std::uint8_t, kSerialChunk> raw_{};
@@ -486,8 +525,9 @@ HRESULT OpenSerial(const SerialAddress &address, Fd *fd) {
 
 HRESULT Channel::Write(std::span<const std::uint8_t> bytes, Clock::time_point deadline) {
   while (!bytes.empty()) {
-    const ssize_t n = socket_ ? send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL)
-                              : write(fd_.get(), bytes.data(), bytes.size());
+    const ssize_t n = socket_
+                          ? send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT)
+                          : write(fd_.get(), bytes.data(), bytes.size());
     if (n >= 0) {
       bytes = bytes.subspan(static_cast<std::size_t>(n));
       continue;
@@ -527,7 +567,40 @@ HRESULT Channel::ReadSome(std::span<std::uint8_t> out, Clock::time_point deadlin
   }
 }
 
+HRESULT Channel::ReadWaiting(std::span<std::uint8_t> out, Clock::time_point deadline,
+                             std::size_t *n) {
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::microseconds>(deadline - Clock::now());
+    if (left.count() <= 0) {
+      return Win(kErrorTimeout);
+    }
+    // The timeout set on the socket is reused while it stays close to what
+    // is left (at most 1/64 more, at least half), so a steady exchange costs
+    // no extra system call and the deadline is kept to within 1/64.
+    if (receiveTimeout_.count() == 0 || receiveTimeout_ > left + left / 64 ||
+        receiveTimeout_ < left / 2) {
+      timeval limit{static_cast<time_t>(left.count() / 1000000),
+                    static_cast<suseconds_t>(left.count() % 1000000)};
+      if (setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
+        return FromErrno(errno);
+      }
+      receiveTimeout_ = left;
+    }
+    const ssize_t got = recv(fd_.get(), out.data(), out.size(), 0);
+    if (got >= 0) {
+      *n = static_cast<std::size_t>(got);
+      return S_OK;
+    }
+    if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+      return FromErrno(errno);
+    }
+  }
+}
+
 bool Channel::Stale() const {
+  if (outOfStep_) {
+    return true;
+  }
   std::uint8_t byte = 0;
   if (socket_) {
     const ssize_t n = recv(fd_.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
@@ -537,12 +610,12 @@ bool Channel::Stale() const {
   return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR)) != 0;
 }
 
-std::unique_ptr<Channel> MakeTcpChannel(Fd fd) {
-  return std::make_unique<TcpChannel>(std::move(fd));
+std::unique_ptr<Channel> MakeTcpChannel(Fd fd, Role role) {
+  return std::make_unique<TcpChannel>(std::move(fd), role);
 }
 
-std::unique_ptr<Channel> MakeSerialChannel(Fd fd, Role role, unsigned baud) {
-  return std::make_unique<SerialChannel>(std::move(fd), role, baud);
+std::unique_ptr<Channel> MakeSerialChannel(Fd fd, Role role, unsigned baud, unsigned pace) {
+  return std::make_unique<SerialChannel>(std::move(fd), role, baud, pace);
 }
 
 } // namespace tavelo::link

@@ -112,13 +112,26 @@ protected:
   // Reads what is there, waiting for something until the deadline; `*n` is
   // 0 when the peer closed.
   HRESULT ReadSome(std::span<std::uint8_t> out, Clock::time_point deadline, std::size_t *n);
+  // The same for a socket in blocking mode: the wait is the read itself,
+  // bounded by a receive timeout, so an answer costs one system call.
+  HRESULT ReadWaiting(std::span<std::uint8_t> out, Clock::time_point deadline, std::size_t *n);
+  bool outOfStep_ = false; // bytes past a packet were read: Stale() from now on
 
 private:
   Fd fd_;
   bool socket_;
+  std::chrono::microseconds receiveTimeout_{0}; // as set on the socket; 0: none yet
 };
 
-std::unique_ptr<Channel> MakeTcpChannel(Fd fd);
-std::unique_ptr<Channel> MakeSerialChannel(Fd fd, Role role, unsigned baud);
+// A host's channel reads each answer whole where it can (one blocking read);
+// the camera's stays non-blocking for its poll loop and never reads past a
+// request.
+std::unique_ptr<Channel> MakeTcpChannel(Fd fd, Role role = Role::host);
+// `pace`, when not 0, makes the channel carry bytes no faster than a real
+// 8N1 line of that many baud would: a request counts as arrived when its last
+// byte would have, and an answer goes out in pieces, each written when the
+// line would have finished carrying it. For a pseudo-terminal, which moves
+// bytes at any speed, standing in for a real line.
+std::unique_ptr<Channel> MakeSerialChannel(Fd fd, Role role, unsigned baud, unsigned pace = 0);
 
 } // namespace tavelo::link
