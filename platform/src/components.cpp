@@ -17,9 +17,23 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Without TAVELO_COMPONENT_PATH: tavelo/components beside this runtime
+// library, where the build tree and every installation keep the components,
+// so a relocated installation still finds them; else the configured
+// installation directory.
+std::string default_component_path() {
+  std::error_code error;
+  const std::string directory = tavelort::runtime_directory();
+  const fs::path beside = fs::absolute(directory, error) / "tavelo" / "components";
+  if (!directory.empty() && !error && fs::is_directory(beside, error)) {
+    return beside.string();
+  }
+  return TAVELORT_DEFAULT_COMPONENT_PATH;
+}
+
 std::vector<fs::path> component_directories() {
   const char *value = std::getenv("TAVELO_COMPONENT_PATH");
-  const std::string path = value != nullptr ? value : TAVELORT_DEFAULT_COMPONENT_PATH;
+  const std::string path = value != nullptr ? value : default_component_path();
   std::vector<fs::path> directories;
   std::size_t start = 0;
   while (start <= path.size()) {

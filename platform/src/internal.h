@@ -52,6 +52,9 @@ bool remove_handle(HANDLE handle);
 // still loaded.
 bool is_known_module(HMODULE handle);
 
+// The directory this runtime library was loaded from; empty when unknown.
+std::string runtime_directory();
+
 // Asks the component plugins on TAVELO_COMPONENT_PATH, in order, for the
 // class factory of `clsid`. Returns S_OK with an AddRef'ed factory, or
 // REGDB_E_CLASSNOTREG when no plugin serves the class.

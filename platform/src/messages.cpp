@@ -22,7 +22,6 @@ using tavelort::fail;
 namespace {
 
 constexpr WORD kLanguageChineseSimplified = 2052;
-constexpr int kMaxInsert = 99;
 
 class Reader {
 public:
@@ -138,7 +137,8 @@ struct Insert {
   std::size_t end = 0; // one past the insert in the template
 };
 
-// Parses "%N" or "%N!format!" at `pos` (which points at the '%').
+// Parses "%N" or "%N!format!" at `pos` (which points at the '%'); N is one
+// or two digits, 1 to 99.
 std::optional<Insert> parse_insert(std::string_view text, std::size_t pos) {
   std::size_t i = pos + 1;
   if (i >= text.size() || text[i] < '1' || text[i] > '9') {

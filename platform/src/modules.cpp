@@ -40,24 +40,13 @@ std::string shared_object_name(const std::string &name) {
   return "lib" + lower(base) + ".so";
 }
 
-// The directory of this runtime: libtavelocam.so and other modules loaded by
-// bare name are installed beside it. Searching it here, rather than through
-// the runtime's RUNPATH, also works when a sanitizer wraps dlopen and the
-// loader no longer sees the runtime as the caller.
-std::string runtime_directory() {
-  Dl_info info{};
-  if (dladdr(reinterpret_cast<void *>(&runtime_directory), &info) == 0 ||
-      info.dli_fname == nullptr) {
-    return {};
-  }
-  const std::string path = info.dli_fname;
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
+// libtavelocam.so and other modules loaded by bare name are installed beside
+// the runtime. Searching there, rather than through the runtime's RUNPATH,
+// also works when a sanitizer wraps dlopen and the loader no longer sees the
+// runtime as the caller.
 void *open_module(const std::string &name, int mode) {
   if (name.find('/') == std::string::npos) {
-    static const std::string directory = runtime_directory();
+    static const std::string directory = tavelort::runtime_directory();
     if (!directory.empty()) {
       const std::string beside = directory + "/" + name;
       if (access(beside.c_str(), F_OK) == 0) {
@@ -174,3 +163,14 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
 }
 
 } // extern "C"
+
+std::string tavelort::runtime_directory() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void *>(&tavelort::runtime_directory), &info) == 0 ||
+      info.dli_fname == nullptr) {
+    return {};
+  }
+  const std::string path = info.dli_fname;
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}

@@ -25,6 +25,7 @@ constexpr std::size_t kDescriptionOffset = 24;
 constexpr std::size_t kDescriptionSize = 32;
 constexpr std::size_t kMaxDescriptionLength = 30;
 constexpr std::size_t kFormOffset = 56; // where the part that depends on the type begins
+static_assert(kDescriptionOffset + kDescriptionSize == kFormOffset);
 
 // Single value (type 3).
 constexpr std::size_t kValueTypeOffset = 56;
