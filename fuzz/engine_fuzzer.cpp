@@ -34,22 +34,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   if (size < 3) {
     return 0;
   }
-  const bool raw = (data[0] & 1) != 0;
-  const std::size_t length = size + 5; // the header's 12 bytes less 4, the body's size - 3 more
-  std::vector<std::uint8_t> request = {std::uint8_t(length >> 24),
-                                       std::uint8_t(length >> 16),
-                                       std::uint8_t(length >> 8),
-                                       std::uint8_t(length),
-                                       1,
-                                       0,
-                                       0,
-                                       0,
-                                       data[1],
-                                       data[2],
-                                       0,
-                                       0};
-  request.resize(raw ? 0 : request.size());
-  request.insert(request.end(), data + (raw ? 1 : 3), data + size);
+  std::vector<std::uint8_t> request;
+  if ((data[0] & 1) == 0) { // a header with the right length, version 1 and the command code
+    const std::size_t length = size + 5; // the header's 12 bytes less 4, the body's size - 3 more
+    request = {0, 0, 0, 0, 1, 0, 0, 0, data[1], data[2], 0, 0};
+    for (std::size_t i = 0; i < 4; ++i) {
+      request[i] = std::uint8_t(length >> (24 - 8 * i));
+    }
+  }
+  request.insert(request.end(), data + (request.empty() ? 1 : 3), data + size);
   // Exactly the size given, so that a write past it is caught.
   std::vector<std::uint8_t> response((data[0] & 2) != 0 ? 64 : 65536);
   engine->power_on();

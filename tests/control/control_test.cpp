@@ -85,8 +85,6 @@ TEST_F(ControlTest, BadClockArgumentsAreRefusedWithoutContactAndFailedReadsWrite
   SYSTEMTIME time = before;
   EXPECT_EQ(TaveloGetCameraTime(handle_, nullptr), CAM_E_BAD_PARAMETER);
   EXPECT_EQ(TaveloSetCameraTime(handle_, nullptr), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloGetCameraTime(nullptr, &time), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloSetCameraTime(nullptr, &before), CAM_E_BAD_PARAMETER);
   EXPECT_TRUE(Untouched());
 
   const std::vector<std::pair<Reply, HRESULT>> failures{
@@ -117,7 +115,6 @@ TEST_F(ControlTest, PowerModeIsTheAnswersNumberOrZero) {
 
 // A camera that switches off may not answer: only a failed begin counts.
 TEST_F(ControlTest, PowerOffSucceedsWhateverTheAnswerAndKeepsTheLink) {
-  EXPECT_EQ(TaveloPowerOff(nullptr), CAM_E_BAD_PARAMETER);
   camera_.QueueOpenResults({E_FAIL});
   EXPECT_EQ(TaveloPowerOff(handle_), CAM_E_COMM);
   EXPECT_TRUE(camera_.Exchanges().empty());
@@ -189,7 +186,6 @@ TEST_F(ControlTest, RawRequestLengthIsBoundedBothWays) {
   EXPECT_EQ(TaveloRaw(handle_, nullptr, 12, &block, &length), CAM_E_BAD_PARAMETER);
   EXPECT_EQ(TaveloRaw(handle_, request.data(), 12, nullptr, &length), CAM_E_BAD_PARAMETER);
   EXPECT_EQ(TaveloRaw(handle_, request.data(), 12, &block, nullptr), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloRaw(nullptr, request.data(), 12, &block, &length), CAM_E_BAD_PARAMETER);
   EXPECT_TRUE(Untouched());
   ASSERT_EQ(TaveloRaw(handle_, request.data(), 0x7FFF, &block, &length), S_OK);
   CoTaskMemFree(block);
@@ -208,7 +204,6 @@ TEST_F(ControlTest, EchoByteCountIsBoundedSoBothPacketsFitTheTransport) {
   for (ULONG count : {ULONG{0}, kMaxEchoBytes + 1, ULONG{0xFFFFFFFF}}) {
     EXPECT_EQ(TaveloTestData(handle_, count), CAM_E_BAD_PARAMETER) << count;
   }
-  EXPECT_EQ(TaveloTestData(nullptr, 100), CAM_E_BAD_PARAMETER);
   EXPECT_TRUE(Untouched());
 
   ASSERT_EQ(TaveloTestData(handle_, 1), S_OK);
@@ -299,9 +294,7 @@ TEST_F(ControlTest, BadArgumentsAreRefusedAndHandlesWithoutAScriptNameSendNothin
             CAM_E_BAD_PARAMETER);
   EXPECT_EQ(TaveloGetScriptDescription(handle_, &script, nullptr), CAM_E_BAD_PARAMETER);
   EXPECT_EQ(TaveloGetScriptDescription(handle_, nullptr, buffer), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloGetScriptDescription(nullptr, &script, buffer), CAM_E_BAD_PARAMETER);
   EXPECT_EQ(TaveloRunApp(handle_, nullptr), CAM_E_BAD_PARAMETER);
-  EXPECT_EQ(TaveloRunApp(nullptr, &script), CAM_E_BAD_PARAMETER);
   void *page = mmap(nullptr, sizeof(FH), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(page, MAP_FAILED);
   const auto *unreadable = static_cast<const FH *>(page);

@@ -8,12 +8,16 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -26,11 +30,6 @@ constexpr ULONG Tag(const char (&text)[5]) {
   return ULONG{static_cast<std::uint8_t>(text[0])} << 24 |
          ULONG{static_cast<std::uint8_t>(text[1])} << 16 |
          ULONG{static_cast<std::uint8_t>(text[2])} << 8 | static_cast<std::uint8_t>(text[3]);
-}
-
-inline ULONG Be32(const Bytes &bytes, std::size_t at) {
-  return ULONG{bytes[at]} << 24 | ULONG{bytes[at + 1]} << 16 | ULONG{bytes[at + 2]} << 8 |
-         bytes[at + 3];
 }
 
 inline FH Handle(const std::string &path) {
@@ -52,18 +51,39 @@ inline void PutHostBytes(const fs::path &path, const Bytes &content) {
              static_cast<std::streamsize>(content.size()));
 }
 
-// The whole answer to a bare request of `command` through the raw export.
-inline Bytes Raw(HCAMERA camera, BYTE command) {
-  const BYTE request[12] = {0, 0, 0, 8, 1, 0, 0, 0, 0, command, 0, 0};
-  BYTE *response = nullptr;
-  ULONG length = 0;
-  EXPECT_EQ(TaveloRaw(camera, request, sizeof request, &response, &length), S_OK);
-  Bytes answer = response != nullptr ? Bytes(response, response + length) : Bytes{};
-  CoTaskMemFree(response);
-  return answer;
+constexpr char kVirtualTransport[] = "{E58C1B90-BF37-4B17-9AE8-00A0C93E71B4}";
+
+// A device record of transport class `clsid` for the device `id`; the caller
+// clears its identifier.
+inline DEVICE_INFO DeviceRecord(const char *clsid, const std::string &id) {
+  DEVICE_INFO record{};
+  std::snprintf(record.transportClsid, sizeof record.transportClsid, "%s", clsid);
+  record.deviceId.vt = VT_BSTR;
+  record.deviceId.bstrVal = SysAllocString(std::u16string(id.begin(), id.end()).c_str());
+  return record;
 }
 
-constexpr char kVirtualTransport[] = "{E58C1B90-BF37-4B17-9AE8-00A0C93E71B4}";
+// The kinds an event callback was called with, in order.
+struct Events {
+  std::mutex mutex;
+  std::condition_variable arrived;
+  std::vector<ULONG> kinds;
+
+  HRESULT Subscribe(HCAMERA camera, ULONG kind) {
+    return TaveloSubscribe(camera, kind, OnEvent, reinterpret_cast<uintptr_t>(this));
+  }
+  // False after a minute without `count` calls: a broken library fails, not hangs.
+  bool Await(std::size_t count) {
+    std::unique_lock lock(mutex);
+    return arrived.wait_for(lock, std::chrono::seconds(60), [&] { return kinds.size() >= count; });
+  }
+  static void TAVELOAPI OnEvent(ULONG kind, HCAMERA, uintptr_t context) {
+    auto &events = *reinterpret_cast<Events *>(context);
+    std::lock_guard lock(events.mutex);
+    events.kinds.push_back(kind);
+    events.arrived.notify_all();
+  }
+};
 
 class VirtualCamera : public ::testing::Test {
 protected:
@@ -74,11 +94,7 @@ protected:
     store_ = dir_ / "store";
     ASSERT_NO_FATAL_FAILURE(Fill());
     ASSERT_GE(TaveloInitialize(1), 0);
-    DEVICE_INFO record{};
-    std::strcpy(record.transportClsid, kVirtualTransport);
-    const std::string id = "virtual:" + store_.string();
-    record.deviceId.vt = VT_BSTR;
-    record.deviceId.bstrVal = SysAllocString(std::u16string(id.begin(), id.end()).c_str());
+    DEVICE_INFO record = DeviceRecord(kVirtualTransport, "virtual:" + store_.string());
     ASSERT_EQ(TaveloBindCamera(&camera_, &record), S_OK);
     VariantClear(&record.deviceId);
   }
@@ -95,13 +111,6 @@ protected:
     ULONG value = 0;
     EXPECT_EQ(read(camera_, &value), S_OK);
     return value;
-  }
-  HRESULT SetNumber(ULONG tag, ULONG number) {
-    VARIANT value;
-    VariantInit(&value);
-    value.vt = VT_UI4;
-    value.ulVal = number;
-    return TaveloSetParameter(camera_, tag, value);
   }
   fs::path dir_;   // the test's own folder: the store and any host files
   fs::path store_; // dir_/store

@@ -83,11 +83,13 @@ TEST_F(StorageTest, GroupsGatherTheirMembersWithTheirTags) {
   EXPECT_EQ(cam.names(bare(cmd::group_list), 36), Names{"2:HOLIDAY/"}) << "its directory gone";
 }
 
-TEST_F(StorageTest, ScriptsSetParametersAndMakeDirectories) {
-  store.write_text("2/SYSTEM/SETUP.CSM", "# Night setup\nset flsh 1\nmkdir NIGHT\nset iqal 3\n");
+TEST_F(StorageTest, ScriptsSetParametersMakeDirectoriesAndTakePictures) {
+  store.write_text("2/SYSTEM/SETUP.CSM",
+                   "# Night setup\nset flsh 1\nmkdir NIGHT\nset iqal 3\ncapture\n");
   ASSERT_EQ(cam.status_of(run_script("SETUP.CSM")), 0);
   EXPECT_TRUE(fs::is_directory(store.drive() / "NIGHT"));
   EXPECT_EQ(cam.number(get_param("iqal")), 3u);
+  EXPECT_TRUE(store.exists("2/DCIM/IMG0001.JPG"));
 }
 
 TEST_F(StorageTest, WhatTheHostSetsSurvivesARestart) {

@@ -3,8 +3,6 @@
 // teardown to the thread when it cannot wait, and frees the session.
 #include "event_test.h"
 #include "events/close_session.h"
-#include "events/dispatch.h"
-#include "events/pending_events.h"
 
 #include <gtest/gtest.h>
 
@@ -87,28 +85,6 @@ TEST_F(CloseTest, CallbackMayCloseItsOwnCamera) {
   EXPECT_EQ(probe.Kinds(), std::vector<ULONG>{2});
   std::lock_guard lock(probe.signal.mutex);
   EXPECT_EQ(closed, S_OK);
-}
-
-TEST_F(CloseTest, ProgressCallbackMayCloseItsOwnCameraDuringATransfer) {
-  Probe &probe = Subscribed({kProgressEvent}, [&](ULONG) { Close(); });
-  {
-    // What a transfer export holds: its reference to the session, then the
-    // gate. The close cannot wait for it and leaves the teardown to it.
-    const SessionRef transfer = ResolveHandle(handle_);
-    CameraSession &session = *transfer;
-    {
-      Command command(session);
-      ASSERT_FALSE(command.Failed());
-      session.cancelRequested.store(0);
-      DispatchEvent(session, kProgressEvent);
-      EXPECT_EQ(session.cancelRequested.load(), 1) << "the transfer is asked to stop";
-      DispatchEvent(session, kProgressEvent);
-      EXPECT_EQ(probe.Kinds(), std::vector<ULONG>{kProgressEvent}) << "none once the close began";
-      EXPECT_TRUE(Command(session).Failed()) << "no command once the close began";
-    }
-    EXPECT_EQ(camera_.InstancesReleased(), 0) << "the transfer still holds the session";
-  }
-  EXPECT_EQ(camera_.InstancesReleased(), 1) << "freed as the transfer lets go";
 }
 
 } // namespace

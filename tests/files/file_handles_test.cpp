@@ -154,7 +154,6 @@ TEST_F(FileHandleExportTest, EqualityComparesPathNamesOnlyAndWithinTheirFields) 
   EXPECT_EQ(TaveloIsEqualFileHandle(handle_, &a, &c), CAM_S_COMPLETED);
   EXPECT_EQ(TaveloIsEqualFileHandle(handle_, &b, &noDrive), CAM_S_COMPLETED);
   EXPECT_EQ(TaveloIsEqualFileHandle(handle_, &a, nullptr), CAM_S_COMPLETED);
-  EXPECT_EQ(TaveloIsEqualFileHandle(nullptr, &a, &b), CAM_S_COMPLETED);
   EXPECT_EQ(TaveloIsEqualFileHandle(handle_, &full1, &full2), S_OK);
   full2.path[63] = 'G';
   EXPECT_EQ(TaveloIsEqualFileHandle(handle_, &full1, &full2), CAM_S_COMPLETED);

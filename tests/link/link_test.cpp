@@ -135,11 +135,7 @@ protected:
     return "net:" + Start(extra).Await("listening on ");
   }
   HCAMERA Bind(const std::string &id) {
-    DEVICE_INFO record{};
-    std::snprintf(record.transportClsid, sizeof record.transportClsid, "%s",
-                  id.starts_with("net:") ? kNetClass : kSerialClass);
-    record.deviceId.vt = VT_BSTR;
-    record.deviceId.bstrVal = SysAllocString(std::u16string(id.begin(), id.end()).c_str());
+    DEVICE_INFO record = DeviceRecord(id.starts_with("net:") ? kNetClass : kSerialClass, id);
     HCAMERA camera = nullptr;
     EXPECT_EQ(TaveloBindCamera(&camera, &record), S_OK);
     VariantClear(&record.deviceId);
@@ -175,19 +171,6 @@ protected:
   std::vector<std::unique_ptr<Daemon>> daemons_;
   std::vector<HCAMERA> cameras_;
 };
-
-struct Events {
-  std::mutex mutex;
-  std::condition_variable arrived;
-  std::vector<ULONG> kinds;
-};
-
-void TAVELOAPI OnEvent(ULONG kind, HCAMERA, uintptr_t context) {
-  auto &events = *reinterpret_cast<Events *>(context);
-  std::lock_guard lock(events.mutex);
-  events.kinds.push_back(kind);
-  events.arrived.notify_all();
-}
 
 class EveryCommand : public Link, public ::testing::WithParamInterface<bool> {};
 
@@ -229,13 +212,10 @@ TEST_P(EveryCommand, CrossesTheLinkAsInProcess) {
   EXPECT_EQ(value.ulVal, 3u);
 
   Events events;
-  ASSERT_EQ(TaveloSubscribe(camera, 1, OnEvent, reinterpret_cast<uintptr_t>(&events)), S_OK);
+  ASSERT_EQ(events.Subscribe(camera, 1), S_OK);
   const CAPTURE_REQUEST single{0, 0, 0, 0};
   ASSERT_EQ(TaveloStartCapture(camera, &single), S_OK);
-  std::unique_lock lock(events.mutex);
-  EXPECT_TRUE(events.arrived.wait_for(lock, std::chrono::seconds(60),
-                                      [&] { return !events.kinds.empty(); }));
-  lock.unlock();
+  EXPECT_TRUE(events.Await(1));
   TaveloCloseCamera(camera); // with its notification thread, before `events` goes
   cameras_.clear();
   EXPECT_EQ(daemons_[0]->Stop(SIGTERM), 0) << "a clean stop";

@@ -36,16 +36,6 @@ protected:
   TransportAdapter adapter_{OleString(text_.begin(), text_.end()).c_str()};
 };
 
-TEST_F(AdapterTest, BareHeaderCarriesTheCommandCodeHighByteFirst) {
-  std::array<BYTE, 12> response{};
-  EXPECT_EQ(adapter_.Exchange(0x0103, {}, response, 12), S_OK);
-  const auto sent = camera_.Exchanges();
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].command, 0x0103);
-  EXPECT_EQ(sent[0].requestLength, 12u);
-  EXPECT_EQ(sent[0].request, (Bytes{0, 0, 0, 8, 1, 0, 0, 0, 0x01, 0x03, 0, 0}));
-}
-
 TEST_F(AdapterTest, ReceivedSizeNeverPassesTheBufferWhateverTheLengthFieldClaims) {
   auto packet = test::Packet(0x40, 0, Bytes(8, 0xAB));
   packet[0] = 0x7F; // claims about 2 GB

@@ -240,8 +240,7 @@ TEST_F(Listings, UnusableArgumentsAreRefusedWithoutContact) {
   EXPECT_EQ(TaveloGetFileList(handle_, nullptr, readOnly, &handles, 0), CAM_E_BAD_PARAMETER);
   EXPECT_EQ(handles, nullptr);
   ExpectRefused({TaveloGetFileList(handle_, &longPath, &count, &handles, 0),
-                 TaveloGetDirectoryList(handle_, &longPath, &count, &handles),
-                 TaveloGetDirectoryList(&unresolved, nullptr, &count, &handles)});
+                 TaveloGetDirectoryList(handle_, &longPath, &count, &handles)});
   for (ListExport list : {TaveloGetGroupList, TaveloGetSystemFileList, TaveloGetUngroupedImages,
                           TaveloGetAllImagesList, TaveloGetNewFileList}) {
     count = 5;

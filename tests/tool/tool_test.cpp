@@ -242,6 +242,7 @@ TEST_F(ToolTest, EveryCommandInTurn) {
   EXPECT_TRUE(Slurp(dir_ / "one/RAINBOW.WAV") == Slurp(store() / "2/TRIP/RAINBOW.WAV"));
   EXPECT_EQ(Slurp(dir_ / "t.bmp").substr(0, 2), "BM");
   EXPECT_TRUE(fs::exists(store() / "2/PICKS/SUN.JPG"));
+  EXPECT_FALSE(fs::exists(store() / "2/NEW")) << "rmdir -r took the directory with its content";
 }
 
 TEST_F(ToolTest, GetAllKeepsTheLayoutByteForByteAndSkipsWhatIsThere) {
