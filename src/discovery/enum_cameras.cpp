@@ -84,7 +84,10 @@ HRESULT ProbeTransport(const WCHAR *classId, DeviceRecords *found) {
   found->Reserve(devices.count);
 
   for (ULONG i = 0; i < devices.count; ++i) {
-    probe->SetDeviceId(devices.ids[i]); // drops the link: the next read connects to device i
+    // Drops the link: the next read connects to device i.
+    if (probe->SetDeviceId(devices.ids[i]) == E_OUTOFMEMORY) {
+      return CAM_E_OUT_OF_MEMORY;
+    }
     DEVICE_INFO record;
     if (SUCCEEDED(ReadDeviceInfo(*probe, &record))) {
       // ReadDeviceInfo left the identifier fields zero: an empty variant.

@@ -27,7 +27,7 @@ std::size_t WideLength(const WCHAR *text, std::size_t limit) {
 CameraSession::CameraSession(const WCHAR *transportClassId, const VARIANT &deviceId) {
   Construct();
   SetTransportClassId(transportClassId); // a bad text leaves the identifier empty
-  SetDeviceId(deviceId);
+  deviceIdLost_ = SetDeviceId(deviceId) == E_OUTOFMEMORY;
 }
 
 CameraSession::CameraSession(ForProbing) {
@@ -51,9 +51,9 @@ HRESULT CameraSession::SetTransportClassId(const WCHAR *classId) {
 HRESULT CameraSession::SetDeviceId(const VARIANT &deviceId) {
   VariantClear(&deviceId_);
   // Windows declares the source non-const; it is only read.
-  VariantCopy(&deviceId_, const_cast<VARIANT *>(&deviceId));
+  const HRESULT copied = VariantCopy(&deviceId_, const_cast<VARIANT *>(&deviceId));
   DropConnection();
-  return S_OK;
+  return copied;
 }
 
 void CameraSession::RaiseBusy() {

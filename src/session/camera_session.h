@@ -87,10 +87,13 @@ public:
   CameraSession(const CameraSession &) = delete;
   CameraSession &operator=(const CameraSession &) = delete;
 
-  // False when the session could not get the objects it needs (the gate).
-  bool Valid() const { return gate_.Valid(); }
+  // False when the session could not get the objects it needs (the gate,
+  // its copy of the device identifier).
+  bool Valid() const { return gate_.Valid() && !deviceIdLost_; }
 
   HRESULT SetTransportClassId(const WCHAR *classId);
+  // E_OUTOFMEMORY when the identifier could not be copied: the session then
+  // has none, and would reach the transport's default device.
   HRESULT SetDeviceId(const VARIANT &deviceId);
 
   HRESULT ConnectIfNeeded();
@@ -169,6 +172,7 @@ private:
   std::unique_ptr<TransportAdapter> adapter_;
   std::array<WCHAR, kClassIdCapacity> classId_{};
   VARIANT deviceId_;
+  bool deviceIdLost_ = false;
   std::vector<HeapBlock> resultBlocks_;
   CriticalSection resultBlocksLock_;
   // The new-file list: an array of newFileCount_ handle pointers.

@@ -3,13 +3,27 @@
 // strings, events, threads) until a run makes no more. Each failing run
 // gives a documented failure and leaves the camera usable; the run without
 // failure gives what the call gives normally. Leaks show under LeakSanitizer.
+// The same walk runs on Windows, armed through the allocator shim, over the
+// fake transport; the enumeration walk needs the virtual camera.
+#ifdef _WIN32
+#include "fake_store.h"
+#else
 #include "tavelo/tavelort.h"
 #include "virtual_store.h"
+#endif
 
 #include <iostream>
 
 namespace reliability {
 namespace {
+
+#ifdef _WIN32
+using WalkStore = FakeStore;
+const auto FailNthAllocation = tavelo_shim_fail_nth_allocation;
+#else
+using WalkStore = VirtualStore;
+const auto FailNthAllocation = tavelort_fail_nth_allocation;
+#endif
 
 // Failures a call may give when memory runs out under it: the library's own
 // codes, and out-of-memory as the runtime or the component reports it. A
@@ -29,7 +43,7 @@ CAMRESULT Usable(HCAMERA camera) {
   return SUCCEEDED(result) ? result : TaveloGetPowerMode(camera, &mode);
 }
 
-class Walker : public VirtualStore {
+class Walker : public WalkStore {
 protected:
   // Walks the allocations of `call` on a fresh camera each time; returns how
   // many there were.
@@ -40,9 +54,9 @@ protected:
     TaveloCloseCamera(first);
     for (unsigned long n = 1;; ++n) {
       HCAMERA camera = Bind();
-      tavelort_fail_nth_allocation(n);
+      FailNthAllocation(n);
       const CAMRESULT result = call(camera);
-      const unsigned long made = tavelort_fail_nth_allocation(0);
+      const unsigned long made = FailNthAllocation(0);
       if (made < n) {
         EXPECT_EQ(result, normal) << "without a failure";
         TaveloCloseCamera(camera);
@@ -70,6 +84,21 @@ TEST_P(AllocationFailure, EveryPointGivesADocumentedFailureAndLeavesTheCameraUsa
 INSTANTIATE_TEST_SUITE_P(Exports, AllocationFailure, ::testing::ValuesIn(kExportCalls),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// A bind (the walk's camera is not used): one that succeeds gives a camera on
+// the record's device, usable once the walk is over.
+TEST_F(Walker, BindCamera) {
+  DEVICE_INFO record = Record();
+  std::vector<HCAMERA> bound;
+  const auto bind = [&](HCAMERA) { return TaveloBindCamera(&bound.emplace_back(), &record); };
+  std::cout << "[walk] BindCamera: " << Walk(bind, false) << " allocations\n";
+  for (HCAMERA camera : bound) {
+    EXPECT_TRUE(camera == nullptr || Usable(camera) == S_OK);
+    TaveloCloseCamera(camera);
+  }
+  VariantClear(&record.deviceId);
+}
+
+#ifndef _WIN32
 // Enumeration, then a bind of the camera it found (and its close).
 CAMRESULT EnumerateAndBind(HCAMERA) {
   ULONG count = 0;
@@ -93,6 +122,7 @@ TEST_F(Walker, EnumerationAndBind) {
             << " allocations\n";
   unsetenv("TAVELO_VIRTUAL_CAMERAS");
 }
+#endif
 
 } // namespace
 } // namespace reliability

@@ -53,6 +53,13 @@ BSTR WINAPI tavelo_shim_SysAllocStringLen(const OLECHAR *text, UINT length) {
   return Fails() ? nullptr : SysAllocStringLen(text, length);
 }
 
+HRESULT WINAPI tavelo_shim_VariantCopy(VARIANTARG *destination, const VARIANTARG *source) {
+  if (source != nullptr && source->vt == VT_BSTR && source->bstrVal != nullptr && Fails()) {
+    return E_OUTOFMEMORY;
+  }
+  return VariantCopy(destination, const_cast<VARIANTARG *>(source));
+}
+
 HANDLE WINAPI tavelo_shim_CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset,
                                        BOOL initialState, LPCSTR name) {
   return Fails() ? Refuse<HANDLE>(nullptr)

@@ -24,6 +24,8 @@ LPVOID WINAPI tavelo_shim_CoTaskMemAlloc(SIZE_T size);
 LPVOID WINAPI tavelo_shim_CoTaskMemRealloc(LPVOID block, SIZE_T size);
 BSTR WINAPI tavelo_shim_SysAllocString(const OLECHAR *text);
 BSTR WINAPI tavelo_shim_SysAllocStringLen(const OLECHAR *text, UINT length);
+// Counts only copies of a string, the one kind that allocates.
+HRESULT WINAPI tavelo_shim_VariantCopy(VARIANTARG *destination, const VARIANTARG *source);
 HANDLE WINAPI tavelo_shim_CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset,
                                        BOOL initialState, LPCSTR name);
 HANDLE WINAPI tavelo_shim_CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
@@ -41,6 +43,7 @@ HANDLE WINAPI tavelo_shim_CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T 
 #define CoTaskMemRealloc tavelo_shim_CoTaskMemRealloc
 #define SysAllocString tavelo_shim_SysAllocString
 #define SysAllocStringLen tavelo_shim_SysAllocStringLen
+#define VariantCopy tavelo_shim_VariantCopy
 #define CreateEventA tavelo_shim_CreateEventA
 #define CreateThread tavelo_shim_CreateThread
 #endif
