@@ -1,7 +1,7 @@
 // Guarded calls on POSIX: signal handlers and sigsetjmp/siglongjmp.
 //
-// The first guarded call to start installs the handlers and keeps the ones it
-// replaced; the last to end puts those back. A fault on a thread inside a
+// The first guarded call (or FaultHandlersHeld) to start installs the
+// handlers and keeps the ones it replaced; the last to end puts those back. A fault on a thread inside a
 // guarded call jumps back to that call; any other fault goes to the replaced
 // handler.
 #include "api/fault_guard.h"
@@ -10,6 +10,8 @@
 #include <csignal>
 #include <cstddef>
 #include <mutex>
+#include <pthread.h>
+#include <ucontext.h>
 
 namespace tavelo {
 namespace {
@@ -27,7 +29,7 @@ struct GuardFrame {
 __attribute__((tls_model("initial-exec"))) thread_local GuardFrame *tInnermost = nullptr;
 
 std::mutex gInstallLock;
-int gGuardedCalls = 0;
+int gGuardedCalls = 0; // guarded calls and FaultHandlersHeld alive
 struct sigaction gReplaced[kSignalCount];
 
 std::size_t SignalIndex(int signal) {
@@ -41,6 +43,10 @@ std::size_t SignalIndex(int signal) {
 
 void OnFault(int signal, siginfo_t *info, void *ucontext) {
   if (GuardFrame *frame = tInnermost) {
+    // The handler runs with the fault signal blocked. The jump does not
+    // restore the mask (saving it costs a system call on every guarded
+    // call), so put back the one the thread had when it faulted.
+    pthread_sigmask(SIG_SETMASK, &static_cast<ucontext_t *>(ucontext)->uc_sigmask, nullptr);
     siglongjmp(frame->jump, 1);
   }
   // Not in a guarded call: behave as if we were not there.
@@ -58,42 +64,45 @@ void OnFault(int signal, siginfo_t *info, void *ucontext) {
   }
 }
 
-// Holds the handlers installed for the lifetime of one guarded call.
-class Installation {
-public:
-  Installation() {
-    std::lock_guard lock(gInstallLock);
-    if (gGuardedCalls++ == 0) {
-      struct sigaction action = {};
-      action.sa_sigaction = OnFault;
-      action.sa_flags = SA_SIGINFO | SA_ONSTACK;
-      sigemptyset(&action.sa_mask);
-      for (std::size_t i = 0; i < kSignalCount; ++i) {
-        sigaction(kFaultSignals[i], &action, &gReplaced[i]);
-      }
+// The first holder of the handlers installs them, the last removes them.
+void HoldHandlers() noexcept {
+  std::lock_guard lock(gInstallLock);
+  if (gGuardedCalls++ == 0) {
+    struct sigaction action = {};
+    action.sa_sigaction = OnFault;
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    sigemptyset(&action.sa_mask);
+    for (std::size_t i = 0; i < kSignalCount; ++i) {
+      sigaction(kFaultSignals[i], &action, &gReplaced[i]);
     }
   }
-  ~Installation() {
-    std::lock_guard lock(gInstallLock);
-    if (--gGuardedCalls == 0) {
-      for (std::size_t i = 0; i < kSignalCount; ++i) {
-        sigaction(kFaultSignals[i], &gReplaced[i], nullptr);
-      }
+}
+
+void ReleaseHandlers() noexcept {
+  std::lock_guard lock(gInstallLock);
+  if (--gGuardedCalls == 0) {
+    for (std::size_t i = 0; i < kSignalCount; ++i) {
+      sigaction(kFaultSignals[i], &gReplaced[i], nullptr);
     }
   }
-  Installation(const Installation &) = delete;
-  Installation &operator=(const Installation &) = delete;
-};
+}
 
 } // namespace
+
+FaultHandlersHeld::FaultHandlersHeld() noexcept {
+  HoldHandlers();
+}
+
+FaultHandlersHeld::~FaultHandlersHeld() {
+  ReleaseHandlers();
+}
 
 bool RunGuarded(void (*fn)(void *), void *context) noexcept {
   GuardFrame frame;
   frame.outer = tInnermost;
-  Installation installation;
-  // The signal mask is saved and restored: the handler runs with the fault
-  // signal blocked, and the jump must unblock it again.
-  if (sigsetjmp(frame.jump, 1) != 0) {
+  const FaultHandlersHeld held;
+  // No signal mask saved: OnFault restores it before it jumps.
+  if (sigsetjmp(frame.jump, 0) != 0) {
     tInnermost = frame.outer;
     return false;
   }

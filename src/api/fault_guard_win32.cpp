@@ -81,6 +81,9 @@ private:
 
 } // namespace
 
+FaultHandlersHeld::FaultHandlersHeld() noexcept = default;
+FaultHandlersHeld::~FaultHandlersHeld() = default;
+
 bool RunGuarded(void (*fn)(void *), void *context) noexcept {
   GuardFrame frame;
   frame.outer = tInnermost;

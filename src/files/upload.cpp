@@ -3,6 +3,7 @@
 #include "files/upload.h"
 
 #include "api/checks.h"
+#include "api/fault_guard.h"
 #include "files/file_info.h"
 #include "files/file_type.h"
 #include "files/host_file.h"
@@ -39,6 +40,7 @@ HRESULT SendChunks(CameraSession &session, std::span<BYTE> request, const BYTE *
                    HRESULT unreadable) {
   Command command(session);
   HRESULT result = command.BeginResult();
+  const FaultHandlersHeld guards; // for every chunk's guarded copy
   const ULONG full = static_cast<ULONG>(request.size() - kChunkAt);
   ULONG offset = 0;
   bool last = false;

@@ -129,6 +129,13 @@ TEST(RunGuarded, PutsBackTheHandlerItReplacedAndPassesItOtherThreadsFaults) {
   // reaches the replaced handler.
   EXPECT_TRUE(RunGuarded([] { std::thread([] { raise(SIGSEGV); }).join(); }));
   EXPECT_EQ(gReplacedHandlerCalls, 1);
+  {
+    // Held handlers behave alike between and inside guarded calls.
+    const FaultHandlersHeld held;
+    EXPECT_FALSE(RunGuarded([] { kNoAccess.bytes()[0] = 1; }));
+    std::thread([] { raise(SIGSEGV); }).join();
+    EXPECT_EQ(gReplacedHandlerCalls, 2);
+  }
   struct sigaction now = {};
   ASSERT_EQ(sigaction(SIGSEGV, &saved, &now), 0);
   EXPECT_EQ(now.sa_handler, custom.sa_handler);
