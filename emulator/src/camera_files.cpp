@@ -401,29 +401,36 @@ Bytes Engine::Camera::write_file(Request req) {
     return reply(Status::low_battery);
   }
   const auto path = store.host_path(p.at);
-  if (!is_dir(path.parent_path())) {
-    return reply(Status::file_not_found);
-  }
-  std::error_code ec;
-  const auto there = fs::symlink_status(path, ec);
-  if (fs::is_directory(there)) {
-    return reply(Status::bad_request_data);
-  }
-  const bool file = fs::is_regular_file(there);
-  const std::uint64_t existing = file ? fs::file_size(path, ec) : 0;
   bool state_changed = false;
-  if (offset == 0) {
-    // A new content: the whole file must fit in what is free.
-    if (free_bytes() + existing < total) {
+  // The next chunk of the upload whose file is open needs no more checks
+  // than that the path still names that file, as long as the chunks made it.
+  if (offset == 0 || !writing.continues_writing(path, offset)) {
+    if (!is_dir(path.parent_path())) {
+      return reply(Status::file_not_found);
+    }
+    std::error_code ec;
+    const auto there = fs::symlink_status(path, ec);
+    if (fs::is_directory(there)) {
+      return reply(Status::bad_request_data);
+    }
+    const bool file = fs::is_regular_file(there);
+    const std::uint64_t existing = file ? fs::file_size(path, ec) : 0;
+    if (offset == 0) {
+      // A new content: the whole file must fit in what is free.
+      if (free_bytes() + existing < total) {
+        return reply(Status::no_space);
+      }
+      state_changed = forget_file(p.at.key());
+    } else if (!file || existing != offset) {
+      return reply(Status::bad_request_data); // chunks come in order, without gaps
+    }
+    // The file stays open from the first chunk of an upload to its last.
+    if (!writing.open_for_writing(path, offset == 0)) {
+      writing.close();
       return reply(Status::no_space);
     }
-    state_changed = forget_file(p.at.key());
-  } else if (!file || existing != offset) {
-    return reply(Status::bad_request_data); // chunks come in order, without gaps
   }
-  // The file stays open from the first chunk of an upload to its last.
-  if (!writing.open_for_writing(path, offset == 0) ||
-      !writing.write_at(req.subspan(w::data, length), offset)) {
+  if (!writing.write_at(req.subspan(w::data, length), offset)) {
     writing.close();
     return reply(Status::no_space);
   }

@@ -59,6 +59,13 @@ bool KeptFile::open_for_writing(const std::filesystem::path &path, bool truncate
   return open(path, O_WRONLY | O_CREAT | (truncate ? O_TRUNC : 0));
 }
 
+bool KeptFile::continues_writing(const std::filesystem::path &path, std::uint64_t size) const {
+  struct stat named {};
+  return fd_ >= 0 && flags_ == O_WRONLY && ::lstat(path.c_str(), &named) == 0 &&
+         S_ISREG(named.st_mode) && named.st_dev == device_ && named.st_ino == inode_ &&
+         static_cast<std::uint64_t>(named.st_size) == size;
+}
+
 std::size_t KeptFile::read_at(std::span<std::uint8_t> into, std::uint64_t offset) const {
   std::size_t done = 0;
   while (done < into.size()) {

@@ -23,6 +23,9 @@ public:
   std::optional<std::uint64_t> open_for_reading(const std::filesystem::path &path);
   // Keeps `path` open for writing; `truncate` starts its content afresh.
   bool open_for_writing(const std::filesystem::path &path, bool truncate);
+  // True when the file kept open for writing is still the one `path` names
+  // and holds `size` bytes: what the next chunk of its upload expects.
+  bool continues_writing(const std::filesystem::path &path, std::uint64_t size) const;
   // Reads at `offset` until `into` is full or the file ends; the bytes read.
   std::size_t read_at(std::span<std::uint8_t> into, std::uint64_t offset) const;
   // Writes all of `bytes` at `offset`.
