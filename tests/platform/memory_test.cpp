@@ -15,55 +15,61 @@ namespace {
 
 const std::size_t kPage = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
 
-// Four pages: read-write, read-only, no access, read-write; all 'a'.
-class Pages : public testing::Test {
+// Four blocks: read-write, read-only, no access, read-write, all 'a', then a
+// hole. A block is a page, or a megabyte, which the checks judge by another
+// method.
+class Pages : public testing::TestWithParam<std::size_t> {
 protected:
   void SetUp() override {
     void *memory =
-        mmap(nullptr, 4 * kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        mmap(nullptr, 5 * block_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(memory, MAP_FAILED);
     base_ = static_cast<char *>(memory);
-    std::memset(base_, 'a', 4 * kPage);
-    ASSERT_EQ(mprotect(base_ + kPage, kPage, PROT_READ), 0);
-    ASSERT_EQ(mprotect(base_ + 2 * kPage, kPage, PROT_NONE), 0);
+    ASSERT_EQ(munmap(base_ + 4 * block_, block_), 0);
+    std::memset(base_, 'a', 4 * block_);
+    ASSERT_EQ(mprotect(base_ + block_, block_, PROT_READ), 0);
+    ASSERT_EQ(mprotect(base_ + 2 * block_, block_, PROT_NONE), 0);
   }
-  void TearDown() override { munmap(base_, 4 * kPage); }
-  char *at(std::size_t pages, std::ptrdiff_t bytes = 0) const {
-    return base_ + pages * kPage + bytes;
+  void TearDown() override { munmap(base_, 4 * block_); }
+  char *at(std::size_t blocks, std::ptrdiff_t bytes = 0) const {
+    return base_ + blocks * block_ + bytes;
   }
 
+  const std::size_t block_ = GetParam();
   char *base_ = nullptr;
 };
 
-TEST_F(Pages, RangesAreJudgedByEveryPageTheyTouch) {
+INSTANTIATE_TEST_SUITE_P(PageAndMegabyte, Pages, testing::Values(kPage, std::size_t{1} << 20));
+
+TEST_P(Pages, RangesAreJudgedByEveryPageTheyTouch) {
   const struct {
-    std::size_t page;
+    std::size_t block;
     std::ptrdiff_t offset;
-    std::ptrdiff_t size; // in bytes, plus `pages` whole pages
-    std::size_t pages;
+    std::ptrdiff_t size; // in bytes, plus `blocks` whole blocks
+    std::size_t blocks;
     bool bad_read, bad_write;
   } cases[] = {
       {0, 0, 0, 1, false, false}, // read-write
       {1, 0, 0, 1, false, true},  // read-only
       {2, 0, 1, 0, true, true},   // no access
       {3, 0, 0, 1, false, false}, // read-write after the hole
-      {0, 5, -5, 2, false, true}, // the two readable pages
+      {0, 5, -5, 2, false, true}, // the two readable blocks
       {1, -1, 2, 0, false, true}, // last writable byte and the next
       {2, -1, 2, 0, true, true},  // last readable byte and the next
       {0, 0, 0, 4, true, true},   // hole in the middle
+      {3, 0, 0, 2, true, true},   // runs into the hole
   };
   for (const auto &c : cases) {
-    SCOPED_TRACE(testing::Message() << "page " << c.page << "+" << c.offset << ", " << c.pages);
-    const auto size = static_cast<std::size_t>(c.size) + c.pages * kPage;
-    EXPECT_EQ(IsBadReadPtr(at(c.page, c.offset), size), c.bad_read);
-    EXPECT_EQ(IsBadWritePtr(at(c.page, c.offset), size), c.bad_write);
+    SCOPED_TRACE(testing::Message() << "block " << c.block << "+" << c.offset << ", " << c.blocks);
+    const auto size = static_cast<std::size_t>(c.size) + c.blocks * block_;
+    EXPECT_EQ(IsBadReadPtr(at(c.block, c.offset), size), c.bad_read);
+    EXPECT_EQ(IsBadWritePtr(at(c.block, c.offset), size), c.bad_write);
   }
-  for (std::size_t i = 0; i < 2 * kPage; ++i) { // checking changed nothing
-    ASSERT_EQ(base_[i], 'a');
-  }
+  // Checking changed nothing.
+  EXPECT_EQ(std::string(base_, 2 * block_), std::string(2 * block_, 'a'));
 }
 
-TEST_F(Pages, StringChecksStopAtTheTerminatorOrTheLimit) {
+TEST_P(Pages, StringChecksStopAtTheTerminatorOrTheLimit) {
   std::memcpy(at(1, -4), "abc", 4);
   EXPECT_FALSE(IsBadStringPtrA(at(1, -4), UINTPTR_MAX));
   // No terminator before the unreadable page: bad, unless the limit comes first.
