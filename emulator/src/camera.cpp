@@ -144,7 +144,8 @@ bool Engine::Camera::forget_file(const std::string &key) {
   return state().tags.erase(key) > 0;
 }
 
-Parsed Engine::Camera::parse_record(Request req, std::size_t at, std::optional<bool> want_file) {
+Parsed Engine::Camera::parse_record(Request req, std::size_t at, std::optional<bool> want_file,
+                                    DriveCheck drive_check) {
   namespace r = wire::name_record;
   Parsed p;
   p.at.drive = wire::get_u32(req, at + r::drive);
@@ -161,7 +162,8 @@ Parsed Engine::Camera::parse_record(Request req, std::size_t at, std::optional<b
     return p;
   }
   p.at.dir = *dir;
-  if (!store.has_drive(p.at.drive)) {
+  if (drive_check == DriveCheck::now ? !store.has_drive(p.at.drive)
+                                     : !Store::drive_number_allowed(p.at.drive)) {
     p.status = Status::device;
   }
   return p;

@@ -140,9 +140,15 @@ struct Engine::Camera {
   std::uint64_t free_bytes();
   // Drops what the camera knows of a file; true when its saved state changed.
   bool forget_file(const std::string &key);
+  // How parse_record checks the record's drive: `now` looks for its
+  // directory; `later` checks only its number, for a command that looks for
+  // its file first (a file found proves its drive is there) and asks for the
+  // drive only when the file is missing, to answer `device` as `now` would.
+  enum class DriveCheck { now, later };
   // Reads a file name record. `want` says whether the record must name a file
   // (true), a directory (false), or either (nullopt).
-  Parsed parse_record(Request req, std::size_t at, std::optional<bool> want_file);
+  Parsed parse_record(Request req, std::size_t at, std::optional<bool> want_file,
+                      DriveCheck drive_check = DriveCheck::now);
   Parsed parse_directory(Request req);
   Bytes product_info(Request req);
   Bytes status_words(Request req);
@@ -172,9 +178,10 @@ struct Engine::Camera {
   Bytes file_entries(std::uint16_t command, const std::vector<Location> &files);
   Bytes file_list(Request req);
   Bytes new_file_list(Request req);
-  // Chunked answer for data kinds 0 and 2, read from the file straight into `out`.
-  Reply chunk(const fs::path &file, std::uint32_t offset, std::span<std::uint8_t> out,
-              std::size_t data_at, std::uint32_t format);
+  // Chunked answer for data kinds 0 and 2, read from the file straight into
+  // `out`. A missing file is `device` when its drive is missing too.
+  Reply chunk(const fs::path &file, std::uint32_t drive, std::uint32_t offset,
+              std::span<std::uint8_t> out, std::size_t data_at, std::uint32_t format);
   // One-packet answer for data kinds 1 and 3.
   Bytes one_packet(const Bytes &data, std::uint32_t width, std::uint32_t height,
                    std::uint32_t format);

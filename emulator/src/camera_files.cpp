@@ -87,12 +87,17 @@ Bytes Engine::Camera::new_file_list(Request req) {
   return reply;
 }
 
-Reply Engine::Camera::chunk(const fs::path &file, std::uint32_t offset, std::span<std::uint8_t> out,
-                            std::size_t data_at, std::uint32_t format) {
+Reply Engine::Camera::chunk(const fs::path &file, std::uint32_t drive, std::uint32_t offset,
+                            std::span<std::uint8_t> out, std::size_t data_at,
+                            std::uint32_t format) {
   namespace c = wire::chunk_answer;
   namespace h = wire::header;
   const auto size = reading.open_for_reading(file);
-  if (!size || *size > 0xFFFFFFFFu) {
+  if (!size) {
+    return status_only(wire::cmd::read_file,
+                       store.has_drive(drive) ? Status::file_not_found : Status::device);
+  }
+  if (*size > 0xFFFFFFFFu) {
     return status_only(wire::cmd::read_file, Status::file_not_found);
   }
   const auto total = static_cast<std::uint32_t>(*size);
@@ -170,18 +175,20 @@ Reply Engine::Camera::read_file(Request req, std::span<std::uint8_t> out) {
     }
     return kind == 3 ? preview(live) : reply(Status::data_not_found);
   }
-  const Parsed p = parse_record(req, rr::record, true);
+  // Kind 0 finds out whether the file is there as it opens it, and whether
+  // the drive is only if it is not.
+  const Parsed p =
+      parse_record(req, rr::record, true, kind == 0 ? DriveCheck::later : DriveCheck::now);
   if (p.status != Status::ok) {
     return reply(p.status);
   }
   const auto path = store.host_path(p.at);
-  // Kind 0 finds out whether the file is there as it opens it.
   if (kind != 0 && !is_file(path)) {
     return reply(Status::file_not_found);
   }
   switch (kind) {
   case 0:
-    return chunk(path, offset, out, wire::chunk_answer::data, 0);
+    return chunk(path, p.at.drive, offset, out, wire::chunk_answer::data, 0);
   case 2: {
     const auto sound = store.host_path({p.at.drive, p.at.dir, sound_name(p.at.name)});
     if (!is_file(sound) || sound == path) {
@@ -192,7 +199,7 @@ Reply Engine::Camera::read_file(Request req, std::span<std::uint8_t> out) {
     const std::uint32_t rate = head.size() == 4 ? std::uint32_t{head[0]} | head[1] << 8 |
                                                       head[2] << 16 | std::uint32_t{head[3]} << 24
                                                 : 0;
-    return chunk(sound, offset, out, wire::chunk_answer::sound_data, rate);
+    return chunk(sound, p.at.drive, offset, out, wire::chunk_answer::sound_data, rate);
   }
   default: {
     if (file_type_of(p.at.name) > 2) {
@@ -387,24 +394,29 @@ Bytes Engine::Camera::write_file(Request req) {
       req.size() > std::max<std::size_t>(mhbs(), w::data)) {
     return reply(Status::bad_request_data);
   }
-  const Parsed p = parse_record(req, w::record, true);
+  const Parsed p = parse_record(req, w::record, true, DriveCheck::later);
   if (p.status != Status::ok) {
     return reply(p.status);
   }
   const auto offset = wire::get_u32(req, w::offset);
   const auto length = wire::get_u32(req, w::length);
   const auto total = wire::get_u32(req, w::total);
+  const auto path = store.host_path(p.at);
+  // The next chunk of the upload whose file is open needs no more checks
+  // than that the path still names that file, as long as the chunks made it;
+  // that also proves the drive is there.
+  const bool continuing = offset > 0 && writing.continues_writing(path, offset);
+  if (!continuing && !store.has_drive(p.at.drive)) {
+    return reply(Status::device);
+  }
   if (std::uint64_t{offset} + length > total) {
     return reply(Status::bad_request_data);
   }
   if (faults.low_battery) {
     return reply(Status::low_battery);
   }
-  const auto path = store.host_path(p.at);
   bool state_changed = false;
-  // The next chunk of the upload whose file is open needs no more checks
-  // than that the path still names that file, as long as the chunks made it.
-  if (offset == 0 || !writing.continues_writing(path, offset)) {
+  if (!continuing) {
     if (!is_dir(path.parent_path())) {
       return reply(Status::file_not_found);
     }

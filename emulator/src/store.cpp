@@ -297,7 +297,7 @@ fs::path Store::drive_path(std::uint32_t drive) const {
 
 bool Store::has_drive(std::uint32_t drive) const {
   std::error_code ec;
-  return drive >= 2 && drive < 100 && fs::is_directory(drive_path(drive), ec);
+  return drive_number_allowed(drive) && fs::is_directory(drive_path(drive), ec);
 }
 
 fs::path Store::host_path(const Location &at) const {

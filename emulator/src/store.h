@@ -86,6 +86,8 @@ public:
   State &state() { return state_; }
 
   std::filesystem::path drive_path(std::uint32_t drive) const;
+  // A number a drive can have; has_drive also looks for its directory.
+  static bool drive_number_allowed(std::uint32_t drive) { return drive >= 2 && drive < 100; }
   bool has_drive(std::uint32_t drive) const;
   std::filesystem::path host_path(const Location &at) const;
   // Bytes taken by the files of every drive.
