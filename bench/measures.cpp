@@ -6,12 +6,14 @@
 
 #include <benchmark/benchmark.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <sys/mman.h>
 #include <thread>
@@ -314,6 +316,16 @@ void BM_IsBadReadPtr(benchmark::State &state) {
   }
 }
 BENCHMARK(BM_IsBadReadPtr);
+
+// The check every exchange makes of the transport object: its first bytes,
+// which live on the heap, where only the kernel can tell what is mapped.
+void BM_TransportCheck(benchmark::State &state) {
+  const auto object = std::make_unique<std::array<void *, 4>>();
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(IsBadReadPtr(object.get(), sizeof(void *)));
+  }
+}
+BENCHMARK(BM_TransportCheck)->Unit(benchmark::kMicrosecond);
 
 void BM_IsBadWritePtr(benchmark::State &state) {
   int cell = 0;
