@@ -3,9 +3,9 @@
 // TaveloCloseCamera tears a session down inside such a region so that a bogus
 // handle costs a message box instead of the process. On Windows a vectored
 // exception handler, present only while a guarded call runs, catches the
-// fault; on POSIX SIGSEGV, SIGBUS, SIGILL and SIGFPE handlers, likewise
-// present only while a guarded call runs. Either way control jumps back to
-// RunGuarded, which then returns false.
+// fault; on POSIX SIGSEGV, SIGBUS, SIGILL and SIGFPE handlers, present only
+// while a guarded call runs or a FaultHandlersHeld lives. Either way control
+// jumps back to RunGuarded, which then returns false.
 //
 // Limits:
 // - The frames between RunGuarded and the fault are abandoned: destructors in

@@ -1,9 +1,9 @@
 // Guarded calls on POSIX: signal handlers and sigsetjmp/siglongjmp.
 //
 // The first guarded call (or FaultHandlersHeld) to start installs the
-// handlers and keeps the ones it replaced; the last to end puts those back. A fault on a thread inside a
-// guarded call jumps back to that call; any other fault goes to the replaced
-// handler.
+// handlers and keeps the ones it replaced; the last to end puts those back.
+// A fault on a thread inside a guarded call jumps back to that call; any
+// other fault goes to the replaced handler.
 #include "api/fault_guard.h"
 
 #include <csetjmp>
