@@ -18,12 +18,6 @@ void KeptFile::close() {
   fd_ = -1;
 }
 
-bool KeptFile::names_open_file(const std::filesystem::path &path) const {
-  struct stat now {};
-  return fd_ >= 0 && ::stat(path.c_str(), &now) == 0 && now.st_dev == device_ &&
-         now.st_ino == inode_;
-}
-
 bool KeptFile::open(const std::filesystem::path &path, int flags) {
   close();
   fd_ = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
@@ -53,9 +47,6 @@ std::optional<std::uint64_t> KeptFile::open_for_reading(const std::filesystem::p
 }
 
 bool KeptFile::open_for_writing(const std::filesystem::path &path, bool truncate) {
-  if (!truncate && flags_ == O_WRONLY && names_open_file(path)) {
-    return true;
-  }
   return open(path, O_WRONLY | O_CREAT | (truncate ? O_TRUNC : 0));
 }
 

@@ -21,7 +21,9 @@ public:
   // a regular file (a symbolic link is not) or cannot be opened. The open
   // file is kept while `path` still names the same file.
   std::optional<std::uint64_t> open_for_reading(const std::filesystem::path &path);
-  // Keeps `path` open for writing; `truncate` starts its content afresh.
+  // Opens `path` and keeps it open for writing; `truncate` starts its
+  // content afresh. continues_writing tells whether the next chunk may use
+  // the file kept open.
   bool open_for_writing(const std::filesystem::path &path, bool truncate);
   // True when the file kept open for writing is still the one `path` names
   // and holds `size` bytes: what the next chunk of its upload expects.
@@ -33,8 +35,6 @@ public:
   void close();
 
 private:
-  // True when the open file is the one `path` names now.
-  bool names_open_file(const std::filesystem::path &path) const;
   bool open(const std::filesystem::path &path, int flags);
 
   int fd_ = -1;
