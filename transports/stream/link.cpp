@@ -312,13 +312,12 @@ public:
   bool Buffered() const override { return begin_ != end_; }
 
 private:
-  Clock::duration LineTime(std::size_t bytes) const {
-    return std::chrono::microseconds(bytes * kBitsPerByte * 1000000 / baud_);
+  // How long a line of `baud` takes to carry `bytes`.
+  static Clock::duration ByteTime(std::size_t bytes, unsigned baud) {
+    return std::chrono::microseconds(bytes * kBitsPerByte * 1000000 / baud);
   }
-
-  Clock::duration PacedTime(std::size_t bytes) const {
-    return std::chrono::microseconds(bytes * kBitsPerByte * 1000000 / pace_);
-  }
+  Clock::duration LineTime(std::size_t bytes) const { return ByteTime(bytes, baud_); }
+  Clock::duration PacedTime(std::size_t bytes) const { return ByteTime(bytes, pace_); }
 
   Role role_;
   unsigned baud_;
