@@ -309,7 +309,7 @@ public:
           Log("the serial line is gone");
           return End::line_lost;
         }
-        DropHost("disconnected");
+        DropHost("left");
       }
       for (std::size_t i = 0; i < listeners_.size(); ++i) {
         if (fds[i + 1].revents != 0) {
@@ -329,8 +329,8 @@ private:
   };
 
   void DropHost(const char *why) {
+    host_.reset(); // closed before it is told, so that a log reader sees it closed
     Log("host %s %s", hostName_.c_str(), why);
-    host_.reset();
   }
 
   // Hands the camera to the first newcomer still there.

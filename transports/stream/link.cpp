@@ -207,8 +207,8 @@ public:
 
   HRESULT Send(std::span<const std::uint8_t> packet, Clock::time_point deadline,
                Damage damage) override {
-    if (damage == Damage::none) {
-      return Write(packet, deadline);
+    if (damage == Damage::none || damage == Damage::drop) {
+      return damage == Damage::none ? Write(packet, deadline) : S_OK;
     }
     wire_.assign(packet.begin(), packet.end());
     Spoil(wire_, damage);
