@@ -556,6 +556,25 @@ TEST_F(Link, DaemonEndsWithAFailureWhenItsLineIsLost) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << status;
 }
 
+// The tool reaches a network or serial camera by its id alone, with no
+// variable listing it and no component path set.
+TEST_F(Link, ToolTakesALinkDeviceIdWithoutEnvironment) {
+  const fs::path store = Store("store");
+  for (const bool serial : {false, true}) {
+    const std::string id = Serve(store, serial);
+    const std::string command = "env -u TAVELO_COMPONENT_PATH " TOOL " --camera " + id +
+                                " status 2>&1 && " TOOL " --camera " + id + " put " +
+                                (store / "2" / kPhoto).string() + " 2:TRIP/ COPY.JPG 2>&1";
+    FILE *out = popen(command.c_str(), "r");
+    std::array<char, 4096> text{};
+    const std::size_t n = std::fread(text.data(), 1, text.size() - 1, out);
+    EXPECT_EQ(pclose(out), 0) << std::string(text.data(), n);
+    EXPECT_NE(std::string(text.data(), n).find("system status"), std::string::npos);
+    EXPECT_EQ(HostBytes(store / "2/TRIP/COPY.JPG"), HostBytes(store / "2" / kPhoto));
+    fs::remove(store / "2/TRIP/COPY.JPG");
+  }
+}
+
 TEST_F(Link, TwoSessionsTwoDaemonsInParallel) {
   const fs::path stores[] = {Store("a"), Store("b")};
   const std::string ids[] = {Serve(stores[0], false), Serve(stores[1], true)};
