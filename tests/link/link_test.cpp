@@ -72,11 +72,11 @@ public:
   }
 
   // What follows `text` in the `nth` output line holding it; empty when the
-  // daemon ended without printing it.
+  // daemon ended, or went a minute, without printing it.
   std::string Await(const std::string &text, int nth = 1) {
     std::unique_lock lock(mutex_);
     std::string found;
-    changed_.wait(lock, [&] {
+    changed_.wait_for(lock, std::chrono::minutes(1), [&] {
       int seen = 0;
       for (const std::string &line : lines_) {
         if (const auto at = line.find(text); at != std::string::npos && ++seen == nth) {
