@@ -436,7 +436,7 @@ private:
       }
       return true; // the rest of the request is on its way
     }
-    if (hr == link::kClosed) {
+    if (link::Ended(hr)) {
       return false;
     }
     if (FAILED(hr)) {

@@ -46,7 +46,8 @@ constexpr std::array kTexts = {
     Known{kErrorCrc, "A frame from the camera arrived damaged (CRC error)."},
     Known{kErrorGenFailure, "The link failed."},
     Known{ERROR_SHARING_VIOLATION, "The device is in use by another program."},
-    Known{ERROR_HANDLE_EOF, "The peer closed the link."},
+    Known{ERROR_HANDLE_EOF, "The line ended: its other side is gone."},
+    Known{kErrorGracefulDisconnect, "The camera closed the connection."},
     Known{ERROR_NOT_SUPPORTED, "The device is not a serial line."},
     Known{ERROR_INVALID_PARAMETER, "The device identifier is not valid."},
     Known{ERROR_INSUFFICIENT_BUFFER, "The camera's answer does not fit the buffer."},
@@ -436,7 +437,7 @@ private:
   Clock::duration PacedTime(std::size_t bytes) const { return LineByteTime(bytes, options_.pace); }
 
   // Reads what has arrived into raw_: S_OK, S_FALSE when nothing has,
-  // kClosed when the other side is gone.
+  // kEndOfData when the other side is gone.
   HRESULT Fill() {
     std::size_t n = 0;
     begin_ = end_ = 0;
@@ -444,7 +445,7 @@ private:
       return hr;
     }
     if (n == 0) {
-      return kClosed;
+      return kEndOfData;
     }
     Noise(std::span(raw_).first(n));
     end_ = n;

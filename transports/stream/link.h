@@ -35,9 +35,15 @@ inline constexpr DWORD kWsaHostUnreachable = 10065; // no route to the host
 inline constexpr DWORD kWsaHostNotFound = 11001;    // the name does not resolve
 inline constexpr DWORD kWsaTryAgain = 11002;        // name service not reachable now
 
-// The peer closed the link between two packets: an orderly end, not a fault
-// of the packet in progress.
-inline const HRESULT kClosed = HRESULT_FROM_WIN32(ERROR_HANDLE_EOF);
+inline constexpr DWORD kErrorGracefulDisconnect = 1226; // a connection closed in order
+// The peer ended the link between two packets: an orderly end, not a fault
+// of the packet in progress. A connection that was closed, or a line whose
+// far side is gone (the end of its data).
+inline const HRESULT kClosed = HRESULT_FROM_WIN32(kErrorGracefulDisconnect);
+inline const HRESULT kEndOfData = HRESULT_FROM_WIN32(ERROR_HANDLE_EOF);
+inline bool Ended(HRESULT result) {
+  return result == kClosed || result == kEndOfData;
+}
 
 HRESULT FromErrno(int error);
 // A sentence for a result of this layer, for logs and for applications.
@@ -95,8 +101,9 @@ public:
   // Writes `packet` (one write where the kernel takes it all).
   virtual HRESULT Send(std::span<const std::uint8_t> packet, Clock::time_point deadline,
                        Damage damage = Damage::none) = 0;
-  // Receives one whole packet into `out`; `*size` is its size. kClosed when
-  // the peer ended the link before the packet began. A serial host sends its
+  // Receives one whole packet into `out`; `*size` is its size. kClosed (a
+  // socket) or kEndOfData (a line) when the peer ended the link before the
+  // packet began. A serial host sends its
   // request again when the answer comes damaged or not at all, and gives up
   // at the deadline plus the line time of the largest answer `out` holds,
   // however many bytes keep arriving.
@@ -104,7 +111,8 @@ public:
                           std::size_t *size) = 0;
   // The camera side's receive, without waiting: S_OK and `*size` once a
   // whole request is in `out`; S_FALSE while it is not (what came is kept
-  // for the next call, which passes the same `out`); kClosed or a failure.
+  // for the next call, which passes the same `out`); kClosed, kEndOfData or
+  // a failure.
   // A serial camera answers a request sent again from its last answer,
   // without handing it on.
   virtual HRESULT Poll(std::span<std::uint8_t> out, std::size_t *size) = 0;
