@@ -298,23 +298,14 @@ int Connect(const std::string &id) {
   return fd.release();
 }
 
-// A thread that runs `step` until stopped; a step must not block long.
-class Loop {
-public:
+// A thread that runs `step` until it is destroyed; a step must not block long.
+struct Loop : std::jthread {
   explicit Loop(std::function<void()> step)
-      : thread_([this, step = std::move(step)] {
-          while (!stop_) {
+      : std::jthread([step = std::move(step)](const std::stop_token &stop) {
+          while (!stop.stop_requested()) {
             step();
           }
         }) {}
-  ~Loop() {
-    stop_ = true;
-    thread_.join();
-  }
-
-private:
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
 };
 
 // Copies what `from` has (waiting up to 10 ms) to each of `to`, in pieces
