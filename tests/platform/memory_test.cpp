@@ -1,5 +1,6 @@
 // Memory: pointer-validity checks against pages with known protection, BSTR
 // layout, VARIANT ownership rules and the process heap.
+#include "tavelo/tavelort.h"
 #include "tavelo/win32.h"
 
 #include <gmock/gmock.h>
@@ -181,6 +182,19 @@ TEST(ProcessHeap, ZeroesOnRequestIncludingGrowthAndReportsExhaustion) {
   EXPECT_TRUE(HeapFree(heap, 0, block));
   EXPECT_EQ(HeapAlloc(heap, 0, SIZE_MAX), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+}
+
+TEST(AllocationFailure, OnlyTheNthAllocationFailsAndTheCountIsReported) {
+  const HANDLE heap = GetProcessHeap();
+  tavelort_fail_nth_allocation(2);
+  void *const blocks[] = {CoTaskMemAlloc(8), HeapAlloc(heap, 0, 8), CoTaskMemAlloc(8),
+                          HeapAlloc(heap, 0, 8)};
+  EXPECT_EQ(tavelort_fail_nth_allocation(0), 4u);
+  EXPECT_THAT(blocks, testing::ElementsAre(testing::NotNull(), nullptr, testing::NotNull(),
+                                           testing::NotNull()));
+  CoTaskMemFree(blocks[0]);
+  CoTaskMemFree(blocks[2]);
+  HeapFree(heap, 0, blocks[3]);
 }
 
 // A freed large block is kept for the next request it suits, and handed to
