@@ -132,11 +132,9 @@ TEST_F(Download, SecondKindTakesItsLengthFromTheCameraNotTheFileSize) {
 
 #ifndef _WIN32 // reads the process's resident size from /proc
 std::size_t ResidentBytes() {
-  std::ifstream statm("/proc/self/statm");
-  std::size_t size = 0;
-  std::size_t resident = 0;
-  statm >> size >> resident;
-  return resident * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  std::size_t pages[2] = {};
+  std::ifstream("/proc/self/statm") >> pages[0] >> pages[1]; // size, resident
+  return pages[1] * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
 }
 
 // A camera that announces 4 GiB and stops after its first chunk costs the
