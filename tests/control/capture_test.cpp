@@ -109,6 +109,10 @@ TEST_F(CaptureTest, BusyCameraIsAskedAgainThenGivenUp) {
   EXPECT_EQ(Start(1, kForever), CAM_E_BUSY);
   EXPECT_EQ(camera_.Exchanges().size(), 4u + control::kStartCaptureAttempts);
   EXPECT_EQ(Flags(), std::pair(1, 1));
+  // Busy from the transport, without the camera's status word: not retried.
+  camera_.Queue(Reply{CAM_E_BUSY, {}});
+  EXPECT_EQ(Start(0), CAM_E_BUSY);
+  EXPECT_EQ(camera_.Exchanges().size(), 5u + control::kStartCaptureAttempts);
 }
 
 // Between two busy answers the gate is free: a stop from another thread
