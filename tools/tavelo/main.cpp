@@ -2,11 +2,27 @@
 // library's public interface. See docs/tavelo.1.
 #include "progress.h"
 #include "tavelo.h"
+#include "tether.h"
 
 #include <clocale>
 #include <cstdio>
 
 using namespace tavelo::cli;
+
+namespace {
+
+// A failure on stderr; with --json also as an object on stdout, so that a
+// reader of the JSON lines sees why the command ended.
+void ReportFailure(const Context &context, const char *what, std::optional<CAMRESULT> result) {
+  std::fprintf(stderr, "tavelo: %s\n", what);
+  if (context.json) {
+    Json error = result ? ResultJson(*result) : Json{{"code", nullptr}, {"name", ""}, {"text", ""}};
+    error["error"] = what;
+    PrintJson(error);
+  }
+}
+
+} // namespace
 
 int main(int argc, char **argv) {
   std::setlocale(LC_ALL, "");
@@ -29,6 +45,8 @@ int main(int argc, char **argv) {
   AddFileCommands(app, context);
   AddTransferCommands(app, context);
   AddParameterCommands(app, context);
+  AddResultCommand(app, context);
+  AddTetherCommands(app, context);
 
   try {
     app.parse(argc, argv);
@@ -50,7 +68,7 @@ int main(int argc, char **argv) {
   try {
     PrepareProcess(context);
   } catch (const Failure &failure) {
-    std::fprintf(stderr, "tavelo: %s\n", failure.what());
+    ReportFailure(context, failure.what(), failure.result());
     return failure.exit_code();
   }
   const CAMRESULT started = TaveloInitialize(1);
@@ -59,10 +77,10 @@ int main(int argc, char **argv) {
     Check(started, "starting the component runtime");
     (*action)();
   } catch (const Failure &failure) {
-    std::fprintf(stderr, "tavelo: %s\n", failure.what());
+    ReportFailure(context, failure.what(), failure.result());
     status = failure.exit_code();
   } catch (const std::exception &error) {
-    std::fprintf(stderr, "tavelo: %s\n", error.what());
+    ReportFailure(context, error.what(), std::nullopt);
     status = kExitHost;
   }
   std::fflush(stdout);
