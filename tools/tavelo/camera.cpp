@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -54,11 +53,21 @@ std::string LinkTimeoutText() {
   return text;
 }
 
-// Whether the user's locale asks for Chinese messages, which the library's
-// own message table holds.
+// Whether the user asks for Chinese messages (the language of the library's
+// own message table) in an encoding that can show them: the language from
+// LC_ALL, LC_MESSAGES or LANG as POSIX orders them, the encoding from the
+// locale in force.
 bool ChineseLocale() {
-  const char *locale = std::setlocale(LC_MESSAGES, nullptr);
-  return locale != nullptr && std::strncmp(locale, "zh", 2) == 0;
+  const char *language = nullptr;
+  for (const char *name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    if (const char *value = std::getenv(name); value != nullptr && *value != '\0') {
+      language = value;
+      break;
+    }
+  }
+  const char *codeset = nl_langinfo(CODESET);
+  return language != nullptr && std::strncmp(language, "zh", 2) == 0 && codeset != nullptr &&
+         std::strcmp(codeset, "ANSI_X3.4-1968") != 0;
 }
 
 // UTF-8 (the platform's ANSI code page) to the encoding of the user's locale;

@@ -25,7 +25,9 @@ void ReportFailure(const Context &context, const char *what, std::optional<CAMRE
 } // namespace
 
 int main(int argc, char **argv) {
-  std::setlocale(LC_ALL, "");
+  if (std::setlocale(LC_ALL, "") == nullptr) {
+    std::setlocale(LC_CTYPE, ""); // the encoding, even when a message locale is not installed
+  }
   std::setvbuf(stdout, nullptr, _IOLBF, 0); // keep lines in order with progress on stderr
   Context context;
   CLI::App app{"tavelo: list, transfer, tag, configure and shoot with a Tavelo camera.\n"
