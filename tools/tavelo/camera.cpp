@@ -204,8 +204,8 @@ std::string DescribeResult(CAMRESULT result, const std::string &insert) {
 }
 
 Json ResultJson(CAMRESULT result) {
-  return Json{{"code", ResultCode(result)}, {"name", ResultName(result)},
-              {"text", ResultText(result)}};
+  return Json{
+      {"code", ResultCode(result)}, {"name", ResultName(result)}, {"text", ResultText(result)}};
 }
 
 void AddResultCommand(CLI::App &app, Context &context) {

@@ -1,7 +1,7 @@
 // Commands about the camera itself: cameras, info, status, clock, power,
 // capture, shutter-half, script, echo and raw.
-#include "format.h"
 #include "files.h"
+#include "format.h"
 #include "progress.h"
 #include "tavelo.h"
 #include "tether.h"
@@ -406,8 +406,9 @@ void AddDeviceCommands(CLI::App &app, Context &context) {
   capture->add_option("--download", options->saver.dir, "fetch the pictures taken into DIR")
       ->type_name("DIR");
   capture->add_option("--filename", options->saver.pattern, kFilenameHelp);
-  capture->add_option("--hook", options->saver.hook,
-                      "run CMD with ACTION=init|start|download|stop; the file is $1")
+  capture
+      ->add_option("--hook", options->saver.hook,
+                   "run CMD with ACTION=init|start|download|stop; the file is $1")
       ->type_name("CMD");
   Define(capture, [&context, options] { Capture(context, *options); });
 

@@ -2,9 +2,9 @@
 // come) and the download half of capture --download. A picture that cannot
 // be fetched is reported, stays on the camera and is tried once more at the
 // end of its batch; it never ends the watch.
+#include "tether.h"
 #include "files.h"
 #include "progress.h"
-#include "tether.h"
 
 #include <spawn.h>
 #include <sys/wait.h>
@@ -110,7 +110,8 @@ void RunHook(const std::string &hook, const char *action, const std::string &fil
   argv.push_back(nullptr);
   std::vector<std::string> variables;
   for (char **variable = environ; *variable != nullptr; ++variable) {
-    if (std::strncmp(*variable, "ACTION=", 7) != 0 && std::strncmp(*variable, "ARGUMENT=", 9) != 0) {
+    if (std::strncmp(*variable, "ACTION=", 7) != 0 &&
+        std::strncmp(*variable, "ARGUMENT=", 9) != 0) {
       variables.emplace_back(*variable);
     }
   }
@@ -141,7 +142,8 @@ std::string Saver::Name(Camera &camera, const FH &file, unsigned counter) const 
   const std::string path = file.path;
   char display[sizeof file.path + 2] = {};
   TaveloGetFileDisplayName(camera.get(), &file, display);
-  const std::string name = Component(display[0] != '\0' ? display : path.substr(path.rfind('/') + 1));
+  const std::string name =
+      Component(display[0] != '\0' ? display : path.substr(path.rfind('/') + 1));
   std::optional<std::tm> taken;
   const std::time_t now = std::time(nullptr);
   std::tm local{};
@@ -398,8 +400,9 @@ void AddTetherCommands(CLI::App &app, Context &context) {
   watch->add_option("--download", options->saver.dir, "download new files into DIR")
       ->type_name("DIR");
   watch->add_option("--filename", options->saver.pattern, kFilenameHelp);
-  watch->add_option("--hook", options->saver.hook,
-                    "run CMD with ACTION=init|start|download|stop; the file is $1")
+  watch
+      ->add_option("--hook", options->saver.hook,
+                   "run CMD with ACTION=init|start|download|stop; the file is $1")
       ->type_name("CMD");
   watch->add_option("--count", options->count, "stop after N new files");
   watch->add_flag("--capture", options->capture,

@@ -4,7 +4,6 @@
 #include "progress.h"
 #include "tether.h"
 
-
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -112,8 +111,8 @@ void Get(Context &context, const GetOptions &options) {
       MakeDirectories(options.out);
       WriteHostFile(target, sound.bytes());
       Report(context, Json{{"path", file.path}, {"saved", target.string()}, {"size", sound.size}},
-             std::string(file.path) + " -> " + target.string() + " (" +
-                 std::to_string(sound.size) + " bytes)");
+             std::string(file.path) + " -> " + target.string() + " (" + std::to_string(sound.size) +
+                 " bytes)");
     }
     return;
   }
@@ -152,8 +151,8 @@ void Get(Context &context, const GetOptions &options) {
     } else {
       Download(camera, file, target, plan, i, before);
       Report(context, Json{{"path", file.path}, {"saved", target.string()}, {"size", sizes[i]}},
-             std::string(file.path) + " -> " + target.string() + " (" +
-                 std::to_string(sizes[i]) + " bytes)");
+             std::string(file.path) + " -> " + target.string() + " (" + std::to_string(sizes[i]) +
+                 " bytes)");
       ++fetched;
     }
     before += sizes[i];
