@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <mutex>
 #include <set>
+#include <string_view>
 
 extern char **environ;
 
@@ -110,8 +111,8 @@ void RunHook(const std::string &hook, const char *action, const std::string &fil
   argv.push_back(nullptr);
   std::vector<std::string> variables;
   for (char **variable = environ; *variable != nullptr; ++variable) {
-    if (std::strncmp(*variable, "ACTION=", 7) != 0 &&
-        std::strncmp(*variable, "ARGUMENT=", 9) != 0) {
+    const std::string_view entry = *variable;
+    if (!entry.starts_with("ACTION=") && !entry.starts_with("ARGUMENT=")) {
       variables.emplace_back(*variable);
     }
   }
