@@ -220,6 +220,9 @@ TEST_F(ToolTest, EveryCommandInTurn) {
          EXPECT_EQ(j.at(0)["time"].template get<std::string>().substr(0, 10), "2026-12-24");
        }},
       {{"power"}, 0, "^power mode 1\n$"},
+      {{"capture", "--download", dir_.string(), "--filename", "%{bogus}"}, // takes none
+       2,
+       R"(^tavelo: unknown field %\{bogus\} in the file name pattern\n$)"},
       {{"capture"}, 0, R"(^capture mode 0 done; 8 image\(s\) on the camera \(\+1\)\n$)"},
       {{"capture", "--count", "2"},
        0,

@@ -258,6 +258,7 @@ void Capture(Context &context, CaptureOptions &options) {
   // What the capture made: the files that were not there before it.
   std::set<std::string> existing;
   if (!options.saver.dir.empty()) {
+    options.saver.CheckPattern();
     for (const auto &file : ListTree(camera, nullptr, true)) {
       existing.insert(file->path);
     }

@@ -139,18 +139,9 @@ void RunHook(const std::string &hook, const char *action, const std::string &fil
   }
 }
 
-std::string Saver::Name(Camera &camera, const FH &file, unsigned counter) const {
-  const std::string path = file.path;
-  char display[sizeof file.path + 2] = {};
-  TaveloGetFileDisplayName(camera.get(), &file, display);
-  const std::string name =
-      Component(display[0] != '\0' ? display : path.substr(path.rfind('/') + 1));
-  std::optional<std::tm> taken;
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  // The host's time fills the plain strftime fields; the camera's fields are
-  // expanded here, escaped so that strftime keeps them as they are.
+std::string Saver::Expand(const std::function<std::string(const std::string &)> &field) const {
+  // The host's time fills the plain strftime fields; the others are expanded
+  // here, escaped so that strftime keeps them as they are.
   std::string expanded;
   const auto literal = [&](const std::string &value) {
     for (const char c : value) {
@@ -162,34 +153,29 @@ std::string Saver::Name(Camera &camera, const FH &file, unsigned counter) const 
       expanded += pattern[i];
       continue;
     }
-    const char field = pattern[++i];
-    if (field == 'f') {
-      literal(name);
-    } else if (field == 'n') {
-      literal(std::to_string(counter));
-    } else if (field == '{') {
+    const char letter = pattern[++i];
+    if (letter == 'f' || letter == 'n') {
+      literal(field(std::string(1, letter)));
+    } else if (letter == '{') {
       const std::size_t close = pattern.find('}', i);
       if (close == std::string::npos) {
         throw Failure(kExitUsage, "an unclosed %{ in the file name pattern: " + pattern);
       }
       const std::string key = pattern.substr(i + 1, close - i - 1);
-      if (key == "dir") {
-        literal(CameraDirectory(path));
-      } else if (key == "taken" || key.starts_with("taken:")) {
-        if (!taken) {
-          taken = CaptureTime(camera, file);
-        }
-        literal(Format(key == "taken" ? "%Y%m%d-%H%M%S" : key.substr(6), *taken, pattern));
-      } else {
+      if (key != "dir" && key != "taken" && !key.starts_with("taken:")) {
         throw Failure(kExitUsage, "unknown field %{" + key + "} in the file name pattern");
       }
+      literal(field(key));
       i = close;
     } else {
       expanded += '%';
-      expanded += field;
+      expanded += letter;
     }
   }
-  fs::path relative = Format(expanded, local, pattern);
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  const fs::path relative = Format(expanded, local, pattern);
   // Only names below the download directory.
   fs::path safe;
   for (const auto &part : relative) {
@@ -201,6 +187,34 @@ std::string Saver::Name(Camera &camera, const FH &file, unsigned counter) const 
     throw Failure(kExitUsage, "the file name pattern gives no name: " + pattern);
   }
   return safe.string();
+}
+
+void Saver::CheckPattern() const {
+  Expand([](const std::string &) { return std::string("x"); });
+}
+
+std::string Saver::Name(Camera &camera, const FH &file, unsigned counter) const {
+  const std::string path = file.path;
+  char display[sizeof file.path + 2] = {};
+  TaveloGetFileDisplayName(camera.get(), &file, display);
+  const std::string name =
+      Component(display[0] != '\0' ? display : path.substr(path.rfind('/') + 1));
+  std::optional<std::tm> taken;
+  return Expand([&](const std::string &field) {
+    if (field == "f") {
+      return name;
+    }
+    if (field == "n") {
+      return std::to_string(counter);
+    }
+    if (field == "dir") {
+      return CameraDirectory(path);
+    }
+    if (!taken) {
+      taken = CaptureTime(camera, file);
+    }
+    return Format(field == "taken" ? "%Y%m%d-%H%M%S" : field.substr(6), *taken, pattern);
+  });
 }
 
 fs::path Saver::Target(const std::string &name) {
@@ -377,6 +391,7 @@ void WatchEvents(Context &context, WatchOptions &options, Camera &camera, std::s
 }
 
 void Watch(Context &context, WatchOptions &options) {
+  options.saver.CheckPattern();
   RunHook(options.saver.hook, "init", {});
   std::size_t lost = 0;
   try {

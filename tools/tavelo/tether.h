@@ -7,6 +7,7 @@
 #include "tavelo.h"
 
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -38,8 +39,14 @@ struct Saver {
   // more after the others. Returns how many could not be fetched.
   std::size_t FetchBatch(Context &context, Camera &camera, std::vector<FileHandle> files,
                          unsigned &counter, const std::string &stamp);
+  // Throws a usage Failure for a pattern that gives no name or names an
+  // unknown field, before any picture is taken.
+  void CheckPattern() const;
 
 private:
+  // The pattern with `field` giving %f, %n and the %{...} fields, then the
+  // strftime fields; a relative path below the download directory.
+  std::string Expand(const std::function<std::string(const std::string &)> &field) const;
   std::string Name(Camera &camera, const FH &file, unsigned counter) const;
   // The first of NAME, NAME-1, NAME-2, ... (before the extension) that is
   // neither on the host nor handed out already.
