@@ -372,7 +372,7 @@ TEST_F(ToolTest, CtrlCCancelsALargeDownloadAndLeavesNoPartialFile) {
 // fetched only by the retry at the end of the batch. The first meets an older
 // host file of its name and gets a suffix.
 TEST_F(ToolTest, WatchKeepsEveryPictureOfABurst) {
-  const fs::path shots = dir_ / "shots", second = store() / "2/DCIM/IMG0002.JPG";
+  const fs::path shots = dir_ / "shots", second = store() / "2/DCIM/100TAVEL/IMG0002.JPG";
   fs::create_directories(shots);
   std::ofstream(shots / "IMG0001.JPG") << "an older picture";
   std::ofstream(dir_ / "hook.sh") << "echo \"$ACTION $1 $ARGUMENT\" >> " << dir_ / "hook.log"
@@ -398,14 +398,14 @@ TEST_F(ToolTest, WatchKeepsEveryPictureOfABurst) {
     const auto &[camera, host] = expected[i];
     const Json &line = lines[i + 1];
     SCOPED_TRACE(line.dump());
-    EXPECT_EQ(line["new_file"], "2:DCIM/" + camera);
+    EXPECT_EQ(line["new_file"], "2:DCIM/100TAVEL/" + camera);
     if (host.empty()) {
       EXPECT_EQ(line["name"], "CAM_E_FILE_NOT_FOUND");
       EXPECT_EQ(line["retry"], true);
       continue;
     }
     EXPECT_EQ(line["saved"], (shots / host).string());
-    EXPECT_TRUE(Slurp(shots / host) == Slurp(store() / "2/DCIM" / camera));
+    EXPECT_TRUE(Slurp(shots / host) == Slurp(store() / "2/DCIM/100TAVEL" / camera));
     log += "download " + (shots / host).string() + " " + (shots / host).string() + "\n";
   }
   EXPECT_EQ(Slurp(shots / "IMG0001.JPG"), "an older picture");
@@ -425,9 +425,11 @@ TEST_F(ToolTest, CaptureDownloadNamesByCaptureTimeAndCameraDirectory) {
   for (int i = 0; i < 3; ++i) { // one second, one name: suffixes
     const std::string host = i == 0 ? "20310506.jpg" : "20310506-" + std::to_string(i) + ".jpg";
     const std::string camera = "IMG000" + std::to_string(i + 1) + ".JPG";
-    EXPECT_EQ(lines[i + 1]["new_file"], "2:DCIM/" + camera);
-    EXPECT_EQ(lines[i + 1]["saved"], (shots / "DCIM" / host).string());
-    EXPECT_TRUE(Slurp(shots / "DCIM" / host) == Slurp(store() / "2/DCIM" / camera)) << host;
+    EXPECT_EQ(lines[i + 1]["new_file"], "2:DCIM/100TAVEL/" + camera);
+    EXPECT_EQ(lines[i + 1]["saved"], (shots / "DCIM/100TAVEL" / host).string());
+    EXPECT_TRUE(Slurp(shots / "DCIM/100TAVEL" / host) ==
+                Slurp(store() / "2/DCIM/100TAVEL" / camera))
+        << host;
   }
 }
 
@@ -453,7 +455,7 @@ TEST_F(ToolTest, ErrorsHaveNamesAndEnglishTexts) {
     EXPECT_EQ(by_name[(*it)[1]]["code"], (*it)[2].str());
     EXPECT_FALSE(by_name[(*it)[1]]["text"].get<std::string>().empty());
   }
-  EXPECT_EQ(codes, 28);
+  EXPECT_EQ(codes, 29);
   const std::vector<std::array<std::string, 3>> link{
       {"0x800705B4", "ERROR_TIMEOUT",
        "no answer from the camera within 2.5 s (TAVELO_LINK_TIMEOUT_MS)"},
