@@ -1,12 +1,15 @@
 // Commands about the camera itself: cameras, info, status, clock, power,
 // capture, shutter-half, script, echo and raw.
+#include "files.h"
 #include "format.h"
 #include "progress.h"
 #include "tavelo.h"
+#include "tether.h"
 
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <set>
 
 namespace tavelo::cli {
 
@@ -227,6 +230,7 @@ struct CaptureOptions {
   unsigned delay = 0;
   bool continuous = false;
   bool stop = false;
+  Saver saver; // --download DIR: fetch what the capture made
 };
 
 void TAVELOAPI OnSeriesPicture(ULONG kind, HCAMERA /*camera*/, uintptr_t /*context*/) {
@@ -234,11 +238,11 @@ void TAVELOAPI OnSeriesPicture(ULONG kind, HCAMERA /*camera*/, uintptr_t /*conte
   std::fflush(stdout);
 }
 
-void Capture(Context &context, const CaptureOptions &options) {
+void Capture(Context &context, CaptureOptions &options) {
   Camera &camera = context.Open();
   if (options.stop) {
     Check(TaveloStopCapture(camera.get()), "stopping the capture");
-    std::printf("capture stopped\n");
+    Report(context, Json{{"capture", "stopped"}}, "capture stopped");
     return;
   }
   CAPTURE_REQUEST request{};
@@ -251,6 +255,16 @@ void Capture(Context &context, const CaptureOptions &options) {
   }
   ULONG before = 0;
   TaveloGetImageCount(camera.get(), &before);
+  // What the capture made: the files that were not there before it.
+  std::set<std::string> existing;
+  if (!options.saver.dir.empty()) {
+    options.saver.CheckPattern();
+    for (const auto &file : ListTree(camera, nullptr, true)) {
+      existing.insert(file->path);
+    }
+    RunHook(options.saver.hook, "init", {});
+    RunHook(options.saver.hook, "start", {});
+  }
   if (options.continuous) {
     // The library starts each next picture after the camera reports one done.
     Check(TaveloSubscribe(camera.get(), 6, OnSeriesPicture, 0), "subscribing to capture events");
@@ -264,9 +278,28 @@ void Capture(Context &context, const CaptureOptions &options) {
   }
   ULONG after = 0;
   Check(TaveloGetImageCount(camera.get(), &after), "reading the image count");
-  std::printf("capture mode %u done; %u image(s) on the camera (%+d)\n",
-              static_cast<unsigned>(request.mode), static_cast<unsigned>(after),
-              static_cast<int>(after) - static_cast<int>(before));
+  char done[96];
+  std::snprintf(done, sizeof done, "capture mode %u done; %u image(s) on the camera (%+d)",
+                static_cast<unsigned>(request.mode), static_cast<unsigned>(after),
+                static_cast<int>(after) - static_cast<int>(before));
+  Report(context, Json{{"capture", request.mode}, {"images", after}}, done);
+  if (options.saver.dir.empty()) {
+    return;
+  }
+  std::vector<FileHandle> made;
+  for (auto &file : ListTree(camera, nullptr, true)) {
+    if (!camera.IsDirectory(*file) && !existing.contains(file->path)) {
+      made.push_back(std::move(file));
+    }
+  }
+  unsigned counter = 0;
+  const std::size_t lost =
+      options.saver.FetchBatch(context, camera, std::move(made), counter, LocalStamp());
+  RunHook(options.saver.hook, "stop", {});
+  if (lost > 0) {
+    throw Failure(kExitCamera, std::to_string(lost) +
+                                   " picture(s) could not be downloaded; they stay on the camera");
+  }
 }
 
 void Scripts(Context &context, const std::string &action, const std::string &path) {
@@ -279,11 +312,15 @@ void Scripts(Context &context, const std::string &action, const std::string &pat
     FH **handles = nullptr;
     Check(TaveloGetSystemFileList(camera.get(), &count, &handles), "listing the system files");
     const FileList files(camera.get(), count, handles);
-    std::printf("system directory %s\n", dir ? dir->path : "SYSTEM/");
+    if (!context.json) {
+      std::printf("system directory %s\n", dir ? dir->path : "SYSTEM/");
+    }
     for (const auto &file : files.items()) {
       char description[32] = {};
       const bool script = TaveloGetScriptDescription(camera.get(), file.get(), description) >= 0;
-      std::printf("  %-24s %s\n", file->path, script ? description : "");
+      char line[128];
+      std::snprintf(line, sizeof line, "  %-24s %s", file->path, script ? description : "");
+      Report(context, Json{{"path", file->path}, {"description", description}}, line);
     }
     return;
   }
@@ -295,10 +332,10 @@ void Scripts(Context &context, const std::string &action, const std::string &pat
     char description[32] = {};
     Check(TaveloGetScriptDescription(camera.get(), &file, description), "describing the script",
           file.path);
-    std::printf("%s\n", description);
+    Report(context, Json{{"path", file.path}, {"description", description}}, description);
   } else {
     Check(TaveloRunApp(camera.get(), &file), "running the script", file.path);
-    std::printf("ran %s\n", file.path);
+    Report(context, Json{{"ran", file.path}}, std::string("ran ") + file.path);
   }
 }
 
@@ -367,6 +404,13 @@ void AddDeviceCommands(CLI::App &app, Context &context) {
   capture->add_option("--delay", options->delay, "time-lapse: seconds before the first shot");
   capture->add_flag("--continuous", options->continuous, "a series until Ctrl-C");
   capture->add_flag("--stop", options->stop, "stop a time-lapse, series or self-timer shot");
+  capture->add_option("--download", options->saver.dir, "fetch the pictures taken into DIR")
+      ->type_name("DIR");
+  capture->add_option("--filename", options->saver.pattern, kFilenameHelp);
+  capture
+      ->add_option("--hook", options->saver.hook,
+                   "run CMD with ACTION=init|start|download|stop; the file is $1")
+      ->type_name("CMD");
   Define(capture, [&context, options] { Capture(context, *options); });
 
   auto *half = app.add_subcommand("shutter-half", "press the shutter half way (focus lock)");

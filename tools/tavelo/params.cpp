@@ -193,8 +193,10 @@ Variant ParseValue(const Parameter &parameter, const std::string &text) {
   if (*number < lowest || *number > highest) {
     Refuse(parameter, text, "is out of range");
   }
+  // Both arms as 64-bit: a plain ?: of LONG and ULONG would turn -6 back
+  // into 4294967290.
   const auto as_bound = [&](ULONG value) -> std::int64_t {
-    return is_signed ? static_cast<LONG>(value) : value;
+    return is_signed ? std::int64_t{static_cast<LONG>(value)} : std::int64_t{value};
   };
   if (cap.type == kCapabilityList) {
     const bool listed = std::any_of(cap.items.begin(), cap.items.end(), [&](const ListItem &item) {
