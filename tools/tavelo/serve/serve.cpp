@@ -121,9 +121,20 @@ int StatusOf(const Failure &failure) {
   case kExitHost:
     return 500;
   default:
-    return std::string(failure.what()).find("CAM_E_FILE_NOT_FOUND") != std::string::npos ? 404
-                                                                                          : 502;
+    break;
   }
+  // The camera's answer: a file that is not there, a request it cannot take,
+  // or a failure of the camera or its link.
+  const std::string text = failure.what();
+  if (text.find("CAM_E_FILE_NOT_FOUND") != std::string::npos) {
+    return 404;
+  }
+  for (const char *name : {"CAM_E_BAD_REQUEST_DATA", "CAM_E_BAD_PARAMETER", "CAM_E_LONG_NAME"}) {
+    if (text.find(name) != std::string::npos) {
+      return 400;
+    }
+  }
+  return 502;
 }
 
 const char *ErrorOf(const Failure &failure) {
