@@ -36,12 +36,10 @@ std::string Slurp(const fs::path &path) {
   return {std::istreambuf_iterator<char>(in), {}};
 }
 
-// The server in a child process, with the URL it printed.
-class Served {
+// A program in a child process, with the first line it printed.
+class Child {
 public:
-  Served(const fs::path &dir, std::vector<std::string> extra) {
-    std::vector<std::string> args{TAVELO_TOOL, "--virtual", (dir / "store").string(), "serve"};
-    args.insert(args.end(), extra.begin(), extra.end());
+  explicit Child(std::vector<std::string> args) {
     int out[2];
     EXPECT_EQ(pipe(out), 0);
     posix_spawn_file_actions_t actions;
@@ -59,17 +57,32 @@ public:
     output_ = fdopen(out[0], "r");
     char line[512] = {};
     EXPECT_NE(std::fgets(line, sizeof line, output_), nullptr);
-    url_ = line;
-    const auto at = url_.find("http://");
-    EXPECT_NE(at, std::string::npos) << url_;
-    url_ = url_.substr(at, url_.find_first_of("\n") - at);
-    const auto port_at = url_.find(':', 7);
-    port_ = std::stoi(url_.substr(port_at + 1));
+    line_ = line;
   }
-  ~Served() {
+  ~Child() {
     kill(pid_, SIGTERM);
     waitpid(pid_, nullptr, 0);
     std::fclose(output_);
+  }
+  Child(const Child &) = delete;
+  Child &operator=(const Child &) = delete;
+  const std::string &line() const { return line_; }
+
+private:
+  pid_t pid_ = -1;
+  FILE *output_ = nullptr;
+  std::string line_;
+};
+
+// The server, with the URL it printed.
+class Served : public Child {
+public:
+  Served(const fs::path &dir, std::vector<std::string> extra, bool virtual_camera = true)
+      : Child(Args(dir, std::move(extra), virtual_camera)) {
+    const auto at = line().find("http://");
+    EXPECT_NE(at, std::string::npos) << line();
+    url_ = line().substr(at, line().find('\n') - at);
+    port_ = std::stoi(url_.substr(url_.find(':', 7) + 1));
   }
   const std::string &url() const { return url_; }
   httplib::Client Client() const {
@@ -80,10 +93,63 @@ public:
   int port() const { return port_; }
 
 private:
-  pid_t pid_ = -1;
-  FILE *output_ = nullptr;
+  static std::vector<std::string> Args(const fs::path &dir, std::vector<std::string> extra,
+                                       bool virtual_camera) {
+    std::vector<std::string> args{TAVELO_TOOL};
+    if (virtual_camera) {
+      args.insert(args.end(), {"--virtual", (dir / "store").string()});
+    }
+    args.emplace_back("serve");
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  }
   std::string url_;
   int port_ = 0;
+};
+
+// Reads an event stream on its own connection.
+class Stream {
+public:
+  explicit Stream(const Served &served) : client_(served.Client()) {
+    reader_ = std::thread([this] {
+      client_.Get("/api/events", [this](const char *data, std::size_t length) {
+        const std::lock_guard lock(mutex_);
+        text_.append(data, length);
+        changed_.notify_all();
+        return !stop_;
+      });
+    });
+  }
+  ~Stream() {
+    {
+      const std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    client_.stop();
+    reader_.join();
+  }
+  Stream(const Stream &) = delete;
+  Stream &operator=(const Stream &) = delete;
+  // Waits for `what` in the stream after `from`; returns where it is.
+  std::size_t WaitFor(const std::string &what, std::size_t from = 0) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, std::chrono::seconds(60),
+                      [&] { return text_.find(what, from) != std::string::npos; });
+    EXPECT_NE(text_.find(what, from), std::string::npos) << what << " in " << text_;
+    return text_.find(what, from);
+  }
+  std::string Text() {
+    const std::lock_guard lock(mutex_);
+    return text_;
+  }
+
+private:
+  httplib::Client client_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::string text_;
+  bool stop_ = false;
+  std::thread reader_;
 };
 
 const Headers kPage{{"X-Tavelo-Token", "-"}};
@@ -135,21 +201,7 @@ TEST_F(ServeTest, FilesParametersCaptureAndTheEventStream) {
   EXPECT_EQ(served.url(), "http://127.0.0.1:" + std::to_string(served.port()) + "/");
   auto client = served.Client();
 
-  // The event stream, read on its own connection while the rest goes on.
-  std::string stream;
-  std::mutex stream_mutex;
-  std::condition_variable stream_changed;
-  std::atomic<bool> give_up{false}; // the server sends a comment at least every 15 s
-  auto events_client = served.Client();
-  std::thread reader([&] {
-    events_client.Get("/api/events", [&](const char *data, std::size_t length) {
-      const std::lock_guard lock(stream_mutex);
-      stream.append(data, length);
-      stream_changed.notify_all();
-      return !give_up && stream.find("\"new_file\"") == std::string::npos;
-    });
-  });
-
+  Stream stream(served);
   const Json cameras = Get(client, "/api/cameras");
   ASSERT_EQ(cameras.size(), 1U);
   EXPECT_EQ(cameras[0]["product"], "Virtual Camera VC-1");
@@ -211,16 +263,10 @@ TEST_F(ServeTest, FilesParametersCaptureAndTheEventStream) {
   const Json shot = Post(client, "/api/capture", {{"mode", 0}});
   EXPECT_EQ(shot["added"], 1);
   EXPECT_EQ(shot["images"], before + 1);
-  std::unique_lock lock(stream_mutex);
-  const bool announced = stream_changed.wait_for(lock, std::chrono::seconds(60), [&] {
-    return stream.find("\"new_file\"") != std::string::npos;
-  });
-  lock.unlock();
-  give_up = true;
-  reader.join();
-  ASSERT_TRUE(announced) << stream;
-  const auto at = stream.rfind("data: ", stream.find("\"new_file\""));
-  const Json news = Json::parse(stream.substr(at + 6, stream.find('\n', at) - at - 6));
+  const std::size_t found = stream.WaitFor("\"new_file\"");
+  const std::string text = stream.Text();
+  const auto at = text.rfind("data: ", found);
+  const Json news = Json::parse(text.substr(at + 6, text.find('\n', at) - at - 6));
   const std::string name = news["entry"]["name"];
   EXPECT_EQ(news["saved"], name);
   EXPECT_EQ(Slurp(dir_ / "saved" / name),
@@ -327,3 +373,29 @@ TEST_F(ServeTest, OtherAddressesGetARandomToken) {
 }
 
 } // namespace
+
+TEST_F(ServeTest, TheCameraGoesAwayAndComesBack) {
+  // A camera at the far end of a TCP link, served by the camera daemon.
+  auto daemon = std::make_unique<Child>(
+      std::vector<std::string>{TAVELO_CAMD, (dir_ / "store").string(), "--listen", "127.0.0.1:0"});
+  const std::string address = daemon->line().substr(daemon->line().find("127.0.0.1:"));
+  const std::string where = address.substr(0, address.find_first_of(" \n"));
+  setenv("TAVELO_NET_CAMERAS", where.c_str(), 1);
+  setenv("TAVELO_COMPONENT_PATH", TAVELO_COMPONENTS, 1);
+  const Served served(dir_, {"--listen", "127.0.0.1:0"}, false);
+  unsetenv("TAVELO_NET_CAMERAS");
+  auto client = served.Client();
+  Stream stream(served);
+  EXPECT_EQ(Get(client, "/api/status")["images"], 7);
+
+  daemon.reset();
+  const std::size_t away = stream.WaitFor(R"({"camera":0,"connected":false)");
+  EXPECT_EQ(Get(client, "/api/status", 503)["error"], "no_camera");
+  EXPECT_FALSE(Get(client, "/api/cameras")[0]["connected"]);
+
+  daemon = std::make_unique<Child>(
+      std::vector<std::string>{TAVELO_CAMD, (dir_ / "store").string(), "--listen", where});
+  stream.WaitFor(R"({"camera":0,"connected":true)", away);
+  EXPECT_EQ(Get(client, "/api/status")["images"], 7);
+  EXPECT_TRUE(Get(client, "/api/cameras")[0]["connected"]);
+}
