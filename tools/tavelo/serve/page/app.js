@@ -91,14 +91,25 @@ async function loadCameras() {
 
 // ---- Gallery ----
 
+// A thumbnail is fetched once its tile stays near the view for a moment, so
+// that a fast scroll through thousands of pictures asks for none of those it
+// passes.
+const pending = new Map();
 const thumbs = new IntersectionObserver((seen) => {
   for (const item of seen) {
-    if (!item.isIntersecting) continue;
     const img = item.target;
-    img.src = img.dataset.src;
-    thumbs.unobserve(img);
+    if (!item.isIntersecting) {
+      clearTimeout(pending.get(img));
+      pending.delete(img);
+    } else if (!pending.has(img)) {
+      pending.set(img, setTimeout(() => {
+        pending.delete(img);
+        thumbs.unobserve(img);
+        img.src = img.dataset.src;
+      }, 150));
+    }
   }
-}, { root: $('grid'), rootMargin: '400px 0px' });
+}, { root: $('grid'), rootMargin: '300px 0px' });
 
 function tile(entry, fresh = false) {
   const thumb = el('div', { class: 'thumb' });
@@ -138,6 +149,8 @@ function renderGrid() {
   const list = visibleEntries();
   const grid = $('grid');
   thumbs.disconnect();
+  pending.forEach((timer) => clearTimeout(timer));
+  pending.clear();
   grid.replaceChildren(...(list.length ? list.map((e) => tile(e)) : [el('div', { class: 'empty', text: 'No pictures here yet. Press Capture, or drop pictures to upload them.' })]));
   $('count-label').textContent = `${list.length} file${list.length === 1 ? '' : 's'}`;
   renderSelection();
