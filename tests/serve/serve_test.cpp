@@ -14,13 +14,13 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
-#include <thread>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern char **environ;
@@ -244,8 +244,8 @@ TEST_F(ServeTest, FilesParametersCaptureAndTheEventStream) {
   EXPECT_EQ(Post(client, "/api/delete", {{"paths", {"2:ALBUM1/NOTE.BIN"}}})["removed"],
             Json::array({"2:ALBUM1/NOTE.BIN"}));
   EXPECT_FALSE(fs::exists(dir_ / "store/2/ALBUM1/NOTE.BIN"));
-  ExpectNoHostPath(client.Post("/api/delete", kPage, R"({"paths":["2:ALBUM1/NOTE.BIN"]})",
-                               "application/json"));
+  ExpectNoHostPath(
+      client.Post("/api/delete", kPage, R"({"paths":["2:ALBUM1/NOTE.BIN"]})", "application/json"));
 
   // Parameters: in the capability goes through, outside is refused unsent.
   const Json params = Get(client, "/api/params");
@@ -254,7 +254,8 @@ TEST_F(ServeTest, FilesParametersCaptureAndTheEventStream) {
   EXPECT_EQ(params[1]["capability"]["kind"], "list");
   EXPECT_EQ(Post(client, "/api/param", {{"tag", "iqal"}, {"value", "Fine"}})["value"], 3);
   EXPECT_EQ(Post(client, "/api/param", {{"tag", "iqal"}, {"value", 7}}, 422)["error"], "refused");
-  EXPECT_EQ(Post(client, "/api/param", {{"tag", "mhbs"}, {"value", 1026}}, 422)["error"], "refused");
+  EXPECT_EQ(Post(client, "/api/param", {{"tag", "mhbs"}, {"value", 1026}}, 422)["error"],
+            "refused");
   EXPECT_EQ(Post(client, "/api/param", {{"tag", "iqal"}}, 400)["error"], "bad_request");
   EXPECT_EQ(Get(client, "/api/params")[1]["value"], 3);
 
@@ -295,8 +296,12 @@ TEST_F(ServeTest, TokenOriginAndBoundedRequests) {
       {"token in the query", "GET", "/api/status?token=0123456789abcdef-secret", {}, "", 200},
       {"token header", "GET", "/api/status", token, "", 200},
       {"the page itself needs none", "GET", "/", {}, "", 200},
-      {"POST without the token header", "POST", "/api/capture?token=0123456789abcdef-secret",
-       {}, "{}", 401},
+      {"POST without the token header",
+       "POST",
+       "/api/capture?token=0123456789abcdef-secret",
+       {},
+       "{}",
+       401},
       {"POST from another site", "POST", "/api/capture",
        Headers{{"X-Tavelo-Token", "0123456789abcdef-secret"}, {"Origin", "http://evil.example"}},
        "{}", 403},
@@ -348,14 +353,15 @@ TEST_F(ServeTest, WithoutTokenOnlyThisMachineAnswers) {
   EXPECT_EQ(client.Get("/api/status", {{"Host", "localhost:" + port}})->status, 200);
   // Changes still need the page's own header and origin.
   EXPECT_EQ(client.Post("/api/capture", "{}", "application/json")->status, 403);
-  EXPECT_EQ(client.Post("/api/capture",
-                        {{"X-Tavelo-Token", "-"}, {"Origin", "http://evil.example"}}, "{}",
-                        "application/json")
+  EXPECT_EQ(client
+                .Post("/api/capture", {{"X-Tavelo-Token", "-"}, {"Origin", "http://evil.example"}},
+                      "{}", "application/json")
                 ->status,
             403);
-  EXPECT_EQ(client.Post("/api/capture",
-                        {{"X-Tavelo-Token", "-"}, {"Origin", "http://127.0.0.1:" + port}}, "{}",
-                        "application/json")
+  EXPECT_EQ(client
+                .Post("/api/capture",
+                      {{"X-Tavelo-Token", "-"}, {"Origin", "http://127.0.0.1:" + port}}, "{}",
+                      "application/json")
                 ->status,
             200);
 }

@@ -125,7 +125,7 @@ Json StatusJson(Camera &camera) {
   Check(TaveloGetVendorStatus(camera.get(), &vendor), "reading the vendor status");
   Check(TaveloGetImageCount(camera.get(), &images), "reading the image count");
   Check(TaveloGetShotsRemaining(camera.get(), &shots), "reading the shots remaining");
-  return Json{
+  const Json status{
       {"system", system},
       {"system_flags", Flags(system, {{15, "battery low"},
                                       {19, "settings changed"},
@@ -140,6 +140,7 @@ Json StatusJson(Camera &camera) {
       {"battery_percent", vendor & 0xFFU},
       {"images", images},
       {"shots_remaining", shots}};
+  return status;
 }
 
 namespace {

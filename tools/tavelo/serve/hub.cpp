@@ -19,13 +19,9 @@ constexpr auto kCheckInterval = std::chrono::seconds(2); // status look and resc
 constexpr std::size_t kRecentEvents = 256;
 constexpr ULONG kNewFiles = 1;
 constexpr ULONG kLastEventKind = 6; // 7, transfer progress, is not for the page
-constexpr const char *kEventNames[] = {"",
-                                       "new files",
-                                       "battery low",
-                                       "settings changed",
-                                       "timed shot pending",
-                                       "store full",
-                                       "series picture done"};
+constexpr const char *kEventNames[] = {
+    "",           "new files",          "battery low", "settings changed", "timed shot pending",
+    "store full", "series picture done"};
 
 std::string Now() {
   const std::time_t now = std::time(nullptr);
@@ -369,9 +365,9 @@ std::string Hub::Save(const std::string &camera_name, std::span<const std::uint8
   std::error_code error;
   for (int attempt = 0; attempt < 1000; ++attempt) {
     const std::string candidate =
-        attempt == 0 ? name
-                     : plain.stem().string() + "-" + std::to_string(attempt) +
-                           plain.extension().string();
+        attempt == 0
+            ? name
+            : plain.stem().string() + "-" + std::to_string(attempt) + plain.extension().string();
     const fs::path target = download_ / candidate;
     if (fs::exists(target, error)) {
       continue;

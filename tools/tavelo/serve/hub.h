@@ -23,10 +23,10 @@ struct Station {
   Hub *hub = nullptr;
   std::size_t index = 0;
   std::string device_id;
-  Json device;                     // DeviceJson of the last binding
-  std::unique_ptr<Camera> camera;  // null while the camera is away
+  Json device;                    // DeviceJson of the last binding
+  std::unique_ptr<Camera> camera; // null while the camera is away
   std::mutex mutex;
-  std::deque<ULONG> events;        // kinds from the notification thread, under the hub's lock
+  std::deque<ULONG> events; // kinds from the notification thread, under the hub's lock
 };
 
 class Hub {

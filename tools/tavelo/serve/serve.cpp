@@ -22,8 +22,8 @@ namespace fs = std::filesystem;
 
 constexpr std::size_t kMaxUpload = 32U << 20; // larger than any picture the camera takes
 constexpr std::size_t kMaxJsonBody = 64U << 10;
-constexpr std::size_t kMaxStreams = 8;        // event streams open at once
-constexpr int kWorkers = kMaxStreams + 8;     // streams hold a worker each
+constexpr std::size_t kMaxStreams = 8;                 // event streams open at once
+constexpr int kWorkers = kMaxStreams + 8;              // streams hold a worker each
 constexpr auto kStreamWait = std::chrono::seconds(15); // a keep-alive comment at least this often
 constexpr std::size_t kTokenBytes = 24;
 constexpr int kJpegQuality = 85;
@@ -46,8 +46,8 @@ Endpoint ParseListen(const std::string &text) {
   }
   Endpoint endpoint{text.substr(0, colon), 0};
   const std::string port = text.substr(colon + 1);
-  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
-      std::stoi(port) > 65535) {
+  if (port.empty() || port.size() > 5 ||
+      port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) > 65535) {
     throw Failure(kExitUsage, "not a port: " + port);
   }
   endpoint.port = std::stoi(port);
@@ -213,15 +213,16 @@ public:
         });
     http_.set_error_handler([](const httplib::Request &, httplib::Response &response) {
       if (response.body.empty()) {
-        SendError(response, response.status, "http", "the request was not served (HTTP " + std::to_string(response.status) + ")");
+        SendError(response, response.status, "http",
+                  "the request was not served (HTTP " + std::to_string(response.status) + ")");
       }
     });
     Routes();
 
-    const int port = endpoint_.port == 0 ? http_.bind_to_any_port(endpoint_.host)
-                                         : (http_.bind_to_port(endpoint_.host, endpoint_.port)
-                                                ? endpoint_.port
-                                                : -1);
+    const int port =
+        endpoint_.port == 0
+            ? http_.bind_to_any_port(endpoint_.host)
+            : (http_.bind_to_port(endpoint_.host, endpoint_.port) ? endpoint_.port : -1);
     if (port <= 0) {
       throw Failure(kExitHost, "cannot listen on " + options_.listen);
     }
@@ -278,7 +279,8 @@ private:
                                     ? request.get_header_value("X-Tavelo-Token")
                                     : (changes ? std::string() : request.get_param_value("token"));
       if (!SameText(given, token_)) {
-        SendError(response, 401, "token", "a valid token is needed (open the URL the server printed)");
+        SendError(response, 401, "token",
+                  "a valid token is needed (open the URL the server printed)");
         return false;
       }
     }
@@ -297,7 +299,8 @@ private:
 
   static std::size_t CameraOf(const httplib::Request &request) {
     const std::string text = request.has_param("camera") ? request.get_param_value("camera") : "0";
-    if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos) {
+    if (text.empty() || text.size() > 4 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
       throw Failure(kExitUsage, "camera takes an index, such as 0");
     }
     return std::stoul(text);
@@ -335,8 +338,7 @@ private:
     http_.Post(path, [this, action](const httplib::Request &request, httplib::Response &response) {
       const Json body = request.path == "/api/upload" ? Json::object() : Body(request);
       Json out;
-      hub_.With(CameraOf(request),
-                [&](Camera &camera) { out = action(camera, body, request); });
+      hub_.With(CameraOf(request), [&](Camera &camera) { out = action(camera, body, request); });
       SendJson(response, out);
     });
   }
@@ -402,10 +404,11 @@ private:
       // The page names a thumbnail by the file's size and date too.
       response.set_header("Cache-Control", "private, max-age=3600");
     });
-    http_.Get("/api/viewfinder", [this](const httplib::Request &request, httplib::Response &response) {
-      hub_.With(CameraOf(request),
-                [&](Camera &camera) { SendImage(response, Thumbnail(camera, nullptr)); });
-    });
+    http_.Get("/api/viewfinder",
+              [this](const httplib::Request &request, httplib::Response &response) {
+                hub_.With(CameraOf(request),
+                          [&](Camera &camera) { SendImage(response, Thumbnail(camera, nullptr)); });
+              });
     http_.Get("/api/file", [this](const httplib::Request &request, httplib::Response &response) {
       hub_.With(CameraOf(request), [&](Camera &camera) {
         const FH file = camera.Path(Param(request, "path"));
@@ -421,7 +424,8 @@ private:
         response.set_content(reinterpret_cast<const char *>(data), size, ContentType(name));
         std::string safe; // the camera's 8.3 name, quoted safely
         for (const char c : name) {
-          safe += std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '-' ? c : '_';
+          safe +=
+              std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '-' ? c : '_';
         }
         response.set_header("Content-Disposition",
                             (request.get_param_value("download") == "1" ? "attachment" : "inline") +
@@ -435,7 +439,7 @@ private:
       }
       const std::string tag = body["tag"];
       const Json &value = body["value"];
-      const std::string text = value.is_string() ? value.get<std::string>()
+      const std::string text = value.is_string()    ? value.get<std::string>()
                                : value.is_boolean() ? (value.get<bool>() ? "true" : "false")
                                                     : value.dump();
       SetParameter(camera, tag, text);
@@ -519,7 +523,8 @@ private:
       }
       std::uint64_t seen = hub_.Latest();
       const std::string last = request.get_header_value("Last-Event-ID");
-      if (!last.empty() && last.size() < 20 && last.find_first_not_of("0123456789") == std::string::npos) {
+      if (!last.empty() && last.size() < 20 &&
+          last.find_first_not_of("0123456789") == std::string::npos) {
         seen = std::min<std::uint64_t>(seen, std::stoull(last));
       }
       response.set_header("Cache-Control", "no-store");
@@ -567,13 +572,15 @@ void AddServeCommand(CLI::App &app, Context &context) {
   auto *command = app.add_subcommand(
       "serve", "serve the cameras to a web browser: gallery, capture, settings, live pictures");
   auto options = std::make_shared<serve::Options>();
-  command->add_option("--listen", options->listen,
-                      "HOST:PORT; other hosts than 127.0.0.1 need the printed token")
+  command
+      ->add_option("--listen", options->listen,
+                   "HOST:PORT; other hosts than 127.0.0.1 need the printed token")
       ->type_name("HOST:PORT");
   command->add_option("--download", options->download, "also save new pictures into DIR")
       ->type_name("DIR");
-  command->add_option("--token-file", options->token_file,
-                      "the token to require, from the first line of FILE")
+  command
+      ->add_option("--token-file", options->token_file,
+                   "the token to require, from the first line of FILE")
       ->type_name("FILE");
   Define(command, [&context, options] {
     serve::Server server(context, *options);
