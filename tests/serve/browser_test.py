@@ -7,6 +7,7 @@ Saves serve-desktop.png and serve-tablet.png in WORKDIR for review.
 import filecmp
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -103,8 +104,8 @@ def main():
     finally:
         if browser is not None:
             browser.quit()
-        server.terminate()
-        server.wait(timeout=30)
+        server.send_signal(signal.SIGINT)  # Ctrl-C: an orderly stop
+        assert server.wait(timeout=60) == 0
         shutil.rmtree(run, ignore_errors=True)
 
 
