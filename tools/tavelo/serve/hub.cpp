@@ -364,10 +364,9 @@ std::string Hub::Save(const std::string &camera_name, std::span<const std::uint8
   const fs::path plain(name);
   std::error_code error;
   for (int attempt = 0; attempt < 1000; ++attempt) {
-    const std::string candidate =
-        attempt == 0
-            ? name
-            : plain.stem().string() + "-" + std::to_string(attempt) + plain.extension().string();
+    std::string candidate = attempt == 0 ? name
+                                         : plain.stem().string() + "-" + std::to_string(attempt) +
+                                               plain.extension().string();
     const fs::path target = download_ / candidate;
     if (fs::exists(target, error)) {
       continue;

@@ -204,7 +204,7 @@ public:
     http_.set_exception_handler(
         [](const httplib::Request &, httplib::Response &response, std::exception_ptr error) {
           try {
-            std::rethrow_exception(error);
+            std::rethrow_exception(std::move(error));
           } catch (const Failure &failure) {
             SendError(response, StatusOf(failure), ErrorOf(failure), failure.what());
           } catch (const std::exception &) {
