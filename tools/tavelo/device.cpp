@@ -30,6 +30,8 @@ std::string TransportName(const DEVICE_INFO &record) {
   return colon != std::string::npos ? id.substr(0, colon) : std::string(record.transportClsid);
 }
 
+} // namespace
+
 Json DeviceJson(const DEVICE_INFO &record) {
   return Json{{"vendor", record.vdid},
               {"product", record.ptid},
@@ -51,6 +53,8 @@ Json DeviceJson(const DEVICE_INFO &record) {
               {"device_id", DeviceId(record)},
               {"transport", TransportName(record)}};
 }
+
+namespace {
 
 void Cameras(Context &context) {
   ULONG count = 0;
@@ -111,8 +115,9 @@ Json Flags(ULONG word, std::initializer_list<Bit> bits) {
   return names;
 }
 
-void Status(Context &context) {
-  Camera &camera = context.Open();
+} // namespace
+
+Json StatusJson(Camera &camera) {
   ULONG system = 0;
   ULONG capture = 0;
   ULONG vendor = 0;
@@ -138,6 +143,15 @@ void Status(Context &context) {
       {"battery_percent", vendor & 0xFFU},
       {"images", images},
       {"shots_remaining", shots}};
+  return status;
+}
+
+namespace {
+
+void Status(Context &context) {
+  const Json status = StatusJson(context.Open());
+  const auto vendor = status["vendor"].get<ULONG>();
+  const auto capture = status["capture"].get<ULONG>();
   if (context.json) {
     PrintJson(status);
     return;
@@ -154,8 +168,8 @@ void Status(Context &context) {
   line("capture status", "capture", "capture_flags");
   line("vendor status", "vendor", "vendor_flags");
   std::printf("%-16s %u%%\n%-16s %u\n%-16s %u\n%-16s %u\n", "battery", vendor & 0xFFU,
-              "shots to take", capture >> 16, "images", static_cast<unsigned>(images),
-              "shots remaining", static_cast<unsigned>(shots));
+              "shots to take", capture >> 16, "images", status["images"].get<unsigned>(),
+              "shots remaining", status["shots_remaining"].get<unsigned>());
 }
 
 SYSTEMTIME ParseTime(const std::string &text) {

@@ -29,7 +29,8 @@ std::string DisplayName(Camera &camera, const FH &file) {
   return name;
 }
 
-// One entry of a listing with what -l shows.
+} // namespace
+
 Json Describe(Camera &camera, const FH &file, bool details) {
   const bool directory = camera.IsDirectory(file);
   Json entry{{"path", file.path},
@@ -55,6 +56,8 @@ Json Describe(Camera &camera, const FH &file, bool details) {
   }
   return entry;
 }
+
+namespace {
 
 void PrintEntry(const Context &context, const Json &entry, bool details, bool full_path) {
   if (context.json) {

@@ -49,6 +49,7 @@ int main(int argc, char **argv) {
   AddParameterCommands(app, context);
   AddResultCommand(app, context);
   AddTetherCommands(app, context);
+  AddServeCommand(app, context);
 
   try {
     app.parse(argc, argv);

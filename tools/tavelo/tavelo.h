@@ -163,6 +163,16 @@ void AddFileCommands(CLI::App &app, Context &context);
 void AddTransferCommands(CLI::App &app, Context &context);
 void AddParameterCommands(CLI::App &app, Context &context);
 void AddResultCommand(CLI::App &app, Context &context);
+void AddServeCommand(CLI::App &app, Context &context);
+
+// The objects the --json output prints, shared with `serve`'s API.
+Json DeviceJson(const DEVICE_INFO &record);
+Json StatusJson(Camera &camera);
+std::vector<ULONG> ParameterTags(Camera &camera);
+Json ParameterJson(Camera &camera, ULONG tag);
+// Parses TEXT by the parameter's type, checks it against its capability
+// (a Failure with kExitRefused, nothing sent, when outside) and sets it.
+Json SetParameter(Camera &camera, const std::string &name, const std::string &text);
 
 // Prints one JSON value on one line; bytes that are not UTF-8 (a name in
 // another code page) become U+FFFD rather than ending the output.

@@ -163,12 +163,16 @@ void Get(Context &context, const GetOptions &options) {
   }
 }
 
+} // namespace
+
 Image Thumbnail(Camera &camera, const FH *file) {
   TaskMemory dib;
   Check(TaveloGetFileData(camera.get(), file, 1, &dib.data, &dib.size),
         file ? "reading the thumbnail" : "reading the viewfinder", file ? file->path : "");
   return FromDib(dib.bytes());
 }
+
+namespace {
 
 void Thumbs(Context &context, const std::string &path, const std::string &out) {
   CheckImageExtension(out);
