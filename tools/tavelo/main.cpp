@@ -29,6 +29,7 @@ int main(int argc, char **argv) {
   AddFileCommands(app, context);
   AddTransferCommands(app, context);
   AddParameterCommands(app, context);
+  AddMountCommand(app, context);
 
   try {
     app.parse(argc, argv);

@@ -153,6 +153,7 @@ void AddDeviceCommands(CLI::App &app, Context &context);
 void AddFileCommands(CLI::App &app, Context &context);
 void AddTransferCommands(CLI::App &app, Context &context);
 void AddParameterCommands(CLI::App &app, Context &context);
+void AddMountCommand(CLI::App &app, Context &context); // mount/
 
 // Prints one JSON value on one line.
 void PrintJson(const Json &value);

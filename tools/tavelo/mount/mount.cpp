@@ -1,0 +1,1329 @@
+// tavelo mount DIR: the camera as a folder, on libfuse 3.
+//
+// The tree is one folder per drive, then the camera's directories and files.
+// A directory is listed with one listing exchange the first time it is read;
+// its files' sizes and times come from the image information, and all of it
+// is kept until the camera reports new files there or the mount changes it.
+// A file is downloaded once, into memory or a temporary host file, and every
+// reader of it is served from that copy. A file written through the mount
+// collects in a temporary host file and is uploaded when it is closed.
+#define FUSE_USE_VERSION 31
+#include "../progress.h"
+#include "../tavelo.h"
+
+#include <fuse.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+extern char **environ;
+
+namespace tavelo::cli {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The listing and directory removal requests the mount sends itself: the
+// library's listings split one directory into two exchanges (subdirectories,
+// files), and its directory removal falls back to removing everything.
+namespace wire {
+constexpr std::size_t kRequestSize = 48;
+constexpr std::size_t kCommandAt = 8;
+constexpr std::size_t kStatusAt = 10;
+constexpr std::size_t kDriveAt = 12;
+constexpr std::size_t kDirectoryAt = 16;
+constexpr std::size_t kDirectorySize = 32; // with its terminating NUL
+constexpr std::size_t kCountAt = 12;
+constexpr std::size_t kEntriesAt = 16;
+constexpr std::size_t kEntrySize = 48;
+constexpr std::size_t kEntryNameSize = 16;
+constexpr std::size_t kEntryFlagsAt = 44;
+constexpr std::uint8_t kDirectoryFlag = 0x80;
+constexpr std::uint16_t kList = 0x4A;
+constexpr std::uint16_t kRemoveEmptyDirectory = 0x52;
+constexpr std::uint8_t kVersion = 1;
+
+void PutU32(std::span<BYTE> packet, std::size_t at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) {
+    packet[at + i] = static_cast<BYTE>(value >> (24 - 8 * i));
+  }
+}
+std::uint32_t GetU32(std::span<const BYTE> packet, std::size_t at) {
+  return std::uint32_t{packet[at]} << 24 | std::uint32_t{packet[at + 1]} << 16 |
+         std::uint32_t{packet[at + 2]} << 8 | packet[at + 3];
+}
+
+std::array<BYTE, kRequestSize> DirectoryRequest(std::uint16_t command, LONG drive,
+                                                const std::string &directory) {
+  std::array<BYTE, kRequestSize> request{};
+  PutU32(request, 0, kRequestSize - 4);
+  request[4] = kVersion;
+  request[kCommandAt] = static_cast<BYTE>(command >> 8);
+  request[kCommandAt + 1] = static_cast<BYTE>(command);
+  PutU32(request, kDriveAt, static_cast<std::uint32_t>(drive));
+  std::memcpy(&request[kDirectoryAt], directory.data(),
+              std::min(directory.size(), kDirectorySize - 1));
+  return request;
+}
+} // namespace wire
+
+// Camera names: 8.3, and a directory path of at most 31 characters.
+constexpr std::size_t kMaxBase = 8;
+constexpr std::size_t kMaxExtension = 3;
+constexpr std::size_t kMaxDirectoryPath = wire::kDirectorySize - 1;
+constexpr LONG kFirstDrive = 2;
+constexpr LONG kLastDrive = 99;
+
+// Downloads up to this size stay in memory while the memory cache has room;
+// the rest go to temporary files. Unused copies are dropped, oldest first,
+// beyond the limits.
+constexpr std::uint64_t kMemoryFileLimit = 8ULL << 20;
+constexpr std::uint64_t kMemoryLimit = 64ULL << 20;
+constexpr std::uint64_t kDiskLimit = 2ULL << 30;
+// statfs: one block is one picture.
+constexpr unsigned long kPictureBlock = 1UL << 20;
+
+bool background_log = false;
+
+void Log(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void Log(const char *format, ...) {
+  char text[1024];
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(text, sizeof text, format, arguments);
+  va_end(arguments);
+  if (background_log) {
+    syslog(LOG_WARNING, "%s", text);
+  } else {
+    std::fprintf(stderr, "tavelo mount: %s\n", text);
+  }
+}
+
+// Why the camera cannot hold a name, or nothing when it can.
+std::optional<int> NameProblem(const std::string &name) {
+  const auto dot = name.find('.');
+  const std::string base = name.substr(0, dot);
+  const std::string extension = dot == std::string::npos ? "" : name.substr(dot + 1);
+  if (base.size() > kMaxBase || extension.size() > kMaxExtension) {
+    return ENAMETOOLONG;
+  }
+  if (base.empty() || extension.find('.') != std::string::npos) {
+    return EINVAL;
+  }
+  for (const char c : base + extension) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) &&
+        std::strchr("_-~!#$%&'()@^{}", c) == nullptr) {
+      return EINVAL;
+    }
+  }
+  return std::nullopt;
+}
+
+int ErrnoOf(CAMRESULT result) {
+  switch (result) {
+  case CAM_E_FILE_NOT_FOUND:
+  case CAM_E_DATA_NOT_FOUND:
+    return ENOENT;
+  case CAM_E_NO_SPACE:
+    return ENOSPC;
+  case CAM_E_BUSY:
+    return EBUSY;
+  case CAM_E_LONG_NAME:
+    return ENAMETOOLONG;
+  case CAM_E_BAD_PARAMETER:
+  case CAM_E_BAD_REQUEST_DATA:
+    return EINVAL;
+  case CAM_E_INCAPABLE:
+    return EPERM;
+  default:
+    return EIO;
+  }
+}
+
+time_t TimeOf(const SYSTEMTIME &time) {
+  std::tm parts{};
+  parts.tm_year = time.wYear - 1900;
+  parts.tm_mon = time.wMonth - 1;
+  parts.tm_mday = time.wDay;
+  parts.tm_hour = time.wHour;
+  parts.tm_min = time.wMinute;
+  parts.tm_sec = time.wSecond;
+  return timegm(&parts);
+}
+
+struct Attributes {
+  bool directory = false;
+  std::uint64_t size = 0;
+  time_t mtime = 0;
+};
+
+// A directory as the last listing gave it. Keys: "2:" (a drive) or "2:DCIM/".
+struct Directory {
+  std::map<std::string, Attributes> entries;
+};
+
+// One camera file's bytes on the host, shared by its readers.
+struct Copy {
+  enum State { kLoading, kReady, kFailed } state = kLoading;
+  std::string path;     // "2:DCIM/IMG0001.JPG"
+  bool started = false; // its first reader downloads it
+  int error = 0;
+  std::vector<BYTE> memory;
+  fs::path file; // when not in memory
+  int fd = -1;
+  std::uint64_t size = 0;
+  bool on_disk = false;
+  int users = 0;
+  std::uint64_t used = 0; // for dropping the oldest
+  ~Copy() {
+    if (fd >= 0) {
+      close(fd);
+    }
+    if (!file.empty()) {
+      std::error_code error;
+      fs::remove(file, error);
+    }
+  }
+};
+
+// A file being written: its bytes collect in a host file until close.
+struct Upload {
+  std::string path; // FUSE path
+  fs::path file;
+  int fd = -1;
+  bool dirty = false;
+};
+
+struct OpenFile {
+  std::shared_ptr<Copy> copy;
+  std::unique_ptr<Upload> upload;
+};
+
+struct Split {
+  std::string parent; // camera directory key ("2:", "2:DCIM/"), empty for the mount root
+  std::string name;
+  LONG drive = 0;
+};
+
+struct Options {
+  std::string dir;
+  bool foreground = false;
+  bool read_only = false;
+  int ready_fd = -1;
+};
+
+class Mount {
+public:
+  Mount(HCAMERA camera, const Options &options) : camera_(camera), options_(options) {
+    const char *timeout = std::getenv("TAVELO_LINK_TIMEOUT_MS");
+    link_timeout_ = std::chrono::milliseconds(timeout && *timeout ? std::atol(timeout) : 10000);
+    char pattern[] = "/tmp/tavelo-mount-XXXXXX";
+    if (const char *tmp = std::getenv("TMPDIR"); tmp && *tmp) {
+      cache_dir_ = fs::path(tmp) / "tavelo-mount-XXXXXX";
+    } else {
+      cache_dir_ = pattern;
+    }
+    std::string dir = cache_dir_.string();
+    if (mkdtemp(dir.data()) == nullptr) {
+      throw Failure(kExitHost, "cannot make a cache directory: " + std::string(strerror(errno)));
+    }
+    cache_dir_ = dir;
+    started_ = std::time(nullptr);
+  }
+  ~Mount() {
+    Stop();
+    copies_.clear();
+    std::error_code error;
+    fs::remove_all(cache_dir_, error);
+  }
+
+  // Finds the drives: each that answers a listing of its root.
+  void FindDrives() {
+    for (LONG drive = kFirstDrive; drive <= kLastDrive; ++drive) {
+      std::vector<std::pair<std::string, bool>> names;
+      if (RawList(drive, "", &names) >= 0) {
+        drives_.push_back(drive);
+      }
+    }
+    if (drives_.empty()) {
+      throw Failure(kExitCamera, "mount: the camera lists no drive");
+    }
+  }
+
+  // Cancels downloads and waits for them; the mount is ending.
+  void Stop() {
+    {
+      const std::lock_guard lock(copies_mutex_);
+      stopping_ = true;
+    }
+    if (downloading_) {
+      TaveloCancelTransfer(camera_); // an upload runs to its end
+    }
+    copies_changed_.notify_all();
+    new_files_.notify_all();
+    std::list<std::thread> threads;
+    {
+      const std::lock_guard lock(copies_mutex_);
+      threads.swap(threads_);
+    }
+    for (auto &thread : threads) {
+      thread.join();
+    }
+  }
+
+  // Events: new files make their directories listed again.
+  static void TAVELOAPI OnNewFiles(ULONG /*kind*/, HCAMERA /*camera*/, uintptr_t context) {
+    auto *self = reinterpret_cast<Mount *>(context); // NOLINT(performance-no-int-to-ptr)
+    {
+      const std::lock_guard lock(self->copies_mutex_);
+      self->new_files_waiting_ = true;
+    }
+    self->new_files_.notify_all();
+  }
+  void WatchNewFiles() {
+    TaveloSubscribe(camera_, 1, OnNewFiles, reinterpret_cast<uintptr_t>(this));
+    const std::lock_guard lock(copies_mutex_);
+    threads_.emplace_back([this] { NewFilesLoop(); });
+  }
+
+  // ---- FUSE operations (negative errno on failure) ----
+
+  int GetAttr(const char *path, struct stat *st) {
+    const Split split = SplitPath(path);
+    if (split.name.empty()) {
+      FillDirectory(st);
+      return 0;
+    }
+    if (split.parent.empty()) {
+      for (const LONG drive : drives_) {
+        if (std::to_string(drive) == split.name) {
+          FillDirectory(st);
+          return 0;
+        }
+      }
+      return -ENOENT;
+    }
+    {
+      const std::lock_guard lock(tree_mutex_); // a file being written: its host copy
+      if (const auto writing = writing_.find(path); writing != writing_.end()) {
+        struct stat host {};
+        fstat(writing->second->fd, &host);
+        Fill(Attributes{false, static_cast<std::uint64_t>(host.st_size), std::time(nullptr)}, st);
+        return 0;
+      }
+    }
+    Attributes attributes;
+    if (const int error = Find(split, &attributes); error != 0) {
+      return error;
+    }
+    Fill(attributes, st);
+    return 0;
+  }
+
+  int ReadDir(const char *path, void *buffer, fuse_fill_dir_t filler) {
+    const Split split = SplitPath(path);
+    filler(buffer, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+    filler(buffer, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+    struct stat st {};
+    if (split.name.empty()) {
+      FillDirectory(&st);
+      for (const LONG drive : drives_) {
+        filler(buffer, std::to_string(drive).c_str(), &st, 0, FUSE_FILL_DIR_PLUS);
+      }
+      return 0;
+    }
+    Directory directory;
+    if (const int error = Listing(Key(split), &directory); error != 0) {
+      return error;
+    }
+    for (const auto &[name, attributes] : directory.entries) {
+      Fill(attributes, &st);
+      filler(buffer, name.c_str(), &st, 0, FUSE_FILL_DIR_PLUS);
+    }
+    return 0;
+  }
+
+  int Open(const char *path, fuse_file_info *info) {
+    const Split split = SplitPath(path);
+    Attributes attributes;
+    if (const int error = Find(split, &attributes); error != 0) {
+      return error;
+    }
+    if (attributes.directory) {
+      return -EISDIR;
+    }
+    auto open = std::make_unique<OpenFile>();
+    if ((info->flags & O_ACCMODE) != O_RDONLY) {
+      if (options_.read_only) {
+        return -EROFS;
+      }
+      if (const int error = StartUpload(path, &open->upload); error != 0) {
+        return error;
+      }
+      if ((info->flags & O_TRUNC) == 0 && attributes.size > 0) {
+        // Changing a file in place: it starts as the camera's copy.
+        auto copy = Acquire(split, attributes.size);
+        const int error = WaitReady(*copy);
+        if (error == 0 && !CopyInto(*copy, open->upload->fd)) {
+          Release(copy);
+          return -EIO;
+        }
+        Release(copy);
+        if (error != 0) {
+          return error;
+        }
+      }
+    } else {
+      open->copy = Acquire(split, attributes.size);
+    }
+    info->fh = reinterpret_cast<std::uint64_t>(open.release());
+    return 0;
+  }
+
+  int Create(const char *path, fuse_file_info *info) {
+    if (options_.read_only) {
+      return -EROFS;
+    }
+    const Split split = SplitPath(path);
+    if (const int error = CheckNewName(split, "create"); error != 0) {
+      return error;
+    }
+    Directory parent;
+    if (const int error = Listing(split.parent, &parent); error != 0) {
+      return error;
+    }
+    auto open = std::make_unique<OpenFile>();
+    if (const int error = StartUpload(path, &open->upload); error != 0) {
+      return error;
+    }
+    open->upload->dirty = true; // even an empty file is made on the camera
+    {
+      const std::lock_guard lock(tree_mutex_);
+      if (auto found = directories_.find(split.parent); found != directories_.end()) {
+        found->second.entries[split.name] = Attributes{false, 0, std::time(nullptr)};
+      }
+    }
+    info->fh = reinterpret_cast<std::uint64_t>(open.release());
+    return 0;
+  }
+
+  int Read(char *buffer, size_t size, off_t offset, fuse_file_info *info) {
+    auto *open = reinterpret_cast<OpenFile *>(info->fh); // NOLINT(performance-no-int-to-ptr)
+    if (open->upload) {
+      const ssize_t got = pread(open->upload->fd, buffer, size, offset);
+      return got < 0 ? -errno : static_cast<int>(got);
+    }
+    Copy &copy = *open->copy;
+    if (const int error = WaitReady(copy); error != 0) {
+      return error;
+    }
+    if (static_cast<std::uint64_t>(offset) >= copy.size) {
+      return 0;
+    }
+    const std::size_t count = std::min<std::uint64_t>(size, copy.size - offset);
+    if (!copy.on_disk) {
+      std::memcpy(buffer, copy.memory.data() + offset, count);
+      return static_cast<int>(count);
+    }
+    const ssize_t got = pread(copy.fd, buffer, count, offset);
+    return got < 0 ? -errno : static_cast<int>(got);
+  }
+
+  int Write(const char *buffer, size_t size, off_t offset, fuse_file_info *info) {
+    auto *open = reinterpret_cast<OpenFile *>(info->fh); // NOLINT(performance-no-int-to-ptr)
+    if (!open->upload) {
+      return -EBADF;
+    }
+    const ssize_t put = pwrite(open->upload->fd, buffer, size, offset);
+    if (put < 0) {
+      return -errno;
+    }
+    open->upload->dirty = true;
+    return static_cast<int>(put);
+  }
+
+  int Truncate(const char *path, off_t size, fuse_file_info *info) {
+    OpenFile *open = info ? reinterpret_cast<OpenFile *>(info->fh) // NOLINT
+                          : nullptr;
+    Upload *upload = open ? open->upload.get() : nullptr;
+    if (upload == nullptr) {
+      const std::lock_guard lock(tree_mutex_);
+      const auto writing = writing_.find(path);
+      upload = writing == writing_.end() ? nullptr : writing->second;
+    }
+    if (upload == nullptr) {
+      return options_.read_only ? -EROFS : -EOPNOTSUPP; // only a file open for writing
+    }
+    if (ftruncate(upload->fd, size) != 0) {
+      return -errno;
+    }
+    upload->dirty = true;
+    return 0;
+  }
+
+  // Uploads a written file; close() reports how that went.
+  int Flush(fuse_file_info *info) {
+    auto *open = reinterpret_cast<OpenFile *>(info->fh); // NOLINT(performance-no-int-to-ptr)
+    if (!open->upload || !open->upload->dirty) {
+      return 0;
+    }
+    Upload &upload = *open->upload;
+    upload.dirty = false;
+    const Split split = SplitPath(upload.path.c_str());
+    struct stat host {};
+    fstat(upload.fd, &host);
+    std::unique_lock<std::timed_mutex> lock;
+    if (const int error = LockCamera(&lock); error != 0) {
+      return error;
+    }
+    const FH dir = Handle(split.parent);
+    FH *made = nullptr;
+    const CAMRESULT result =
+        host.st_size == 0
+            ? TaveloCreateFile(camera_, &dir, split.name.c_str(), &made)
+            : TaveloCopyFileToCamera(camera_, upload.file.c_str(), &dir, split.name.c_str(), &made);
+    if (made != nullptr) {
+      TaveloCloseFile(camera_, made);
+    }
+    DropCopy(split);
+    if (result < 0) {
+      // Nothing half-written stays on the camera.
+      const FH file = Handle(split.parent, split.name);
+      TaveloDeleteFile(camera_, &file);
+      Forget(split);
+      return Failed(result, "uploading", upload.path);
+    }
+    const std::lock_guard tree(tree_mutex_);
+    if (auto found = directories_.find(split.parent); found != directories_.end()) {
+      found->second.entries[split.name] =
+          Attributes{false, static_cast<std::uint64_t>(host.st_size), std::time(nullptr)};
+    }
+    return 0;
+  }
+
+  int ReleaseFile(fuse_file_info *info) {
+    std::unique_ptr<OpenFile> open(reinterpret_cast<OpenFile *>(info->fh)); // NOLINT
+    if (open->upload) {
+      const std::lock_guard lock(tree_mutex_);
+      writing_.erase(open->upload->path);
+      close(open->upload->fd);
+      std::error_code error;
+      fs::remove(open->upload->file, error);
+    }
+    if (open->copy) {
+      Release(open->copy);
+    }
+    return 0;
+  }
+
+  int Unlink(const char *path) {
+    if (options_.read_only) {
+      return -EROFS;
+    }
+    const Split split = SplitPath(path);
+    Attributes attributes;
+    if (const int error = Find(split, &attributes); error != 0) {
+      return error;
+    }
+    if (attributes.directory) {
+      return -EISDIR;
+    }
+    std::unique_lock<std::timed_mutex> lock;
+    if (const int error = LockCamera(&lock); error != 0) {
+      return error;
+    }
+    const FH file = Handle(split.parent, split.name);
+    const CAMRESULT result = TaveloDeleteFile(camera_, &file);
+    if (result < 0 && result != CAM_E_FILE_NOT_FOUND) {
+      return Failed(result, "deleting", path);
+    }
+    DropCopy(split);
+    Forget(split);
+    return 0;
+  }
+
+  int MakeDirectory(const char *path) {
+    if (options_.read_only) {
+      return -EROFS;
+    }
+    const Split split = SplitPath(path);
+    if (const int error = CheckNewName(split, "mkdir"); error != 0) {
+      return error;
+    }
+    const std::string key = split.parent + split.name + "/";
+    if (key.size() - key.find(':') - 1 > kMaxDirectoryPath) {
+      Log("mkdir %s: the camera's directory paths hold at most %zu characters", path,
+          kMaxDirectoryPath);
+      return -ENAMETOOLONG;
+    }
+    std::unique_lock<std::timed_mutex> lock;
+    if (const int error = LockCamera(&lock); error != 0) {
+      return error;
+    }
+    const FH parent = Handle(split.parent);
+    FH *made = nullptr;
+    const CAMRESULT result = TaveloCreateDirectory(camera_, &parent, split.name.c_str(), &made);
+    if (made != nullptr) {
+      TaveloCloseFile(camera_, made);
+    }
+    if (result < 0) {
+      return Failed(result, "making the directory", path);
+    }
+    const std::lock_guard tree(tree_mutex_);
+    if (auto found = directories_.find(split.parent); found != directories_.end()) {
+      found->second.entries[split.name] = Attributes{true, 0, std::time(nullptr)};
+    }
+    directories_[key] = Directory{}; // new, so empty
+    return 0;
+  }
+
+  int RemoveDirectory(const char *path) {
+    if (options_.read_only) {
+      return -EROFS;
+    }
+    const Split split = SplitPath(path);
+    if (split.parent.empty()) {
+      return -EPERM; // a drive
+    }
+    Attributes attributes;
+    if (const int error = Find(split, &attributes); error != 0) {
+      return error;
+    }
+    if (!attributes.directory) {
+      return -ENOTDIR;
+    }
+    const std::string key = Key(split);
+    std::unique_lock<std::timed_mutex> lock;
+    if (const int error = LockCamera(&lock); error != 0) {
+      return error;
+    }
+    // The camera's own "remove if empty": it refuses a directory that holds
+    // anything, whatever the mount has seen of it.
+    const auto request = wire::DirectoryRequest(wire::kRemoveEmptyDirectory, split.drive,
+                                                key.substr(key.find(':') + 1));
+    BYTE *response = nullptr;
+    ULONG length = 0;
+    CAMRESULT result =
+        TaveloRaw(camera_, request.data(), static_cast<ULONG>(request.size()), &response, &length);
+    if (result >= 0 && length >= wire::kStatusAt + 2) {
+      const std::uint16_t status = static_cast<std::uint16_t>(response[wire::kStatusAt] << 8 |
+                                                              response[wire::kStatusAt + 1]);
+      result = status == 0 ? result : CAM_E_STATUS(status);
+    }
+    CoTaskMemFree(response);
+    if (result == CAM_E_INCAPABLE) {
+      return -ENOTEMPTY;
+    }
+    if (result < 0) {
+      return Failed(result, "removing the directory", path);
+    }
+    Forget(split);
+    const std::lock_guard tree(tree_mutex_);
+    directories_.erase(key);
+    return 0;
+  }
+
+  int Rename(const char *from, const char *to) {
+    if (options_.read_only) {
+      return -EROFS;
+    }
+    // The camera has no rename: EXDEV tells mv to copy and delete instead.
+    Log("rename %s to %s: the camera cannot rename", from, to);
+    return -EXDEV;
+  }
+
+  int StatFs(struct statvfs *st) {
+    std::unique_lock<std::timed_mutex> lock;
+    if (const int error = LockCamera(&lock); error != 0) {
+      return error;
+    }
+    ULONG shots = 0;
+    ULONG images = 0;
+    CAMRESULT result = TaveloGetShotsRemaining(camera_, &shots);
+    if (result >= 0) {
+      result = TaveloGetImageCount(camera_, &images);
+    }
+    if (result < 0) {
+      return Failed(result, "reading the shots remaining", "");
+    }
+    *st = {};
+    st->f_bsize = st->f_frsize = kPictureBlock;
+    st->f_blocks = fsblkcnt_t{shots} + images;
+    st->f_bfree = st->f_bavail = shots;
+    st->f_files = images;
+    st->f_namemax = kMaxBase + 1 + kMaxExtension;
+    if (options_.read_only) {
+      st->f_flag |= ST_RDONLY;
+    }
+    return 0;
+  }
+
+private:
+  void FillDirectory(struct stat *st) const {
+    *st = {};
+    st->st_mode = S_IFDIR | 0755;
+    st->st_nlink = 2;
+    st->st_mtime = st->st_ctime = st->st_atime = started_;
+    st->st_uid = getuid();
+    st->st_gid = getgid();
+  }
+  void Fill(const Attributes &attributes, struct stat *st) const {
+    *st = {};
+    if (attributes.directory) {
+      FillDirectory(st);
+    } else {
+      st->st_mode = S_IFREG | (options_.read_only ? 0444 : 0644);
+      st->st_nlink = 1;
+      st->st_size = static_cast<off_t>(attributes.size);
+      st->st_blocks = static_cast<blkcnt_t>((attributes.size + 511) / 512);
+    }
+    st->st_mtime = st->st_ctime = st->st_atime = attributes.mtime ? attributes.mtime : started_;
+    st->st_uid = getuid();
+    st->st_gid = getgid();
+  }
+
+  // "/2/DCIM/A.JPG" -> parent "2:DCIM/", name "A.JPG".
+  static Split SplitPath(const char *path) {
+    std::string text = path;
+    while (!text.empty() && text.front() == '/') {
+      text.erase(0, 1);
+    }
+    Split split;
+    if (text.empty()) {
+      return split;
+    }
+    const auto first = text.find('/');
+    split.drive = std::atoi(text.substr(0, first).c_str());
+    if (first == std::string::npos) {
+      split.name = text;
+      return split;
+    }
+    const auto last = text.rfind('/');
+    split.parent = text.substr(0, first) + ":" + text.substr(first + 1, last - first);
+    split.name = text.substr(last + 1);
+    return split;
+  }
+  static std::string Key(const Split &split) {
+    return split.parent.empty() ? split.name + ":" : split.parent + split.name + "/";
+  }
+  static FH Handle(const std::string &key, const std::string &name = {}) {
+    FH file{};
+    file.kind = 1;
+    file.drive = std::atoi(key.c_str());
+    std::snprintf(file.path, sizeof file.path, "%s%s", key.c_str(), name.c_str());
+    return file;
+  }
+
+  int CheckNewName(const Split &split, const char *what) {
+    if (split.parent.empty()) {
+      return -EPERM; // the drives are the camera's
+    }
+    if (const auto problem = NameProblem(split.name)) {
+      Log("%s %s: the camera holds only 8.3 names (letters, digits, _-~!#$%%&'()@^{})", what,
+          (split.parent + split.name).c_str());
+      return -*problem;
+    }
+    const std::string full = split.parent + split.name;
+    if (full.size() >= sizeof(FH{}.path) ||
+        split.parent.size() - split.parent.find(':') - 1 > kMaxDirectoryPath) {
+      Log("%s %s: too long a path for the camera", what, full.c_str());
+      return -ENAMETOOLONG;
+    }
+    return 0;
+  }
+
+  // Waits for the camera, at most the link timeout. A link failure of the
+  // call that held it fails the waiters too, so that no call takes longer
+  // than the timeout when the camera has gone away.
+  int LockCamera(std::unique_lock<std::timed_mutex> *lock) {
+    const std::uint64_t failures = link_failures_;
+    *lock = std::unique_lock(camera_mutex_, std::defer_lock);
+    if (!lock->try_lock_for(link_timeout_)) {
+      return -EBUSY;
+    }
+    return link_failures_ == failures ? 0 : -EIO;
+  }
+
+  int Failed(CAMRESULT result, const char *what, const std::string &path) {
+    const int error = ErrnoOf(result);
+    if (error == EIO) {
+      ++link_failures_;
+    }
+    Log("%s %s: %s", what, path.c_str(), DescribeResult(result).c_str());
+    return -error;
+  }
+
+  // One listing exchange: the names of a directory and whether each is one.
+  CAMRESULT RawList(LONG drive, const std::string &directory,
+                    std::vector<std::pair<std::string, bool>> *names) {
+    const auto request = wire::DirectoryRequest(wire::kList, drive, directory);
+    BYTE *response = nullptr;
+    ULONG length = 0;
+    CAMRESULT result =
+        TaveloRaw(camera_, request.data(), static_cast<ULONG>(request.size()), &response, &length);
+    const std::span<const BYTE> packet(response, response ? length : 0);
+    if (result >= 0 && packet.size() >= wire::kCountAt) {
+      const std::uint16_t status =
+          static_cast<std::uint16_t>(packet[wire::kStatusAt] << 8 | packet[wire::kStatusAt + 1]);
+      if (status != 0) {
+        result = CAM_E_STATUS(status);
+      } else if (packet.size() >= wire::kEntriesAt) {
+        const std::size_t count =
+            std::min<std::size_t>(wire::GetU32(packet, wire::kCountAt),
+                                  (packet.size() - wire::kEntriesAt) / wire::kEntrySize);
+        for (std::size_t i = 0; i < count; ++i) {
+          const auto entry =
+              packet.subspan(wire::kEntriesAt + i * wire::kEntrySize, wire::kEntrySize);
+          const char *name = reinterpret_cast<const char *>(entry.data());
+          const std::string text(name, strnlen(name, wire::kEntryNameSize));
+          if (!text.empty()) {
+            names->emplace_back(text, (entry[wire::kEntryFlagsAt] & wire::kDirectoryFlag) != 0);
+          }
+        }
+      }
+    } else if (result >= 0) {
+      result = CAM_E_BAD_DATA;
+    }
+    CoTaskMemFree(response);
+    return result;
+  }
+
+  // The entries of a camera directory, listed once and then kept.
+  int Listing(const std::string &key, Directory *out) {
+    {
+      const std::lock_guard lock(tree_mutex_);
+      if (const auto found = directories_.find(key); found != directories_.end()) {
+        *out = found->second;
+        return 0;
+      }
+    }
+    std::unique_lock<std::timed_mutex> camera;
+    if (const int error = LockCamera(&camera); error != 0) {
+      return error;
+    }
+    {
+      const std::lock_guard lock(tree_mutex_); // listed while this call waited
+      if (const auto found = directories_.find(key); found != directories_.end()) {
+        *out = found->second;
+        return 0;
+      }
+    }
+    const LONG drive = std::atoi(key.c_str());
+    std::vector<std::pair<std::string, bool>> names;
+    if (const CAMRESULT result = RawList(drive, key.substr(key.find(':') + 1), &names);
+        result < 0) {
+      return Failed(result, "listing", key);
+    }
+    Directory directory;
+    for (const auto &[name, is_directory] : names) {
+      Attributes attributes{is_directory, 0, 0};
+      if (!is_directory) {
+        const FH file = Handle(key, name);
+        IMAGE_INFO info{};
+        CAMRESULT result = TaveloGetImageInfo(camera_, &file, &info);
+        if (result >= 0 && info.isImage != 0) {
+          attributes.size = info.fileSize;
+          attributes.mtime = info.modified.wYear != 0 ? TimeOf(info.modified) : 0;
+        } else if (ULONG size = 0; (result = TaveloGetFileSize(camera_, &file, &size)) >= 0) {
+          attributes.size = size;
+        }
+        if (result == CAM_E_FILE_NOT_FOUND) {
+          continue; // gone since the listing
+        }
+        if (result < 0) {
+          return Failed(result, "reading the information of", file.path);
+        }
+      }
+      directory.entries[name] = attributes;
+    }
+    const std::lock_guard lock(tree_mutex_);
+    directories_[key] = directory;
+    *out = std::move(directory);
+    return 0;
+  }
+
+  int Find(const Split &split, Attributes *attributes) {
+    if (split.parent.empty()) {
+      *attributes = Attributes{true, 0, 0};
+      return 0;
+    }
+    Directory parent;
+    if (const int error = Listing(split.parent, &parent); error != 0) {
+      return error;
+    }
+    const auto found = parent.entries.find(split.name);
+    if (found == parent.entries.end()) {
+      return -ENOENT;
+    }
+    *attributes = found->second;
+    return 0;
+  }
+
+  void Forget(const Split &split) {
+    const std::lock_guard lock(tree_mutex_);
+    if (auto found = directories_.find(split.parent); found != directories_.end()) {
+      found->second.entries.erase(split.name);
+    }
+  }
+
+  int StartUpload(const char *path, std::unique_ptr<Upload> *upload) {
+    auto made = std::make_unique<Upload>();
+    made->path = path;
+    made->file = cache_dir_ / ("w" + std::to_string(++counter_));
+    made->fd = ::open(made->file.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (made->fd < 0) {
+      const int error = errno;
+      Log("cannot make a host file in %s: %s", cache_dir_.c_str(), std::strerror(error));
+      return -error;
+    }
+    const std::lock_guard lock(tree_mutex_);
+    writing_[path] = made.get();
+    *upload = std::move(made);
+    return 0;
+  }
+
+  // ---- The download cache ----
+
+  std::shared_ptr<Copy> Acquire(const Split &split, std::uint64_t size) {
+    const std::string path = split.parent + split.name;
+    const std::lock_guard lock(copies_mutex_);
+    auto &slot = copies_[path];
+    if (!slot || slot->state == Copy::kFailed) {
+      slot = std::make_shared<Copy>();
+      slot->size = size;
+      slot->on_disk = size > kMemoryFileLimit || memory_used_ + size > kMemoryLimit;
+      if (!slot->on_disk) {
+        memory_used_ += size;
+      }
+      slot->path = path;
+      if (stopping_) {
+        slot->state = Copy::kFailed;
+        slot->error = EIO;
+      }
+    }
+    ++slot->users;
+    slot->used = ++counter_;
+    return slot;
+  }
+
+  void Release(const std::shared_ptr<Copy> &copy) {
+    const std::lock_guard lock(copies_mutex_);
+    --copy->users;
+    Trim();
+  }
+
+  // Drops unused copies, oldest first, while the cache is over its limits.
+  void Trim() {
+    for (;;) {
+      std::uint64_t disk = 0;
+      std::uint64_t memory = 0;
+      auto oldest = copies_.end();
+      for (auto it = copies_.begin(); it != copies_.end(); ++it) {
+        const Copy &copy = *it->second;
+        (copy.on_disk ? disk : memory) += copy.size;
+        if (copy.users == 0 && copy.state != Copy::kLoading &&
+            (oldest == copies_.end() || copy.used < oldest->second->used)) {
+          oldest = it;
+        }
+      }
+      memory_used_ = memory;
+      if ((disk <= kDiskLimit && memory <= kMemoryLimit) || oldest == copies_.end()) {
+        return;
+      }
+      copies_.erase(oldest);
+    }
+  }
+
+  void DropCopy(const Split &split) {
+    const std::lock_guard lock(copies_mutex_);
+    if (auto found = copies_.find(split.parent + split.name);
+        found != copies_.end() && found->second->state != Copy::kLoading) {
+      copies_.erase(found);
+    }
+  }
+
+  // The first reader downloads; the others wait for it.
+  int WaitReady(Copy &copy) {
+    std::unique_lock lock(copies_mutex_);
+    if (!copy.started) {
+      copy.started = true;
+      lock.unlock();
+      Download(copy);
+      lock.lock();
+    }
+    copies_changed_.wait(lock, [&] { return copy.state != Copy::kLoading; });
+    return copy.state == Copy::kReady ? 0 : -copy.error;
+  }
+
+  bool CopyInto(const Copy &copy, int fd) {
+    if (!copy.on_disk) {
+      return pwrite(fd, copy.memory.data(), copy.memory.size(), 0) ==
+             static_cast<ssize_t>(copy.memory.size());
+    }
+    std::vector<char> block(1 << 20);
+    for (off_t at = 0;;) {
+      const ssize_t got = pread(copy.fd, block.data(), block.size(), at);
+      if (got <= 0) {
+        return got == 0;
+      }
+      if (pwrite(fd, block.data(), static_cast<std::size_t>(got), at) != got) {
+        return false;
+      }
+      at += got;
+    }
+  }
+
+  void Download(Copy &target) {
+    Copy *copy = &target;
+    const std::string &path = target.path;
+    int error = 0;
+    {
+      std::unique_lock<std::timed_mutex> lock;
+      error = -LockCamera(&lock);
+      FH file{};
+      file.kind = 1;
+      file.drive = std::atoi(path.c_str());
+      std::snprintf(file.path, sizeof file.path, "%s", path.c_str());
+      downloading_ = error == 0;
+      if (error == 0 && stopping_) {
+        error = EIO;
+      } else if (error == 0 && copy->on_disk) {
+        copy->file = cache_dir_ / ("r" + std::to_string(++counter_));
+        const CAMRESULT result = TaveloCopyFileFromCamera(camera_, copy->file.c_str(), &file);
+        copy->fd = result < 0 ? -1 : ::open(copy->file.c_str(), O_RDONLY | O_CLOEXEC);
+        error = result < 0 ? -Failed(result, "downloading", path) : (copy->fd < 0 ? errno : 0);
+        struct stat host {};
+        if (copy->fd >= 0 && fstat(copy->fd, &host) == 0) {
+          copy->size = static_cast<std::uint64_t>(host.st_size);
+        }
+      } else if (error == 0) {
+        BYTE *data = nullptr;
+        ULONG size = 0;
+        const CAMRESULT result = TaveloGetFileData(camera_, &file, 0, &data, &size);
+        if (result < 0) {
+          error = -Failed(result, "downloading", path);
+        } else {
+          copy->memory.assign(data, data + size);
+          copy->size = size;
+        }
+        CoTaskMemFree(data);
+      }
+      downloading_ = false;
+    }
+    {
+      const std::lock_guard lock(copies_mutex_);
+      copy->error = error;
+      copy->state = error == 0 ? Copy::kReady : Copy::kFailed;
+    }
+    copies_changed_.notify_all();
+  }
+
+  void NewFilesLoop() {
+    std::unique_lock lock(copies_mutex_);
+    for (;;) {
+      new_files_.wait(lock, [&] { return new_files_waiting_ || stopping_; });
+      if (stopping_) {
+        return;
+      }
+      new_files_waiting_ = false;
+      lock.unlock();
+      RefreshNewFiles();
+      lock.lock();
+    }
+  }
+
+  // Lists again each directory with new files, and each directory above it
+  // that did not know the way down.
+  void RefreshNewFiles() {
+    std::unique_lock<std::timed_mutex> camera;
+    ULONG count = 0;
+    FH **handles = nullptr;
+    const bool listed =
+        LockCamera(&camera) == 0 && TaveloGetNewFileList(camera_, &count, &handles) >= 0;
+    const FileList files(camera_, count, handles);
+    camera = {};
+    const std::lock_guard lock(tree_mutex_);
+    if (!listed) {
+      directories_.clear();
+      return;
+    }
+    for (const auto &file : files.items()) {
+      const std::string path = file->path;
+      const auto cut = path.find_last_of(":/");
+      DropCopy(Split{path.substr(0, cut + 1), path.substr(cut + 1), file->drive});
+      std::string key = path.substr(0, cut + 1);
+      for (;;) {
+        directories_.erase(key);
+        if (key.back() == ':') {
+          break; // a drive
+        }
+        const std::string inner = key.substr(0, key.size() - 1);
+        const auto up = inner.find_last_of(":/");
+        const auto parent = directories_.find(inner.substr(0, up + 1));
+        if (parent == directories_.end() || parent->second.entries.count(inner.substr(up + 1))) {
+          break; // listed afresh anyway, or it knows the way down
+        }
+        key = parent->first;
+      }
+    }
+  }
+
+  HCAMERA camera_;
+  Options options_;
+  std::chrono::milliseconds link_timeout_{10000};
+  fs::path cache_dir_;
+  time_t started_ = 0;
+  std::vector<LONG> drives_;
+
+  std::timed_mutex camera_mutex_;
+  std::atomic<std::uint64_t> link_failures_{0};
+  std::atomic<bool> downloading_{false}; // a download holds the camera
+  std::atomic<std::uint64_t> counter_{0};
+
+  std::mutex tree_mutex_;
+  std::map<std::string, Directory> directories_;
+  std::map<std::string, Upload *> writing_;
+
+  std::mutex copies_mutex_;
+  std::condition_variable copies_changed_;
+  std::condition_variable new_files_;
+  bool new_files_waiting_ = false;
+  std::atomic<bool> stopping_{false};
+  std::map<std::string, std::shared_ptr<Copy>> copies_;
+  std::uint64_t memory_used_ = 0;
+  std::list<std::thread> threads_;
+};
+
+Mount *TheMount() {
+  return static_cast<Mount *>(fuse_get_context()->private_data);
+}
+
+fuse_operations Operations() {
+  fuse_operations ops{};
+  ops.init = [](fuse_conn_info *, fuse_config *config) -> void * {
+    config->entry_timeout = 1.0;
+    config->attr_timeout = 1.0;
+    config->negative_timeout = 0;
+    return fuse_get_context()->private_data;
+  };
+  ops.getattr = [](const char *path, struct stat *st, fuse_file_info *) {
+    return TheMount()->GetAttr(path, st);
+  };
+  ops.readdir = [](const char *path, void *buffer, fuse_fill_dir_t filler, off_t, fuse_file_info *,
+                   fuse_readdir_flags) { return TheMount()->ReadDir(path, buffer, filler); };
+  ops.open = [](const char *path, fuse_file_info *info) { return TheMount()->Open(path, info); };
+  ops.create = [](const char *path, mode_t, fuse_file_info *info) {
+    return TheMount()->Create(path, info);
+  };
+  ops.read = [](const char *, char *buffer, size_t size, off_t offset, fuse_file_info *info) {
+    return TheMount()->Read(buffer, size, offset, info);
+  };
+  ops.write = [](const char *, const char *buffer, size_t size, off_t offset,
+                 fuse_file_info *info) { return TheMount()->Write(buffer, size, offset, info); };
+  ops.truncate = [](const char *path, off_t size, fuse_file_info *info) {
+    return TheMount()->Truncate(path, size, info);
+  };
+  ops.flush = [](const char *, fuse_file_info *info) { return TheMount()->Flush(info); };
+  ops.release = [](const char *, fuse_file_info *info) { return TheMount()->ReleaseFile(info); };
+  ops.unlink = [](const char *path) { return TheMount()->Unlink(path); };
+  ops.mkdir = [](const char *path, mode_t) { return TheMount()->MakeDirectory(path); };
+  ops.rmdir = [](const char *path) { return TheMount()->RemoveDirectory(path); };
+  ops.rename = [](const char *from, const char *to, unsigned) {
+    return TheMount()->Rename(from, to);
+  };
+  ops.statfs = [](const char *, struct statvfs *st) { return TheMount()->StatFs(st); };
+  // The camera keeps no owners, modes or times of its own.
+  ops.chmod = [](const char *, mode_t, fuse_file_info *) { return 0; };
+  ops.chown = [](const char *, uid_t, gid_t, fuse_file_info *) { return 0; };
+  ops.utimens = [](const char *, const timespec *, fuse_file_info *) { return 0; };
+  return ops;
+}
+
+// Ctrl-C and SIGTERM end the loop; in-flight calls finish first (an upload
+// completes), downloads are cancelled.
+fuse *signal_fuse = nullptr;
+int signal_pipe[2] = {-1, -1};
+void OnStopSignal(int) {
+  if (signal_fuse != nullptr) {
+    fuse_exit(signal_fuse);
+  }
+  const char byte = 0;
+  [[maybe_unused]] const auto ignored = write(signal_pipe[1], &byte, 1);
+}
+
+// Runs this same command again in the foreground as a new session and
+// returns once it has mounted (or failed: then with its exit status).
+int RunInBackground() {
+  std::ifstream in("/proc/self/cmdline", std::ios::binary);
+  std::vector<std::string> args;
+  for (std::string arg; std::getline(in, arg, '\0');) {
+    args.push_back(arg);
+  }
+  int ready[2];
+  if (pipe2(ready, O_CLOEXEC) != 0) {
+    throw Failure(kExitHost, "mount: cannot make a pipe");
+  }
+  args.push_back("--foreground");
+  args.push_back("--ready-fd=" + std::to_string(ready[1]));
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, ready[1], ready[1]); // keeps it across exec
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+  std::vector<char *> argv;
+  for (auto &arg : args) {
+    argv.push_back(arg.data());
+  }
+  argv.push_back(nullptr);
+  pid_t child = -1;
+  const int spawned =
+      posix_spawn(&child, "/proc/self/exe", &actions, &attributes, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  close(ready[1]);
+  if (spawned != 0) {
+    close(ready[0]);
+    throw Failure(kExitHost, "mount: cannot start the background process");
+  }
+  char byte = 0;
+  ssize_t got = 0;
+  while ((got = read(ready[0], &byte, 1)) < 0 && errno == EINTR) {
+  }
+  close(ready[0]);
+  if (got == 1) {
+    return kExitOk;
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : kExitCamera;
+}
+
+void RunMount(Context &context, const Options &options) {
+  std::error_code error;
+  if (!fs::is_directory(options.dir, error)) {
+    throw Failure(kExitUsage, "mount: no directory " + options.dir);
+  }
+  if (!options.foreground) {
+    const int status = RunInBackground();
+    if (status != kExitOk) {
+      throw Failure(status, "mount: " + options.dir + " was not mounted");
+    }
+    return;
+  }
+  Camera &camera = context.Open();
+  Mount mount(camera.get(), options);
+  mount.FindDrives();
+
+  std::vector<std::string> args{"tavelo", "-o", "fsname=tavelo,subtype=tavelo"};
+  if (options.read_only) {
+    args.insert(args.end(), {"-o", "ro"});
+  }
+  std::vector<char *> argv;
+  for (auto &arg : args) {
+    argv.push_back(arg.data());
+  }
+  fuse_args fargs = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
+  const fuse_operations ops = Operations();
+  fuse *handle = fuse_new(&fargs, &ops, sizeof ops, &mount);
+  if (handle == nullptr) {
+    throw Failure(kExitHost, "mount: libfuse refused the options");
+  }
+  if (fuse_mount(handle, fs::absolute(options.dir).c_str()) != 0) {
+    fuse_destroy(handle);
+    throw Failure(kExitHost, "mount: cannot mount on " + options.dir);
+  }
+  mount.WatchNewFiles();
+
+  signal_fuse = handle;
+  if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    throw Failure(kExitHost, "mount: cannot make a pipe");
+  }
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+  // Wakes the readers of a download when a signal ends the mount.
+  std::thread stopper([&mount] {
+    pollfd fd{signal_pipe[0], POLLIN, 0};
+    while (poll(&fd, 1, -1) < 0 && errno == EINTR) {
+    }
+    char byte = 0;
+    if (read(signal_pipe[0], &byte, 1) == 1 && byte == 0) {
+      mount.Stop();
+    }
+  });
+
+  if (options.ready_fd >= 0) {
+    background_log = true;
+    openlog("tavelo-mount", LOG_PID, LOG_USER);
+    const int null = ::open("/dev/null", O_RDWR);
+    dup2(null, 1);
+    dup2(null, 2);
+    close(null);
+    const char byte = 1;
+    [[maybe_unused]] const auto ignored = write(options.ready_fd, &byte, 1);
+    close(options.ready_fd);
+  } else {
+    std::fprintf(stderr, "tavelo mount: %s mounted; fusermount3 -u %s or Ctrl-C unmounts\n",
+                 options.dir.c_str(), options.dir.c_str());
+  }
+  const int looped = fuse_loop_mt(handle, 0);
+  signal_fuse = nullptr;
+  const char stop = 1; // ends the stopper thread without a signal
+  [[maybe_unused]] const auto ignored = write(signal_pipe[1], &stop, 1);
+  stopper.join();
+  mount.Stop();
+  fuse_unmount(handle);
+  fuse_destroy(handle);
+  TaveloUnsubscribe(camera.get(), 1);
+  if (looped != 0 && looped != SIGINT && looped != SIGTERM && looped != SIGHUP) {
+    throw Failure(kExitHost, "mount: the FUSE session failed");
+  }
+}
+
+} // namespace
+
+void AddMountCommand(CLI::App &app, Context &context) {
+  auto *mount = app.add_subcommand("mount", "the camera as a folder: a directory per drive");
+  auto options = std::make_shared<Options>();
+  mount->add_option("dir", options->dir, "an empty directory to mount on")->required();
+  mount->add_flag("-f,--foreground", options->foreground,
+                  "stay in the foreground (logs on stderr) until unmounted");
+  mount->add_flag("--read-only", options->read_only, "refuse every change");
+  mount->add_option("--ready-fd", options->ready_fd)->group(""); // the background process's
+  Define(mount, [&context, options] { RunMount(context, *options); });
+}
+
+} // namespace tavelo::cli
