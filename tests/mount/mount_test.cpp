@@ -322,4 +322,22 @@ TEST_F(MountTest, StoppingDuringAnUploadLeavesNothingHalfWritten) {
   EXPECT_TRUE(Same(Slurp(store() / "2/UP.BIN"), bytes));
 }
 
+// The default: the command returns once mounted and the mount runs on in
+// the background; --read-only refuses changes.
+TEST_F(MountTest, MountsInTheBackgroundReadOnly) {
+  std::string text;
+  ASSERT_EQ(
+      Run({TAVELO_TOOL, "--virtual", store().string(), "mount", "--read-only", mnt().string()},
+          &text),
+      0)
+      << text;
+  const auto mounted = [&] { return Count(Slurp("/proc/self/mountinfo"), mnt().string()) > 0; };
+  EXPECT_TRUE(mounted());
+  EXPECT_TRUE(Same(Slurp(mnt() / "2/WELCOME.JPG"), Slurp(store() / "2/WELCOME.JPG")));
+  EXPECT_NE(Run({"touch", (mnt() / "2/NEW.TXT").string()}, &text), 0);
+  EXPECT_NE(text.find("Read-only file system"), std::string::npos) << text;
+  ASSERT_EQ(Run({"fusermount3", "-u", mnt().string()}, &text), 0) << text;
+  EXPECT_FALSE(mounted());
+}
+
 } // namespace
