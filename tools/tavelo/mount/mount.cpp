@@ -39,6 +39,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 
 extern char **environ;
@@ -524,6 +525,7 @@ public:
       found->second.entries[split.name] =
           Attributes{false, static_cast<std::uint64_t>(host.st_size), std::time(nullptr)};
     }
+    uploaded_.insert(split.parent + split.name); // its new-file event changes nothing
     return 0;
   }
 
@@ -1075,6 +1077,9 @@ private:
     }
     for (const auto &file : files.items()) {
       const std::string path = file->path;
+      if (uploaded_.erase(path) != 0) {
+        continue;
+      }
       const auto cut = path.find_last_of(":/");
       DropCopy(Split{path.substr(0, cut + 1), path.substr(cut + 1), file->drive});
       std::string key = path.substr(0, cut + 1);
@@ -1109,6 +1114,7 @@ private:
   std::mutex tree_mutex_;
   std::map<std::string, Directory> directories_;
   std::map<std::string, Upload *> writing_;
+  std::set<std::string> uploaded_; // camera paths the mount wrote itself
 
   std::mutex copies_mutex_;
   std::condition_variable copies_changed_;
