@@ -533,7 +533,10 @@ public:
     std::unique_ptr<OpenFile> open(reinterpret_cast<OpenFile *>(info->fh)); // NOLINT
     if (open->upload) {
       const std::lock_guard lock(tree_mutex_);
-      writing_.erase(open->upload->path);
+      if (const auto writing = writing_.find(open->upload->path);
+          writing != writing_.end() && writing->second == open->upload.get()) {
+        writing_.erase(writing);
+      }
       close(open->upload->fd);
       std::error_code error;
       fs::remove(open->upload->file, error);
@@ -1005,6 +1008,7 @@ private:
     Copy *copy = &target;
     const std::string &path = target.path;
     int error = 0;
+    std::uint64_t size = 0; // what the camera gave
     {
       std::unique_lock<std::timed_mutex> lock;
       error = -LockCamera(&lock);
@@ -1022,17 +1026,17 @@ private:
         error = result < 0 ? -Failed(result, "downloading", path) : (copy->fd < 0 ? errno : 0);
         struct stat host {};
         if (copy->fd >= 0 && fstat(copy->fd, &host) == 0) {
-          copy->size = static_cast<std::uint64_t>(host.st_size);
+          size = static_cast<std::uint64_t>(host.st_size);
         }
       } else if (error == 0) {
         BYTE *data = nullptr;
-        ULONG size = 0;
-        const CAMRESULT result = TaveloGetFileData(camera_, &file, 0, &data, &size);
+        ULONG length = 0;
+        const CAMRESULT result = TaveloGetFileData(camera_, &file, 0, &data, &length);
         if (result < 0) {
           error = -Failed(result, "downloading", path);
         } else {
-          copy->memory.assign(data, data + size);
-          copy->size = size;
+          copy->memory.assign(data, data + length);
+          size = length;
         }
         CoTaskMemFree(data);
       }
@@ -1041,6 +1045,7 @@ private:
     {
       const std::lock_guard lock(copies_mutex_);
       copy->error = error;
+      copy->size = error == 0 ? size : copy->size;
       copy->state = error == 0 ? Copy::kReady : Copy::kFailed;
     }
     copies_changed_.notify_all();
