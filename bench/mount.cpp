@@ -35,6 +35,7 @@ pid_t Start(const std::vector<std::string> &args, const fs::path &out) {
   posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
   std::vector<char *> argv;
+  argv.reserve(args.size() + 1);
   for (const auto &arg : args) {
     argv.push_back(const_cast<char *>(arg.c_str()));
   }

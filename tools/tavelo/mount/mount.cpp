@@ -27,9 +27,11 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <csignal>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -91,6 +93,61 @@ std::array<BYTE, kRequestSize> DirectoryRequest(std::uint16_t command, LONG driv
   std::memcpy(&request[kDirectoryAt], directory.data(),
               std::min(directory.size(), kDirectorySize - 1));
   return request;
+}
+
+// Command 0x42, kind 0: a file's bytes, one chunk per exchange, so that
+// readers can be served while the rest comes.
+constexpr std::uint16_t kReadData = 0x42;
+constexpr std::size_t kReadRequestSize = 80;
+constexpr std::size_t kRecordDriveAt = 12; // the file name record: drive, directory, name
+constexpr std::size_t kRecordDirectoryAt = 16;
+constexpr std::size_t kRecordNameAt = 48;
+constexpr std::size_t kReadOffsetAt = 68; // kind at 64 is 0: the file's bytes
+constexpr std::size_t kChunkOffsetAt = 12;
+constexpr std::size_t kChunkLengthAt = 16;
+constexpr std::size_t kTotalAt = 20;
+constexpr std::size_t kChunkAt = 24;
+
+// The request for "2:DCIM/IMG0001.JPG"; the offset is filled per chunk.
+std::array<BYTE, kReadRequestSize> ReadRequest(const std::string &path) {
+  std::array<BYTE, kReadRequestSize> request{};
+  PutU32(request, 0, kReadRequestSize - 4);
+  request[4] = kVersion;
+  request[kCommandAt] = static_cast<BYTE>(kReadData >> 8);
+  request[kCommandAt + 1] = static_cast<BYTE>(kReadData);
+  const auto colon = path.find(':');
+  const auto slash = path.rfind('/');
+  const auto name_at = slash == std::string::npos ? colon + 1 : slash + 1;
+  PutU32(request, kRecordDriveAt, static_cast<std::uint32_t>(std::atoi(path.c_str())));
+  const std::string directory = path.substr(colon + 1, name_at - colon - 1);
+  const std::string name = path.substr(name_at);
+  std::memcpy(&request[kRecordDirectoryAt], directory.data(),
+              std::min(directory.size(), kDirectorySize - 1));
+  std::memcpy(&request[kRecordNameAt], name.data(), std::min(name.size(), kEntryNameSize - 1));
+  return request;
+}
+
+// Checks one answer: a status of 0, the chunk asked for, inside the packet,
+// and the same total as before (`known`, or UINT64_MAX for the first).
+CAMRESULT CheckChunk(std::span<const BYTE> packet, std::uint64_t offset, std::uint64_t known,
+                     std::uint64_t *chunk, std::uint64_t *total) {
+  if (packet.size() < kChunkAt) {
+    return CAM_E_BAD_DATA;
+  }
+  if (const std::uint16_t status =
+          static_cast<std::uint16_t>(packet[kStatusAt] << 8 | packet[kStatusAt + 1]);
+      status != 0) {
+    return CAM_E_STATUS(status);
+  }
+  *chunk = GetU32(packet, kChunkLengthAt);
+  *total = GetU32(packet, kTotalAt);
+  const bool last = offset + *chunk >= *total;
+  if (GetU32(packet, kChunkOffsetAt) != offset || *chunk > packet.size() - kChunkAt ||
+      offset + *chunk > *total || (*chunk == 0 && !last) ||
+      (known != UINT64_MAX && known != *total)) {
+    return CAM_E_BAD_DATA;
+  }
+  return S_OK;
 }
 } // namespace wire
 
@@ -192,9 +249,10 @@ struct Directory {
 // One camera file's bytes on the host, shared by its readers.
 struct Copy {
   enum State { kLoading, kReady, kFailed } state = kLoading;
-  std::string path;     // "2:DCIM/IMG0001.JPG"
-  bool started = false; // its first reader downloads it
+  std::string path; // "2:DCIM/IMG0001.JPG"
   int error = 0;
+  std::uint64_t available = 0; // bytes from the start already here
+  bool sized = false;          // `size` is the camera's total
   std::vector<BYTE> memory;
   fs::path file; // when not in memory
   int fd = -1;
@@ -283,18 +341,15 @@ public:
       const std::lock_guard lock(copies_mutex_);
       stopping_ = true;
     }
-    if (downloading_) {
-      TaveloCancelTransfer(camera_); // an upload runs to its end
-    }
     copies_changed_.notify_all();
     new_files_.notify_all();
-    std::list<std::thread> threads;
+    std::list<Worker> threads;
     {
       const std::lock_guard lock(copies_mutex_);
       threads.swap(threads_);
     }
-    for (auto &thread : threads) {
-      thread.join();
+    for (auto &worker : threads) {
+      worker.thread.join();
     }
   }
 
@@ -310,7 +365,7 @@ public:
   void WatchNewFiles() {
     TaveloSubscribe(camera_, 1, OnNewFiles, reinterpret_cast<uintptr_t>(this));
     const std::lock_guard lock(copies_mutex_);
-    threads_.emplace_back([this] { NewFilesLoop(); });
+    threads_.push_back(Worker{std::thread([this] { NewFilesLoop(); }), nullptr});
   }
 
   // ---- FUSE operations (negative errno on failure) ----
@@ -434,26 +489,42 @@ public:
     return 0;
   }
 
-  int Read(char *buffer, size_t size, off_t offset, fuse_file_info *info) {
+  // Serves a read from the copy as soon as its bytes are here. A copy on
+  // disk goes to the kernel by splice, without passing through this process.
+  int ReadBuffer(fuse_bufvec **out, size_t size, off_t offset, fuse_file_info *info) {
     auto *open = reinterpret_cast<OpenFile *>(info->fh); // NOLINT(performance-no-int-to-ptr)
-    if (open->upload) {
-      const ssize_t got = pread(open->upload->fd, buffer, size, offset);
-      return got < 0 ? -errno : static_cast<int>(got);
+    auto *vector = static_cast<fuse_bufvec *>(std::malloc(sizeof(fuse_bufvec)));
+    if (vector == nullptr) {
+      return -ENOMEM;
     }
-    Copy &copy = *open->copy;
-    if (const int error = WaitReady(copy); error != 0) {
-      return error;
-    }
-    if (static_cast<std::uint64_t>(offset) >= copy.size) {
+    *vector = FUSE_BUFVEC_INIT(size);
+    *out = vector;
+    if (open->copy) {
+      Copy &copy = *open->copy;
+      if (const int error = WaitFor(copy, static_cast<std::uint64_t>(offset) + size); error != 0) {
+        return error;
+      }
+      const std::uint64_t at =
+          std::min<std::uint64_t>(static_cast<std::uint64_t>(offset), copy.size);
+      vector->buf[0].size = std::min<std::uint64_t>(size, copy.size - at);
+      if (copy.on_disk) {
+        vector->buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+        vector->buf[0].fd = copy.fd;
+        vector->buf[0].pos = offset;
+        return 0;
+      }
+      // libfuse frees the memory it is given.
+      vector->buf[0].mem = std::malloc(std::max<std::size_t>(vector->buf[0].size, 1));
+      if (vector->buf[0].mem == nullptr) {
+        return -ENOMEM;
+      }
+      std::memcpy(vector->buf[0].mem, copy.memory.data() + at, vector->buf[0].size);
       return 0;
     }
-    const std::size_t count = std::min<std::uint64_t>(size, copy.size - offset);
-    if (!copy.on_disk) {
-      std::memcpy(buffer, copy.memory.data() + offset, count);
-      return static_cast<int>(count);
-    }
-    const ssize_t got = pread(copy.fd, buffer, count, offset);
-    return got < 0 ? -errno : static_cast<int>(got);
+    vector->buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+    vector->buf[0].fd = open->upload->fd;
+    vector->buf[0].pos = offset;
+    return 0;
   }
 
   int Write(const char *buffer, size_t size, off_t offset, fuse_file_info *info) {
@@ -930,6 +1001,14 @@ private:
       if (stopping_) {
         slot->state = Copy::kFailed;
         slot->error = EIO;
+      } else {
+        Reap();
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        threads_.push_back(Worker{std::thread([this, copy = slot, done] {
+                                    Download(*copy);
+                                    *done = true;
+                                  }),
+                                  done});
       }
     }
     ++slot->users;
@@ -973,18 +1052,16 @@ private:
     }
   }
 
-  // The first reader downloads; the others wait for it.
-  int WaitReady(Copy &copy) {
+  // Waits until the bytes up to `end` (or the end of the file) are here.
+  int WaitFor(Copy &copy, std::uint64_t end) {
     std::unique_lock lock(copies_mutex_);
-    if (!copy.started) {
-      copy.started = true;
-      lock.unlock();
-      Download(copy);
-      lock.lock();
-    }
-    copies_changed_.wait(lock, [&] { return copy.state != Copy::kLoading; });
-    return copy.state == Copy::kReady ? 0 : -copy.error;
+    copies_changed_.wait(lock, [&] {
+      return copy.state != Copy::kLoading ||
+             (copy.sized && copy.available >= std::min(end, copy.size));
+    });
+    return copy.state == Copy::kFailed ? -copy.error : 0;
   }
+  int WaitReady(Copy &copy) { return WaitFor(copy, UINT64_MAX); }
 
   bool CopyInto(const Copy &copy, int fd) {
     if (!copy.on_disk) {
@@ -1004,51 +1081,103 @@ private:
     }
   }
 
-  void Download(Copy &target) {
-    Copy *copy = &target;
-    const std::string &path = target.path;
+  // Ends the download threads that are done; copies_mutex_ held.
+  void Reap() {
+    for (auto it = threads_.begin(); it != threads_.end();) {
+      if (it->done && *it->done) {
+        it->thread.join();
+        it = threads_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+
+  // Downloads a file chunk by chunk into its copy; readers are served each
+  // part as it arrives.
+  void Download(Copy &copy) {
     int error = 0;
-    std::uint64_t size = 0; // what the camera gave
     {
       std::unique_lock<std::timed_mutex> lock;
       error = -LockCamera(&lock);
-      FH file{};
-      file.kind = 1;
-      file.drive = std::atoi(path.c_str());
-      std::snprintf(file.path, sizeof file.path, "%s", path.c_str());
-      downloading_ = error == 0;
-      if (error == 0 && stopping_) {
-        error = EIO;
-      } else if (error == 0 && copy->on_disk) {
-        copy->file = cache_dir_ / ("r" + std::to_string(++counter_));
-        const CAMRESULT result = TaveloCopyFileFromCamera(camera_, copy->file.c_str(), &file);
-        copy->fd = result < 0 ? -1 : ::open(copy->file.c_str(), O_RDONLY | O_CLOEXEC);
-        error = result < 0 ? -Failed(result, "downloading", path) : (copy->fd < 0 ? errno : 0);
-        struct stat host {};
-        if (copy->fd >= 0 && fstat(copy->fd, &host) == 0) {
-          size = static_cast<std::uint64_t>(host.st_size);
+      auto request = wire::ReadRequest(copy.path);
+      std::uint64_t offset = 0;
+      while (error == 0) {
+        if (stopping_) {
+          error = EIO;
+          break;
         }
-      } else if (error == 0) {
-        BYTE *data = nullptr;
+        wire::PutU32(request, wire::kReadOffsetAt, static_cast<std::uint32_t>(offset));
+        BYTE *response = nullptr;
         ULONG length = 0;
-        const CAMRESULT result = TaveloGetFileData(camera_, &file, 0, &data, &length);
-        if (result < 0) {
-          error = -Failed(result, "downloading", path);
-        } else {
-          copy->memory.assign(data, data + length);
-          size = length;
+        CAMRESULT result = TaveloRaw(camera_, request.data(), static_cast<ULONG>(request.size()),
+                                     &response, &length);
+        const std::span<const BYTE> packet(response, response ? length : 0);
+        std::uint64_t chunk = 0;
+        std::uint64_t total = 0;
+        if (result >= 0) {
+          result =
+              wire::CheckChunk(packet, offset, copy.sized ? copy.size : UINT64_MAX, &chunk, &total);
         }
-        CoTaskMemFree(data);
+        if (result >= 0 && !copy.sized) {
+          error = Prepare(copy, total);
+        }
+        if (result >= 0 && error == 0) {
+          error = Store(copy, packet.subspan(wire::kChunkAt, chunk), offset);
+        }
+        CoTaskMemFree(response);
+        if (result < 0) {
+          error = -Failed(result, "downloading", copy.path);
+          break;
+        }
+        offset += chunk;
+        {
+          const std::lock_guard done(copies_mutex_);
+          copy.available = offset;
+        }
+        copies_changed_.notify_all();
+        if (offset >= total) {
+          break;
+        }
       }
-      downloading_ = false;
     }
     {
       const std::lock_guard lock(copies_mutex_);
-      copy->error = error;
-      copy->size = error == 0 ? size : copy->size;
-      copy->state = error == 0 ? Copy::kReady : Copy::kFailed;
+      copy.error = error;
+      copy.state = error == 0 ? Copy::kReady : Copy::kFailed;
     }
     copies_changed_.notify_all();
+  }
+
+  // Makes room for a file of `total` bytes: memory, or a host file when it
+  // is large.
+  int Prepare(Copy &copy, std::uint64_t total) {
+    const bool on_disk = copy.on_disk || total > kMemoryFileLimit;
+    if (on_disk) {
+      copy.file = cache_dir_ / ("r" + std::to_string(++counter_));
+      copy.fd = ::open(copy.file.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+      if (copy.fd < 0) {
+        const int error = errno;
+        Log("cannot make a host file in %s: %s", cache_dir_.c_str(), std::strerror(error));
+        return error;
+      }
+    } else {
+      copy.memory.resize(total);
+    }
+    const std::lock_guard lock(copies_mutex_);
+    copy.on_disk = on_disk;
+    copy.size = total;
+    copy.sized = true;
+    return 0;
+  }
+
+  static int Store(Copy &copy, std::span<const BYTE> bytes, std::uint64_t offset) {
+    if (!copy.on_disk) {
+      std::memcpy(copy.memory.data() + offset, bytes.data(), bytes.size());
+      return 0;
+    }
+    const auto put = pwrite(copy.fd, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+    return put == static_cast<ssize_t>(bytes.size()) ? 0 : (put < 0 ? errno : ENOSPC);
   }
 
   void NewFilesLoop() {
@@ -1113,7 +1242,6 @@ private:
 
   std::timed_mutex camera_mutex_;
   std::atomic<std::uint64_t> link_failures_{0};
-  std::atomic<bool> downloading_{false}; // a download holds the camera
   std::atomic<std::uint64_t> counter_{0};
 
   std::mutex tree_mutex_;
@@ -1128,7 +1256,11 @@ private:
   std::atomic<bool> stopping_{false};
   std::map<std::string, std::shared_ptr<Copy>> copies_;
   std::uint64_t memory_used_ = 0;
-  std::list<std::thread> threads_;
+  struct Worker {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done; // null: runs until the mount stops
+  };
+  std::list<Worker> threads_;
 };
 
 Mount *TheMount() {
@@ -1137,7 +1269,9 @@ Mount *TheMount() {
 
 fuse_operations Operations() {
   fuse_operations ops{};
-  ops.init = [](fuse_conn_info *, fuse_config *config) -> void * {
+  ops.init = [](fuse_conn_info *connection, fuse_config *config) -> void * {
+    connection->max_readahead = UINT_MAX; // as much as the kernel allows
+    connection->want |= FUSE_CAP_SPLICE_WRITE | FUSE_CAP_SPLICE_MOVE;
     config->entry_timeout = 1.0;
     config->attr_timeout = 1.0;
     config->negative_timeout = 0;
@@ -1152,8 +1286,9 @@ fuse_operations Operations() {
   ops.create = [](const char *path, mode_t, fuse_file_info *info) {
     return TheMount()->Create(path, info);
   };
-  ops.read = [](const char *, char *buffer, size_t size, off_t offset, fuse_file_info *info) {
-    return TheMount()->Read(buffer, size, offset, info);
+  ops.read_buf = [](const char *, fuse_bufvec **out, size_t size, off_t offset,
+                    fuse_file_info *info) {
+    return TheMount()->ReadBuffer(out, size, offset, info);
   };
   ops.write = [](const char *, const char *buffer, size_t size, off_t offset,
                  fuse_file_info *info) { return TheMount()->Write(buffer, size, offset, info); };
@@ -1210,6 +1345,7 @@ int RunInBackground() {
   posix_spawnattr_init(&attributes);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
   std::vector<char *> argv;
+  argv.reserve(args.size() + 1);
   for (auto &arg : args) {
     argv.push_back(arg.data());
   }
@@ -1259,6 +1395,7 @@ void RunMount(Context &context, const Options &options) {
     args.insert(args.end(), {"-o", "ro"});
   }
   std::vector<char *> argv;
+  argv.reserve(args.size());
   for (auto &arg : args) {
     argv.push_back(arg.data());
   }
