@@ -10,6 +10,7 @@
 #define FUSE_USE_VERSION 31
 #include "../progress.h"
 #include "../tavelo.h"
+#include "packets.h"
 
 #include <fuse.h>
 
@@ -52,109 +53,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The listing and directory removal requests the mount sends itself: the
-// library's listings split one directory into two exchanges (subdirectories,
-// files), and its directory removal falls back to removing everything.
-namespace wire {
-constexpr std::size_t kRequestSize = 48;
-constexpr std::size_t kCommandAt = 8;
-constexpr std::size_t kStatusAt = 10;
-constexpr std::size_t kDriveAt = 12;
-constexpr std::size_t kDirectoryAt = 16;
-constexpr std::size_t kDirectorySize = 32; // with its terminating NUL
-constexpr std::size_t kCountAt = 12;
-constexpr std::size_t kEntriesAt = 16;
-constexpr std::size_t kEntrySize = 48;
-constexpr std::size_t kEntryNameSize = 16;
-constexpr std::size_t kEntryFlagsAt = 44;
-constexpr std::uint8_t kDirectoryFlag = 0x80;
-constexpr std::uint16_t kList = 0x4A;
-constexpr std::uint16_t kRemoveEmptyDirectory = 0x52;
-constexpr std::uint8_t kVersion = 1;
-
-void PutU32(std::span<BYTE> packet, std::size_t at, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) {
-    packet[at + i] = static_cast<BYTE>(value >> (24 - 8 * i));
-  }
-}
-std::uint32_t GetU32(std::span<const BYTE> packet, std::size_t at) {
-  return std::uint32_t{packet[at]} << 24 | std::uint32_t{packet[at + 1]} << 16 |
-         std::uint32_t{packet[at + 2]} << 8 | packet[at + 3];
-}
-
-std::array<BYTE, kRequestSize> DirectoryRequest(std::uint16_t command, LONG drive,
-                                                const std::string &directory) {
-  std::array<BYTE, kRequestSize> request{};
-  PutU32(request, 0, kRequestSize - 4);
-  request[4] = kVersion;
-  request[kCommandAt] = static_cast<BYTE>(command >> 8);
-  request[kCommandAt + 1] = static_cast<BYTE>(command);
-  PutU32(request, kDriveAt, static_cast<std::uint32_t>(drive));
-  std::memcpy(&request[kDirectoryAt], directory.data(),
-              std::min(directory.size(), kDirectorySize - 1));
-  return request;
-}
-
-// Command 0x42, kind 0: a file's bytes, one chunk per exchange, so that
-// readers can be served while the rest comes.
-constexpr std::uint16_t kReadData = 0x42;
-constexpr std::size_t kReadRequestSize = 80;
-constexpr std::size_t kRecordDriveAt = 12; // the file name record: drive, directory, name
-constexpr std::size_t kRecordDirectoryAt = 16;
-constexpr std::size_t kRecordNameAt = 48;
-constexpr std::size_t kReadOffsetAt = 68; // kind at 64 is 0: the file's bytes
-constexpr std::size_t kChunkOffsetAt = 12;
-constexpr std::size_t kChunkLengthAt = 16;
-constexpr std::size_t kTotalAt = 20;
-constexpr std::size_t kChunkAt = 24;
-
-// The request for "2:DCIM/IMG0001.JPG"; the offset is filled per chunk.
-std::array<BYTE, kReadRequestSize> ReadRequest(const std::string &path) {
-  std::array<BYTE, kReadRequestSize> request{};
-  PutU32(request, 0, kReadRequestSize - 4);
-  request[4] = kVersion;
-  request[kCommandAt] = static_cast<BYTE>(kReadData >> 8);
-  request[kCommandAt + 1] = static_cast<BYTE>(kReadData);
-  const auto colon = path.find(':');
-  const auto slash = path.rfind('/');
-  const auto name_at = slash == std::string::npos ? colon + 1 : slash + 1;
-  PutU32(request, kRecordDriveAt, static_cast<std::uint32_t>(std::atoi(path.c_str())));
-  const std::string directory = path.substr(colon + 1, name_at - colon - 1);
-  const std::string name = path.substr(name_at);
-  std::memcpy(&request[kRecordDirectoryAt], directory.data(),
-              std::min(directory.size(), kDirectorySize - 1));
-  std::memcpy(&request[kRecordNameAt], name.data(), std::min(name.size(), kEntryNameSize - 1));
-  return request;
-}
-
-// Checks one answer: a status of 0, the chunk asked for, inside the packet,
-// and the same total as before (`known`, or UINT64_MAX for the first).
-CAMRESULT CheckChunk(std::span<const BYTE> packet, std::uint64_t offset, std::uint64_t known,
-                     std::uint64_t *chunk, std::uint64_t *total) {
-  if (packet.size() < kChunkAt) {
-    return CAM_E_BAD_DATA;
-  }
-  if (const std::uint16_t status =
-          static_cast<std::uint16_t>(packet[kStatusAt] << 8 | packet[kStatusAt + 1]);
-      status != 0) {
-    return CAM_E_STATUS(status);
-  }
-  *chunk = GetU32(packet, kChunkLengthAt);
-  *total = GetU32(packet, kTotalAt);
-  const bool last = offset + *chunk >= *total;
-  if (GetU32(packet, kChunkOffsetAt) != offset || *chunk > packet.size() - kChunkAt ||
-      offset + *chunk > *total || (*chunk == 0 && !last) ||
-      (known != UINT64_MAX && known != *total)) {
-    return CAM_E_BAD_DATA;
-  }
-  return S_OK;
-}
-} // namespace wire
-
 // Camera names: 8.3, and a directory path of at most 31 characters.
 constexpr std::size_t kMaxBase = 8;
 constexpr std::size_t kMaxExtension = 3;
-constexpr std::size_t kMaxDirectoryPath = wire::kDirectorySize - 1;
+constexpr std::size_t kMaxDirectoryPath = wire::kMaxDirectoryPath;
 constexpr LONG kFirstDrive = 2;
 constexpr LONG kLastDrive = 99;
 
@@ -703,16 +605,7 @@ public:
     // anything, whatever the mount has seen of it.
     const auto request = wire::DirectoryRequest(wire::kRemoveEmptyDirectory, split.drive,
                                                 key.substr(key.find(':') + 1));
-    BYTE *response = nullptr;
-    ULONG length = 0;
-    CAMRESULT result =
-        TaveloRaw(camera_, request.data(), static_cast<ULONG>(request.size()), &response, &length);
-    if (result >= 0 && length >= wire::kStatusAt + 2) {
-      const std::uint16_t status = static_cast<std::uint16_t>(response[wire::kStatusAt] << 8 |
-                                                              response[wire::kStatusAt + 1]);
-      result = status == 0 ? result : CAM_E_STATUS(status);
-    }
-    CoTaskMemFree(response);
+    const CAMRESULT result = Raw(request, wire::StatusResult);
     if (result == CAM_E_INCAPABLE) {
       return -ENOTEMPTY;
     }
@@ -855,39 +748,25 @@ private:
     return -error;
   }
 
-  // One listing exchange: the names of a directory and whether each is one.
-  CAMRESULT RawList(LONG drive, const std::string &directory,
-                    std::vector<std::pair<std::string, bool>> *names) {
-    const auto request = wire::DirectoryRequest(wire::kList, drive, directory);
+  // One request through TaveloRaw; `use` reads the answer before it is freed.
+  template <class Use>
+  CAMRESULT Raw(std::span<const BYTE> request, Use &&use) {
     BYTE *response = nullptr;
     ULONG length = 0;
     CAMRESULT result =
         TaveloRaw(camera_, request.data(), static_cast<ULONG>(request.size()), &response, &length);
-    const std::span<const BYTE> packet(response, response ? length : 0);
-    if (result >= 0 && packet.size() >= wire::kCountAt) {
-      const std::uint16_t status =
-          static_cast<std::uint16_t>(packet[wire::kStatusAt] << 8 | packet[wire::kStatusAt + 1]);
-      if (status != 0) {
-        result = CAM_E_STATUS(status);
-      } else if (packet.size() >= wire::kEntriesAt) {
-        const std::size_t count =
-            std::min<std::size_t>(wire::GetU32(packet, wire::kCountAt),
-                                  (packet.size() - wire::kEntriesAt) / wire::kEntrySize);
-        for (std::size_t i = 0; i < count; ++i) {
-          const auto entry =
-              packet.subspan(wire::kEntriesAt + i * wire::kEntrySize, wire::kEntrySize);
-          const char *name = reinterpret_cast<const char *>(entry.data());
-          const std::string text(name, strnlen(name, wire::kEntryNameSize));
-          if (!text.empty()) {
-            names->emplace_back(text, (entry[wire::kEntryFlagsAt] & wire::kDirectoryFlag) != 0);
-          }
-        }
-      }
-    } else if (result >= 0) {
-      result = CAM_E_BAD_DATA;
+    if (result >= 0) {
+      result = use(std::span<const BYTE>(response, length));
     }
     CoTaskMemFree(response);
     return result;
+  }
+
+  // One listing exchange: the names of a directory and whether each is one.
+  CAMRESULT RawList(LONG drive, const std::string &directory,
+                    std::vector<std::pair<std::string, bool>> *names) {
+    return Raw(wire::DirectoryRequest(wire::kList, drive, directory),
+               [names](std::span<const BYTE> packet) { return wire::ParseListing(packet, names); });
   }
 
   // The entries of a camera directory, listed once and then kept.
@@ -1107,27 +986,24 @@ private:
           error = EIO;
           break;
         }
-        wire::PutU32(request, wire::kReadOffsetAt, static_cast<std::uint32_t>(offset));
-        BYTE *response = nullptr;
-        ULONG length = 0;
-        CAMRESULT result = TaveloRaw(camera_, request.data(), static_cast<ULONG>(request.size()),
-                                     &response, &length);
-        const std::span<const BYTE> packet(response, response ? length : 0);
+        wire::SetReadOffset(request, offset);
         std::uint64_t chunk = 0;
         std::uint64_t total = 0;
-        if (result >= 0) {
-          result =
+        const CAMRESULT result = Raw(request, [&](std::span<const BYTE> packet) {
+          const CAMRESULT checked =
               wire::CheckChunk(packet, offset, copy.sized ? copy.size : UINT64_MAX, &chunk, &total);
-        }
-        if (result >= 0 && !copy.sized) {
-          error = Prepare(copy, total);
-        }
-        if (result >= 0 && error == 0) {
-          error = Store(copy, packet.subspan(wire::kChunkAt, chunk), offset);
-        }
-        CoTaskMemFree(response);
+          if (checked >= 0 && !copy.sized) {
+            error = Prepare(copy, total);
+          }
+          if (checked >= 0 && error == 0) {
+            error = Store(copy, packet.subspan(wire::kChunkAt, chunk), offset);
+          }
+          return checked;
+        });
         if (result < 0) {
           error = -Failed(result, "downloading", copy.path);
+        }
+        if (error != 0) {
           break;
         }
         offset += chunk;
