@@ -627,20 +627,31 @@ public:
     return -EXDEV;
   }
 
+  // File managers ask often: while a transfer holds the camera, the last
+  // figures stand.
   int StatFs(struct statvfs *st) {
-    std::unique_lock<std::timed_mutex> lock;
-    if (const int error = LockCamera(&lock); error != 0) {
-      return error;
+    std::unique_lock<std::timed_mutex> lock(camera_mutex_, std::try_to_lock);
+    if (!lock.owns_lock() && !counted_) {
+      if (const int error = LockCamera(&lock); error != 0) {
+        return error;
+      }
     }
-    ULONG shots = 0;
-    ULONG images = 0;
-    CAMRESULT result = TaveloGetShotsRemaining(camera_, &shots);
-    if (result >= 0) {
-      result = TaveloGetImageCount(camera_, &images);
+    if (lock.owns_lock()) {
+      ULONG shots = 0;
+      ULONG images = 0;
+      CAMRESULT result = TaveloGetShotsRemaining(camera_, &shots);
+      if (result >= 0) {
+        result = TaveloGetImageCount(camera_, &images);
+      }
+      if (result < 0) {
+        return Failed(result, "reading the shots remaining", "");
+      }
+      shots_ = shots;
+      images_ = images;
+      counted_ = true;
     }
-    if (result < 0) {
-      return Failed(result, "reading the shots remaining", "");
-    }
+    const ULONG shots = shots_;
+    const ULONG images = images_;
     *st = {};
     st->f_bsize = st->f_frsize = kPictureBlock;
     st->f_blocks = fsblkcnt_t{shots} + images;
@@ -1119,6 +1130,9 @@ private:
   std::timed_mutex camera_mutex_;
   std::atomic<std::uint64_t> link_failures_{0};
   std::atomic<std::uint64_t> counter_{0};
+  std::atomic<ULONG> shots_{0}; // the last statfs figures
+  std::atomic<ULONG> images_{0};
+  std::atomic<bool> counted_{false};
 
   std::mutex tree_mutex_;
   std::map<std::string, Directory> directories_;
