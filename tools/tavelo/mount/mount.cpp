@@ -219,6 +219,10 @@ public:
   }
   ~Mount() {
     Stop();
+    for (const auto &[handle, open] : open_files_) {
+      Close(*open);
+    }
+    open_files_.clear();
     copies_.clear();
     std::error_code error;
     fs::remove_all(cache_dir_, error);
@@ -360,7 +364,7 @@ public:
     } else {
       open->copy = Acquire(split, attributes.size);
     }
-    info->fh = reinterpret_cast<std::uint64_t>(open.release());
+    info->fh = Keep(std::move(open));
     return 0;
   }
 
@@ -387,7 +391,7 @@ public:
         found->second.entries[split.name] = Attributes{false, 0, std::time(nullptr)};
       }
     }
-    info->fh = reinterpret_cast<std::uint64_t>(open.release());
+    info->fh = Keep(std::move(open));
     return 0;
   }
 
@@ -503,20 +507,17 @@ public:
   }
 
   int ReleaseFile(fuse_file_info *info) {
-    std::unique_ptr<OpenFile> open(reinterpret_cast<OpenFile *>(info->fh)); // NOLINT
-    if (open->upload) {
+    std::unique_ptr<OpenFile> open;
+    {
       const std::lock_guard lock(tree_mutex_);
-      if (const auto writing = writing_.find(open->upload->path);
-          writing != writing_.end() && writing->second == open->upload.get()) {
-        writing_.erase(writing);
+      auto found = open_files_.find(reinterpret_cast<OpenFile *>(info->fh)); // NOLINT
+      if (found == open_files_.end()) {
+        return 0;
       }
-      close(open->upload->fd);
-      std::error_code error;
-      fs::remove(open->upload->file, error);
+      open = std::move(found->second);
+      open_files_.erase(found);
     }
-    if (open->copy) {
-      Release(open->copy);
-    }
+    Close(*open);
     return 0;
   }
 
@@ -858,6 +859,33 @@ private:
     }
   }
 
+  // Open files belong to the mount until released; those still open when it
+  // ends are closed with it.
+  std::uint64_t Keep(std::unique_ptr<OpenFile> open) {
+    OpenFile *key = open.get();
+    const std::lock_guard lock(tree_mutex_);
+    open_files_.emplace(key, std::move(open));
+    return reinterpret_cast<std::uint64_t>(key);
+  }
+
+  void Close(OpenFile &open) {
+    if (open.upload) {
+      {
+        const std::lock_guard lock(tree_mutex_);
+        if (const auto writing = writing_.find(open.upload->path);
+            writing != writing_.end() && writing->second == open.upload.get()) {
+          writing_.erase(writing);
+        }
+      }
+      close(open.upload->fd);
+      std::error_code error;
+      fs::remove(open.upload->file, error);
+    }
+    if (open.copy) {
+      Release(open.copy);
+    }
+  }
+
   int StartUpload(const char *path, std::unique_ptr<Upload> *upload) {
     auto made = std::make_unique<Upload>();
     made->path = path;
@@ -1137,6 +1165,7 @@ private:
   std::mutex tree_mutex_;
   std::map<std::string, Directory> directories_;
   std::map<std::string, Upload *> writing_;
+  std::map<OpenFile *, std::unique_ptr<OpenFile>> open_files_;
   std::set<std::string> uploaded_; // camera paths the mount wrote itself
 
   std::mutex copies_mutex_;
@@ -1292,6 +1321,7 @@ void RunMount(Context &context, const Options &options) {
   fuse_args fargs = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
   const fuse_operations ops = Operations();
   fuse *handle = fuse_new(&fargs, &ops, sizeof ops, &mount);
+  fuse_opt_free_args(&fargs);
   if (handle == nullptr) {
     throw Failure(kExitHost, "mount: libfuse refused the options");
   }
