@@ -27,24 +27,24 @@ std::vector<BYTE> Answer(std::uint16_t status, std::vector<std::uint32_t> words)
 
 struct ChunkCase {
   const char *what;
-  std::uint16_t status;
   std::vector<std::uint32_t> words; // offset, length, total, then data words
   std::uint64_t offset, known;
   CAMRESULT result;
+  std::uint16_t status = 0;
 };
 
 TEST(MountPackets, ChunksAreCheckedBeforeUse) {
   const ChunkCase cases[] = {
-      {"first chunk", 0, {0, 4, 8, 0xAABBCCDD}, 0, UINT64_MAX, S_OK},
-      {"last chunk", 0, {4, 4, 8, 1}, 4, 8, S_OK},
-      {"empty file", 0, {0, 0, 0}, 0, UINT64_MAX, S_OK},
-      {"status word", 7, {0, 0, 0}, 0, UINT64_MAX, CAM_E_STATUS(7)},
-      {"another offset", 0, {4, 4, 8, 1}, 0, UINT64_MAX, CAM_E_BAD_DATA},
-      {"longer than the packet", 0, {0, 400, 800, 1}, 0, UINT64_MAX, CAM_E_BAD_DATA},
-      {"past the total", 0, {4, 8, 8, 1, 2}, 4, 8, CAM_E_BAD_DATA},
-      {"empty before the end", 0, {4, 0, 8}, 4, 8, CAM_E_BAD_DATA},
-      {"total changed", 0, {4, 4, 12, 1}, 4, 8, CAM_E_BAD_DATA},
-      {"no chunk header", 0, {0}, 0, UINT64_MAX, CAM_E_BAD_DATA},
+      {"first chunk", {0, 4, 8, 0xAABBCCDD}, 0, UINT64_MAX, S_OK, 0},
+      {"last chunk", {4, 4, 8, 1}, 4, 8, S_OK, 0},
+      {"empty file", {0, 0, 0}, 0, UINT64_MAX, S_OK, 0},
+      {"status word", {0, 0, 0}, 0, UINT64_MAX, CAM_E_STATUS(7), 7},
+      {"another offset", {4, 4, 8, 1}, 0, UINT64_MAX, CAM_E_BAD_DATA, 0},
+      {"longer than the packet", {0, 400, 800, 1}, 0, UINT64_MAX, CAM_E_BAD_DATA, 0},
+      {"past the total", {4, 8, 8, 1, 2}, 4, 8, CAM_E_BAD_DATA, 0},
+      {"empty before the end", {4, 0, 8}, 4, 8, CAM_E_BAD_DATA, 0},
+      {"total changed", {4, 4, 12, 1}, 4, 8, CAM_E_BAD_DATA, 0},
+      {"no chunk header", {0}, 0, UINT64_MAX, CAM_E_BAD_DATA, 0},
   };
   for (const auto &c : cases) {
     const auto packet = Answer(c.status, c.words);
