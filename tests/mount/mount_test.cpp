@@ -180,6 +180,7 @@ std::vector<std::string> Lines(const std::string &text) {
 // The tree through ls, find, stat, cp -r and os.walk equals the store; rm,
 // mkdir, rmdir, a large write read back, refused names and renames.
 TEST_F(MountTest, RealProgramsSeeTheStore) {
+  ASSERT_EQ(Run({"touch", "-d", "@1709618828", (store() / "2/TRIP/RAINBOW.WAV").string()}), 0);
   Start();
   std::string text;
   ASSERT_EQ(Run({"ls", "-lR", mnt().string()}, &text), 0) << text;
@@ -200,6 +201,8 @@ TEST_F(MountTest, RealProgramsSeeTheStore) {
   EXPECT_EQ(std::set<std::string>(walked.begin(), walked.end()), expected);
   ASSERT_EQ(Run({"stat", "-c", "%s %F", (mnt() / "2/TRIP/SUN.JPG").string()}, &text), 0);
   EXPECT_EQ(text, std::to_string(fs::file_size(store() / "2/TRIP/SUN.JPG")) + " regular file\n");
+  ASSERT_EQ(Run({"stat", "-c", "%Y", (mnt() / "2/TRIP/RAINBOW.WAV").string()}, &text), 0);
+  EXPECT_EQ(text, "1709618828\n"); // the camera's time tags
 
   ASSERT_EQ(Run({"cp", "-r", (mnt() / "2").string(), out("copy").string()}, &text), 0) << text;
   for (const auto &name : expected) {

@@ -127,14 +127,23 @@ int ErrnoOf(CAMRESULT result) {
   }
 }
 
-time_t TimeOf(const SYSTEMTIME &time) {
+int FromBcd(std::uint32_t word, unsigned shift) {
+  const unsigned byte = (word >> shift) & 0xFF;
+  return static_cast<int>((byte >> 4) * 10 + (byte & 0x0F));
+}
+
+// A file's time from its date tag (0x00MMDDYY) and time tag (0x00HHMMSS),
+// packed BCD in the camera's clock (UTC); 0 when either is missing.
+time_t TagTime(std::uint32_t date, std::uint32_t time) {
+  constexpr int kFirstYear = 1970; // two-digit years below 70 are 20xx
   std::tm parts{};
-  parts.tm_year = time.wYear - 1900;
-  parts.tm_mon = time.wMonth - 1;
-  parts.tm_mday = time.wDay;
-  parts.tm_hour = time.wHour;
-  parts.tm_min = time.wMinute;
-  parts.tm_sec = time.wSecond;
+  const int year = 1900 + FromBcd(date, 0);
+  parts.tm_year = (year < kFirstYear ? year + 100 : year) - 1900;
+  parts.tm_mon = FromBcd(date, 16) - 1;
+  parts.tm_mday = FromBcd(date, 8);
+  parts.tm_hour = FromBcd(time, 16);
+  parts.tm_min = FromBcd(time, 8);
+  parts.tm_sec = FromBcd(time, 0);
   return timegm(&parts);
 }
 
@@ -191,8 +200,10 @@ struct Copy {
   enum State { kLoading, kReady, kFailed } state = kLoading;
   std::string path; // "2:DCIM/IMG0001.JPG"
   int error = 0;
-  std::uint64_t available = 0; // bytes from the start already here
-  bool sized = false;          // `size` is the camera's total
+  std::uint64_t available = 0;       // bytes from the start already here
+  bool sized = false;                // `size` is the camera's total
+  std::uint64_t wanted = UINT64_MAX; // the nearest end a reader waits for
+  std::condition_variable changed;   // with the cache's mutex
   std::vector<BYTE> memory;
   fs::path file; // when not in memory
   int fd = -1;
@@ -285,7 +296,6 @@ public:
       const std::lock_guard lock(copies_mutex_);
       stopping_ = true;
     }
-    copies_changed_.notify_all();
     new_files_.notify_all();
     std::list<Worker> threads;
     {
@@ -850,14 +860,10 @@ private:
       Attributes attributes{is_directory, 0, 0};
       if (!is_directory) {
         const FH file = Handle(key, name);
-        IMAGE_INFO info{};
-        CAMRESULT result = TaveloGetImageInfo(camera_, &file, &info);
-        if (result >= 0 && info.isImage != 0) {
-          attributes.size = info.fileSize;
-          attributes.mtime = info.modified.wYear != 0 ? TimeOf(info.modified) : 0;
-        } else if (ULONG size = 0; (result = TaveloGetFileSize(camera_, &file, &size)) >= 0) {
-          attributes.size = size;
-        }
+        ULONG size = 0;
+        const CAMRESULT result = TaveloGetFileSize(camera_, &file, &size);
+        attributes.size = size;
+        attributes.mtime = result >= 0 ? FileTime(file) : 0;
         if (result == CAM_E_FILE_NOT_FOUND) {
           continue; // gone since the listing
         }
@@ -871,6 +877,18 @@ private:
     directories_[key] = directory;
     *out = std::move(directory);
     return 0;
+  }
+
+  // The modification time of a file from its two time tags, 0 without them.
+  time_t FileTime(const FH &file) {
+    Variant date;
+    Variant time;
+    if (TaveloGetFileTag(camera_, &file, FourCc("date"), date.get()) < 0 ||
+        TaveloGetFileTag(camera_, &file, FourCc("time"), time.get()) < 0 || (*date).vt != VT_UI4 ||
+        (*time).vt != VT_UI4) {
+      return 0;
+    }
+    return TagTime((*date).ulVal, (*time).ulVal);
   }
 
   int Find(const Split &split, Attributes *attributes) {
@@ -1011,10 +1029,11 @@ private:
   // Waits until the bytes up to `end` (or the end of the file) are here.
   int WaitFor(Copy &copy, std::uint64_t end) {
     std::unique_lock lock(copies_mutex_);
-    copies_changed_.wait(lock, [&] {
-      return copy.state != Copy::kLoading ||
-             (copy.sized && copy.available >= std::min(end, copy.size));
-    });
+    while (copy.state == Copy::kLoading &&
+           !(copy.sized && copy.available >= std::min(end, copy.size))) {
+      copy.wanted = std::min(copy.wanted, end);
+      copy.changed.wait(lock);
+    }
     return copy.state == Copy::kFailed ? -copy.error : 0;
   }
   int WaitReady(Copy &copy) { return WaitFor(copy, UINT64_MAX); }
@@ -1085,10 +1104,14 @@ private:
         }
         offset += chunk;
         {
+          // Wakes the readers only once the nearest of them can go on.
           const std::lock_guard done(copies_mutex_);
           copy.available = offset;
+          if (offset >= copy.wanted) {
+            copy.wanted = UINT64_MAX;
+            copy.changed.notify_all();
+          }
         }
-        copies_changed_.notify_all();
         if (offset >= total) {
           break;
         }
@@ -1098,8 +1121,8 @@ private:
       const std::lock_guard lock(copies_mutex_);
       copy.error = error;
       copy.state = error == 0 ? Copy::kReady : Copy::kFailed;
+      copy.changed.notify_all();
     }
-    copies_changed_.notify_all();
   }
 
   // Makes room for a file of `total` bytes: memory, or a host file when it
@@ -1207,7 +1230,6 @@ private:
   std::set<std::string> uploaded_; // camera paths the mount wrote itself
 
   std::mutex copies_mutex_;
-  std::condition_variable copies_changed_;
   std::condition_variable new_files_;
   bool new_files_waiting_ = false;
   std::atomic<bool> stopping_{false};
