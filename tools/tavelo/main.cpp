@@ -50,6 +50,7 @@ int main(int argc, char **argv) {
   AddResultCommand(app, context);
   AddTetherCommands(app, context);
   AddServeCommand(app, context);
+  AddMountCommand(app, context);
 
   try {
     app.parse(argc, argv);

@@ -164,6 +164,7 @@ void AddTransferCommands(CLI::App &app, Context &context);
 void AddParameterCommands(CLI::App &app, Context &context);
 void AddResultCommand(CLI::App &app, Context &context);
 void AddServeCommand(CLI::App &app, Context &context);
+void AddMountCommand(CLI::App &app, Context &context); // mount/
 
 // The objects the --json output prints, shared with `serve`'s API.
 Json DeviceJson(const DEVICE_INFO &record);
