@@ -105,6 +105,17 @@ auto OverFloor(const std::string &floor, const std::string &measured) {
   };
 }
 
+// The same over elapsed time, for measures that run other programs.
+auto RealOverFloor(const std::string &floor, const std::string &measured) {
+  return [=](const std::map<std::string, Median> &m) -> std::optional<double> {
+    const auto f = m.find(floor);
+    const auto t = m.find(measured);
+    return f != m.end() && t != m.end() && f->second.real > 0
+               ? std::optional<double>(t->second.real / f->second.real)
+               : std::nullopt;
+  };
+}
+
 auto PerCameraGrowth(const std::string &many) {
   return [=](const std::map<std::string, Median> &m) -> std::optional<double> {
     const auto one = Counter(m, "BM_Enumerate/1", "per_camera_us");
@@ -149,6 +160,10 @@ std::vector<Target> Targets() {
       {"tcp_command_x_raw_socket", ">=0.8", true, 0.8, CounterOf("BM_TcpCommand", "x_raw")},
       {"serial_download_x_line_rate", ">=0.9", true, 0.9,
        CounterOf("BM_SerialDownload", "x_line_rate")},
+      {"get_all_2100_photos_x_cp_r", "<=2", false, 2.0,
+       RealOverFloor("BM_CardCp", "BM_CardGetAll")},
+      {"  get_all_files_per_s", nullptr, false, 0, CounterOf("BM_CardGetAll", "files_per_s"),
+       "files a second (cp -r: see BM_CardCp)"},
   };
 }
 

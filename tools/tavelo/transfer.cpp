@@ -371,10 +371,17 @@ void Get(Context &context, const GetOptions &options) {
   std::size_t skipped = 0;
   std::vector<const Job *> downloaded;
   std::set<fs::path> made;
-  // Whatever ends the run, what was written is synced and remembered.
-  const auto finish = [&] {
-    if (!downloaded.empty()) {
-      SyncWritten(options.out);
+  // Whatever ends the run, what was written is synced and remembered; a
+  // sync that fails after another failure does not hide that one.
+  const auto finish = [&](bool failed) {
+    try {
+      if (!downloaded.empty()) {
+        SyncWritten(options.out);
+      }
+    } catch (const Failure &) {
+      if (!failed) {
+        throw;
+      }
     }
     fetched_before.Save();
   };
@@ -394,10 +401,10 @@ void Get(Context &context, const GetOptions &options) {
       before += job.size;
     }
   } catch (...) {
-    finish();
+    finish(true);
     throw;
   }
-  finish();
+  finish(false);
   if (jobs.size() > 1 || options.all || options.fresh) {
     std::printf(
         "%zu file(s) downloaded, %zu already there%s, into %s\n", downloaded.size(), skipped,
