@@ -371,6 +371,7 @@ void Get(Context &context, const GetOptions &options) {
   std::size_t skipped = 0;
   std::vector<const Job *> downloaded;
   std::set<fs::path> made;
+  const TransferRun run(camera);
   // Whatever ends the run, what was written is synced and remembered; a
   // sync that fails after another failure does not hide that one.
   const auto finish = [&](bool failed) {
