@@ -41,7 +41,7 @@ const fs::path &Card() {
       const fs::path dir = store / "2/DCIM" / (std::to_string(100 + folder) + "TAVEL");
       fs::create_directories(dir);
       for (int i = 0; i < kPerFolder; ++i) {
-        char name[16];
+        char name[32];
         std::snprintf(name, sizeof name, "IMG%04d.JPG", ++number);
         std::ofstream out(dir / name, std::ios::binary);
         out.write(reinterpret_cast<const char *>(photo.data()),
