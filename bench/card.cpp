@@ -34,7 +34,7 @@ constexpr int kPerFolder = 700;
 // The card: three folders of 700 photos of 320x240, each file different.
 const fs::path &Card() {
   static const fs::path card = [] {
-    const fs::path store = Context::Get().Work() / "card";
+    fs::path store = Context::Get().Work() / "card";
     const auto photo = emu::encode_jpeg(emu::synthetic_scene(320, 240, 3), 85, true);
     int number = 0;
     for (int folder = 0; folder < kFolders; ++folder) {
@@ -62,6 +62,7 @@ void RunProgram(const std::vector<std::string> &args) {
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   std::vector<char *> argv;
+  argv.reserve(args.size() + 1);
   for (const auto &arg : args) {
     argv.push_back(const_cast<char *>(arg.c_str()));
   }
