@@ -492,7 +492,7 @@ TEST_F(ToolTest, WatchDownloadsACapturedPictureAndRunsTheHook) {
 }
 
 // A download that fails, on the link or on a full host disk, leaves the older
-// host file as it was and no temporary file beside it.
+// host file as it was, no temporary file beside it, and the camera's file.
 TEST_F(ToolTest, FailedGetKeepsTheOldFileAndLeavesNothingElse) {
   fs::create_directories(dir_ / "host");
   for (const bool disk_full : {false, true}) {
@@ -507,12 +507,14 @@ TEST_F(ToolTest, FailedGetKeepsTheOldFileAndLeavesNothingElse) {
     limit.rlim_cur = disk_full ? 20'000 : saved.rlim_cur;
     signal(SIGXFSZ, SIG_IGN); // inherited: the write fails instead of killing the tool
     setrlimit(RLIMIT_FSIZE, &limit);
-    const Result result = Run({"get", "ALBUM1/SEA0001.JPG", "-o", (dir_ / "host").string()});
+    const Result result =
+        Run({"get", "--delete-after", "ALBUM1/SEA0001.JPG", "-o", (dir_ / "host").string()});
     setrlimit(RLIMIT_FSIZE, &saved);
     signal(SIGXFSZ, SIG_DFL);
     EXPECT_EQ(result.status, 1) << result.err;
     EXPECT_EQ(FilesBelow(dir_ / "host"), std::vector<fs::path>{"SEA0001.JPG"});
     EXPECT_EQ(Slurp(dir_ / "host/SEA0001.JPG"), "older");
+    EXPECT_TRUE(fs::exists(store() / "2/ALBUM1/SEA0001.JPG")) << "deleted without a host copy";
   }
 }
 
