@@ -382,6 +382,7 @@ TEST_F(ToolTest, GetByNamesNumbersAndDeleteAfter) {
        0,
        "^2:ALBUM1/SEA0001.JPG .*\n2:ALBUM1/SEA0002.JPG .*\n2:ALBUM1/BOARD.JPG .*\n3 file"},
       {{"get", "12", "-o", two}, 2, "get 12: the camera has files 1-11"},
+      {{"get", "WELCOME.JPG", "-o", two}, 0, "-> .*two/WELCOME.JPG \\(7571 bytes\\)"},
       {{"get", "--delete-after", "TRIP/SUN.JPG", "-o", (dir_ / "moved").string()},
        0,
        "SUN.JPG \\(15374 bytes\\)\nremoved 2:TRIP/SUN.JPG\n$"},

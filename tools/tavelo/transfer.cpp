@@ -303,15 +303,17 @@ std::vector<Job> Select(Camera &camera, const GetOptions &options, Unlisted &unl
   }
   const bool several = walk || files.size() > 1;
   std::vector<Job> jobs;
+  std::set<std::string> named;
   std::map<fs::path, std::string> taken; // host path -> camera path
   for (const FH &file : files) {
-    if (std::any_of(jobs.begin(), jobs.end(),
-                    [&](const Job &job) { return std::strcmp(job.file.path, file.path) == 0; })) {
+    const std::string path = file.path;
+    if (!named.insert(path).second) {
       continue; // named twice
     }
+    // The name alone is what follows the drive's ':' or the last '/'.
     fs::path target = several && !options.flat
                           ? LayoutPath(options.out, file)
-                          : fs::path(options.out) / fs::path(file.path).filename();
+                          : fs::path(options.out) / path.substr(path.find_last_of(":/") + 1);
     if (options.sound) {
       target.replace_extension(".WAV");
     }
