@@ -476,6 +476,7 @@ TEST_F(ToolTest, CtrlCCancelsALargeDownloadAndLeavesNoPartialFile) {
 
 TEST_F(ToolTest, WatchDownloadsACapturedPictureAndRunsTheHook) {
   fs::create_directories(dir_ / "hooked");
+  ASSERT_EQ(Run({"clock", "--set", "2020-01-01T00:00:00"}).status, 0); // pictures dated then
   const Result result =
       Run({"--json", "watch", "--capture", "--count", "1", "--download", (dir_ / "shots").string(),
            "--filename", "n%n-%f", "--hook", "cp -t " + (dir_ / "hooked").string()});
@@ -490,6 +491,7 @@ TEST_F(ToolTest, WatchDownloadsACapturedPictureAndRunsTheHook) {
   EXPECT_EQ(picture.substr(0, 2), "\xFF\xD8");
   EXPECT_TRUE(Slurp(dir_ / "shots/n1-IMG0001.JPG") == picture);
   EXPECT_TRUE(Slurp(dir_ / "hooked/n1-IMG0001.JPG") == picture);
+  EXPECT_EQ(Seconds(dir_ / "shots/n1-IMG0001.JPG"), Seconds(store() / "2/DCIM/IMG0001.JPG"));
 }
 
 // A download that fails, on the link or on a full host disk, leaves the older

