@@ -491,7 +491,7 @@ TEST_F(ToolTest, WatchDownloadsACapturedPictureAndRunsTheHook) {
   EXPECT_EQ(picture.substr(0, 2), "\xFF\xD8");
   EXPECT_TRUE(Slurp(dir_ / "shots/n1-IMG0001.JPG") == picture);
   EXPECT_TRUE(Slurp(dir_ / "hooked/n1-IMG0001.JPG") == picture);
-  EXPECT_EQ(Seconds(dir_ / "shots/n1-IMG0001.JPG"), Seconds(store() / "2/DCIM/IMG0001.JPG"));
+  EXPECT_EQ(Seconds(dir_ / "shots/n1-IMG0001.JPG"), Seconds(store() / "2/DCIM/100TAVEL/IMG0001.JPG"));
 }
 
 // A download that fails, on the link or on a full host disk, leaves the older
