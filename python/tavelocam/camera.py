@@ -1162,7 +1162,17 @@ def _bind(transport: str, device_id: str, info: Optional[CameraInfo]) -> Camera:
 
 def open(camera: Union[int, str] = 0) -> Camera:  # noqa: A001 - mirrors io.open
     """Binds a camera by its index in :func:`cameras` or its device id
-    (such as ``"virtual:/path/to/store"``)."""
+    (such as ``"virtual:/path/to/store"``). A ``"net:HOST:PORT"`` or
+    ``"serial:DEVICE@BAUD"`` id is bound at once, without a listing, so no
+    environment variable has to name it."""
+    if isinstance(camera, str):
+        for prefix, transport in (
+            ("net:", _native.NET_TRANSPORT),
+            ("serial:", _native.SERIAL_TRANSPORT),
+        ):
+            if camera.startswith(prefix):
+                lib()  # sets TAVELO_COMPONENT_PATH for a build tree
+                return _bind(transport, camera, CameraInfo("", "", "", "", 0, camera))
     infos = cameras()
     if isinstance(camera, int):
         if not 0 <= camera < len(infos):

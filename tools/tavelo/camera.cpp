@@ -128,13 +128,8 @@ std::optional<fs::path> ComponentDirectory() {
   return std::nullopt;
 }
 
-void UseVirtualCamera(const std::string &store) {
-  std::error_code error;
-  if (!fs::is_directory(store, error)) {
-    throw Failure(kExitNoCamera, "no virtual camera store in " + store);
-  }
-  const std::string absolute = fs::absolute(store).lexically_normal().string();
-  setenv("TAVELO_VIRTUAL_CAMERAS", absolute.c_str(), 1);
+// Lets the library find the components beside this program first.
+void UseOwnComponents() {
   if (const auto components = ComponentDirectory()) {
     std::string path = components->string();
     if (const char *existing = std::getenv("TAVELO_COMPONENT_PATH"); existing && *existing) {
@@ -142,6 +137,27 @@ void UseVirtualCamera(const std::string &store) {
     }
     setenv("TAVELO_COMPONENT_PATH", path.c_str(), 1);
   }
+}
+
+void UseVirtualCamera(const std::string &store) {
+  std::error_code error;
+  if (!fs::is_directory(store, error)) {
+    throw Failure(kExitNoCamera, "no virtual camera store in " + store);
+  }
+  const std::string absolute = fs::absolute(store).lexically_normal().string();
+  setenv("TAVELO_VIRTUAL_CAMERAS", absolute.c_str(), 1);
+  UseOwnComponents();
+}
+
+// The transport class of a network or serial device id; null for others.
+const char *LinkClass(const std::string &id) {
+  if (id.starts_with("net:")) {
+    return "{7D41A0E3-52C9-4B17-9A3B-00A0C93E71B4}";
+  }
+  if (id.starts_with("serial:")) {
+    return "{0B6E2F40-8D15-4B17-9A62-00A0C93E71B4}";
+  }
+  return nullptr;
 }
 
 std::string DeviceIdText(const DEVICE_INFO &record) {
@@ -329,6 +345,19 @@ Camera &Context::Open() {
   if (camera_) {
     return *camera_;
   }
+  // A network or serial camera is bound by its id at once: no environment
+  // variable has to list it, and no listing connection is still open on the
+  // camera's side when the session's own connects.
+  if (const char *transport = LinkClass(camera)) {
+    DEVICE_INFO record{};
+    std::snprintf(record.transportClsid, sizeof record.transportClsid, "%s", transport);
+    Variant id = Variant::Text(camera);
+    record.deviceId = *id;
+    HCAMERA handle = nullptr;
+    Check(TaveloBindCamera(&handle, &record), "binding the camera " + camera);
+    camera_ = std::make_unique<Camera>(handle);
+    return *camera_;
+  }
   ULONG count = 0;
   DEVICE_INFO *records = nullptr;
   const CAMRESULT found = TaveloEnumCameras(&count, &records);
@@ -381,6 +410,8 @@ Camera &Context::Open() {
 void PrepareProcess(const Context &context) {
   if (!context.virtual_dir.empty()) {
     UseVirtualCamera(context.virtual_dir);
+  } else if (LinkClass(context.camera) != nullptr) {
+    UseOwnComponents();
   }
 }
 
