@@ -158,6 +158,7 @@ std::vector<Target> Targets() {
       {"download_peak_x_block_and_packet", "<=1.02", false, 1.02,
        CounterOf("BM_DownloadHighWater", "ratio")},
       {"tcp_command_x_raw_socket", ">=0.8", true, 0.8, CounterOf("BM_TcpCommand", "x_raw")},
+      {"mount_copy_64MiB_x_get", ">=0.8", true, 0.8, CounterOf("BM_MountCopy", "x_get")},
       {"serial_download_x_line_rate", ">=0.9", true, 0.9,
        CounterOf("BM_SerialDownload", "x_line_rate")},
       {"serial_bit_errors_x_clean", "<=1.3", false, 1.3,

@@ -1,6 +1,7 @@
 // Listing helpers shared by the file and transfer commands.
 #pragma once
 
+#include "format.h"
 #include "tavelo.h"
 
 #include <string>
@@ -36,5 +37,12 @@ std::vector<FileHandle> NumberedFiles(Camera &camera, Unlisted &unlisted);
 // card too large for one answer), the image files found by walking the
 // default drive outside SYSTEM/.
 std::vector<FileHandle> AllImages(Camera &camera, Unlisted &unlisted);
+
+// One entry of a listing as `ls --json` prints it; `details` adds what -l
+// shows (type, size, dimensions, date).
+Json Describe(Camera &camera, const FH &file, bool details);
+
+// A file's thumbnail, or with a null file the viewfinder picture.
+Image Thumbnail(Camera &camera, const FH *file);
 
 } // namespace tavelo::cli

@@ -1,13 +1,11 @@
-// Commands that move pictures to the host: get, thumb, thumbs, viewfinder and
-// watch (tethered shooting).
+// Commands that move pictures to the host: get, thumb, thumbs and viewfinder.
 #include "files.h"
 #include "format.h"
 #include "progress.h"
+#include "tether.h"
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,17 +16,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <regex>
 #include <set>
 #include <unordered_set>
-
-extern char **environ;
 
 namespace tavelo::cli {
 
@@ -64,13 +58,15 @@ void MakeDirectories(const fs::path &dir) {
   }
 }
 
-// Downloads one camera file into `target`. The library writes it beside the
-// target and puts it in place only once it is complete, so neither a cancelled
-// nor a failed download leaves a partial file, and an older file of the same
-// name stays until the new one is whole. `made` remembers the directories
-// already made, so a card's worth of files costs one check per directory.
+} // namespace
+
+// The library writes the file beside the target and puts it in place only
+// once it is complete, so neither a cancelled nor a failed download leaves a
+// partial file, and an older file of the same name stays until the new one is
+// whole. `made` remembers the directories already made, so a card's worth of
+// files costs one check per directory.
 void Download(Camera &camera, const FH &file, const fs::path &target, const TransferPlan &plan,
-              std::size_t index, std::uint64_t before, std::set<fs::path> *made = nullptr) {
+              std::size_t index, std::uint64_t before, std::set<fs::path> *made) {
   if (interrupts::Requested()) {
     throw Failure(kExitInterrupted, "get: interrupted");
   }
@@ -84,6 +80,8 @@ void Download(Camera &camera, const FH &file, const fs::path &target, const Tran
   const CAMRESULT result = TaveloCopyFileFromCamera(camera.get(), target.c_str(), &file);
   transfer.Finish(result, std::string("downloading ") + file.path, file.path);
 }
+
+namespace {
 
 // The host path of a camera file under `out`, keeping its directories.
 fs::path LayoutPath(const fs::path &out, const FH &file) {
@@ -111,6 +109,8 @@ std::optional<ULONG> TagNumber(Camera &camera, const FH &file, const char *tag) 
     return std::nullopt;
   }
 }
+
+} // namespace
 
 // When the camera says the file was written: its date and time tags, packed
 // BCD 0x00MMDDYY and 0x00HHMMSS, in the camera clock's time, which the clock
@@ -143,14 +143,6 @@ std::optional<std::time_t> CameraDate(Camera &camera, const FH &file) {
   return when == -1 ? std::nullopt : std::optional(when);
 }
 
-// True when `target` is a regular file of `size` bytes whose modification
-// time is the camera's date (the size alone when the camera has no date).
-bool AlreadyThere(const fs::path &target, ULONG size, std::optional<std::time_t> date) {
-  struct stat info {};
-  return stat(target.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-         static_cast<std::uint64_t>(info.st_size) == size && (!date || info.st_mtime == *date);
-}
-
 void SetModified(const fs::path &target, std::optional<std::time_t> date) {
   if (!date) {
     return;
@@ -160,6 +152,16 @@ void SetModified(const fs::path &target, std::optional<std::time_t> date) {
     std::fprintf(stderr, "tavelo: cannot set the date of %s: %s\n", target.c_str(),
                  std::strerror(errno));
   }
+}
+
+namespace {
+
+// True when `target` is a regular file of `size` bytes whose modification
+// time is the camera's date (the size alone when the camera has no date).
+bool AlreadyThere(const fs::path &target, ULONG size, std::optional<std::time_t> date) {
+  struct stat info {};
+  return stat(target.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+         static_cast<std::uint64_t>(info.st_size) == size && (!date || info.st_mtime == *date);
 }
 
 // Writes what the downloads left in the page cache to the disk: one sync of
@@ -328,7 +330,7 @@ std::vector<Job> Select(Camera &camera, const GetOptions &options, Unlisted &unl
   return jobs;
 }
 
-void GetSounds(Camera &camera, const std::vector<Job> &jobs) {
+void GetSounds(const Context &context, Camera &camera, const std::vector<Job> &jobs) {
   for (const Job &job : jobs) {
     TaskMemory sound;
     {
@@ -338,8 +340,10 @@ void GetSounds(Camera &camera, const std::vector<Job> &jobs) {
     }
     MakeDirectories(job.target.parent_path());
     WriteHostFile(job.target, sound.bytes());
-    std::printf("%s -> %s (%u bytes)\n", job.file.path, job.target.c_str(),
-                static_cast<unsigned>(sound.size));
+    Report(context,
+           Json{{"path", job.file.path}, {"saved", job.target.string()}, {"size", sound.size}},
+           std::string(job.file.path) + " -> " + job.target.string() + " (" +
+               std::to_string(sound.size) + " bytes)");
   }
 }
 
@@ -349,7 +353,7 @@ void Get(Context &context, const GetOptions &options) {
   Unlisted unlisted;
   std::vector<Job> jobs = Select(camera, options, unlisted);
   if (options.sound) {
-    GetSounds(camera, jobs);
+    GetSounds(context, camera, jobs);
     unlisted.Finish("get");
     return;
   }
@@ -393,12 +397,17 @@ void Get(Context &context, const GetOptions &options) {
       const Job &job = wanted[i];
       if (!options.force && AlreadyThere(job.target, job.size, job.date)) {
         ++skipped;
+        if (context.json) {
+          PrintJson({{"path", job.file.path}, {"saved", job.target.string()}, {"skipped", true}});
+        }
       } else {
         Download(camera, job.file, job.target, plan, i, before, &made);
         SetModified(job.target, job.date);
         downloaded.push_back(&job);
-        std::printf("%s -> %s (%u bytes)\n", job.file.path, job.target.c_str(),
-                    static_cast<unsigned>(job.size));
+        Report(context,
+               Json{{"path", job.file.path}, {"saved", job.target.string()}, {"size", job.size}},
+               std::string(job.file.path) + " -> " + job.target.string() + " (" +
+                   std::to_string(job.size) + " bytes)");
       }
       fetched_before.Add(job.key);
       before += job.size;
@@ -408,7 +417,7 @@ void Get(Context &context, const GetOptions &options) {
     throw;
   }
   finish(false);
-  if (jobs.size() > 1 || options.all || options.fresh) {
+  if ((jobs.size() > 1 || options.all || options.fresh) && !context.json) {
     std::printf(
         "%zu file(s) downloaded, %zu already there%s, into %s\n", downloaded.size(), skipped,
         options.fresh ? (", " + std::to_string(seen_before) + " fetched before").c_str() : "",
@@ -419,11 +428,13 @@ void Get(Context &context, const GetOptions &options) {
     for (const Job *job : downloaded) {
       Check(TaveloDeleteFile(camera.get(), &job->file), "removing " + std::string(job->file.path),
             job->file.path);
-      std::printf("removed %s\n", job->file.path);
+      Report(context, Json{{"removed", job->file.path}}, std::string("removed ") + job->file.path);
     }
   }
   unlisted.Finish("get");
 }
+
+} // namespace
 
 Image Thumbnail(Camera &camera, const FH *file) {
   TaskMemory dib;
@@ -431,6 +442,8 @@ Image Thumbnail(Camera &camera, const FH *file) {
         file ? "reading the thumbnail" : "reading the viewfinder", file ? file->path : "");
   return FromDib(dib.bytes());
 }
+
+namespace {
 
 void Thumbs(Context &context, const std::string &path, const std::string &out) {
   CheckImageExtension(out);
@@ -460,169 +473,6 @@ void Thumbs(Context &context, const std::string &path, const std::string &out) {
   std::printf("%s: %zu thumbnail(s), %ux%u\n", out.c_str(), tiles.size(),
               static_cast<unsigned>(sheet.width), static_cast<unsigned>(sheet.height));
   unlisted.Finish("thumbs");
-}
-
-struct WatchOptions {
-  std::string download;
-  std::string pattern = "%f";
-  std::string hook;
-  unsigned count = 0;
-  bool capture = false;
-};
-
-constexpr const char *kEventNames[] = {"",
-                                       "new files",
-                                       "battery low",
-                                       "settings changed",
-                                       "timed shot pending",
-                                       "store full",
-                                       "series picture done",
-                                       "transfer progress"};
-
-// Events arrive on the library's notification thread; the command handles
-// them on its own thread.
-struct EventQueue {
-  std::mutex mutex;
-  std::deque<ULONG> kinds;
-};
-
-void TAVELOAPI OnEvent(ULONG kind, HCAMERA /*camera*/, uintptr_t context) {
-  // The context is the watch command's queue.
-  auto *queue = reinterpret_cast<EventQueue *>(context); // NOLINT(performance-no-int-to-ptr)
-  {
-    const std::lock_guard lock(queue->mutex);
-    queue->kinds.push_back(kind);
-  }
-  interrupts::Notify();
-}
-
-// The host name of a new file: strftime's fields of the local time, %f the
-// camera's file name and %n the download counter.
-std::string FileName(const std::string &pattern, const std::string &camera_name, unsigned counter) {
-  std::string expanded;
-  for (std::size_t i = 0; i < pattern.size(); ++i) {
-    if (pattern[i] == '%' && i + 1 < pattern.size() &&
-        (pattern[i + 1] == 'f' || pattern[i + 1] == 'n')) {
-      std::string value = pattern[i + 1] == 'f' ? camera_name : std::to_string(counter);
-      for (const char c : value) {
-        expanded += c == '%' ? std::string("%%") : std::string(1, c);
-      }
-      ++i;
-    } else {
-      expanded += pattern[i];
-      if (pattern[i] == '%' && i + 1 < pattern.size()) {
-        expanded += pattern[++i];
-      }
-    }
-  }
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char name[512];
-  const std::size_t length = std::strftime(name, sizeof name, expanded.c_str(), &local);
-  if (length == 0) {
-    throw Failure(kExitUsage, "the file name pattern gives no name: " + pattern);
-  }
-  return name;
-}
-
-void RunHook(const std::string &hook, const std::string &path) {
-  // The hook is a shell command; the file's path is its first argument.
-  const std::string script = hook + " \"$1\"";
-  const char *argv[] = {"sh", "-c", script.c_str(), "sh", path.c_str(), nullptr};
-  pid_t child = 0;
-  if (posix_spawn(&child, "/bin/sh", nullptr, nullptr, const_cast<char **>(argv), environ) != 0) {
-    throw Failure(kExitHost, "cannot run the hook " + hook);
-  }
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::fprintf(stderr, "tavelo: the hook failed for %s\n", path.c_str());
-  }
-}
-
-void Watch(Context &context, const WatchOptions &options) {
-  Camera &camera = context.Open();
-  EventQueue queue;
-  for (ULONG kind = 1; kind <= 6; ++kind) {
-    Check(TaveloSubscribe(camera.get(), kind, OnEvent, reinterpret_cast<uintptr_t>(&queue)),
-          "subscribing to events");
-  }
-  const interrupts::Guard guard;
-  if (options.capture) {
-    const CAPTURE_REQUEST request{};
-    Check(TaveloStartCapture(camera.get(), &request), "starting the capture");
-  }
-  if (!context.json) {
-    std::printf("watching %s; Ctrl-C ends\n",
-                options.download.empty() ? "events"
-                                         : ("for pictures to " + options.download).c_str());
-    std::fflush(stdout);
-  }
-  unsigned received = 0;
-  while (options.count == 0 || received < options.count) {
-    interrupts::WaitUntil([&] {
-      const std::lock_guard lock(queue.mutex);
-      return !queue.kinds.empty();
-    });
-    if (interrupts::Requested()) {
-      break;
-    }
-    ULONG kind = 0;
-    {
-      const std::lock_guard lock(queue.mutex);
-      kind = queue.kinds.front();
-      queue.kinds.pop_front();
-    }
-    char stamp[32];
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
-    const char *name = kind < std::size(kEventNames) ? kEventNames[kind] : "";
-    if (context.json) {
-      PrintJson(Json{{"time", stamp}, {"event", kind}, {"name", name}});
-    } else {
-      std::printf("%s event %u: %s\n", stamp, static_cast<unsigned>(kind), name);
-    }
-    std::fflush(stdout);
-    if (kind != 1) {
-      continue;
-    }
-    ULONG count = 0;
-    FH **handles = nullptr;
-    if (TaveloGetNewFileList(camera.get(), &count, &handles) < 0) {
-      continue;
-    }
-    for (const auto &file : FileList(camera.get(), count, handles).Take()) {
-      ++received;
-      Json line{{"time", stamp}, {"new_file", file->path}};
-      if (!options.download.empty()) {
-        char display[sizeof file->path + 2] = {};
-        TaveloGetFileDisplayName(camera.get(), file.get(), display);
-        const fs::path target =
-            fs::path(options.download) / FileName(options.pattern, display, received);
-        Download(camera, *file, target, TransferPlan{}, 0, 0);
-        SetModified(target, CameraDate(camera, *file));
-        line["saved"] = target.string();
-      }
-      if (context.json) {
-        PrintJson(line);
-      } else {
-        std::printf("%s new file %s%s\n", stamp, file->path,
-                    line.contains("saved") ? (" -> " + line["saved"].get<std::string>()).c_str()
-                                           : "");
-      }
-      std::fflush(stdout);
-      if (!options.hook.empty() && line.contains("saved")) {
-        RunHook(options.hook, line["saved"].get<std::string>());
-      }
-    }
-  }
-  for (ULONG kind = 1; kind <= 6; ++kind) {
-    TaveloUnsubscribe(camera.get(), kind);
-  }
 }
 
 } // namespace
@@ -688,19 +538,6 @@ void AddTransferCommands(CLI::App &app, Context &context) {
     std::printf("%s: %ux%u\n", view_out->c_str(), static_cast<unsigned>(image.width),
                 static_cast<unsigned>(image.height));
   });
-
-  auto *watch = app.add_subcommand("watch", "print camera events and fetch new pictures as they "
-                                            "come (tethered shooting)");
-  auto watch_options = std::make_shared<WatchOptions>();
-  watch->add_option("--download", watch_options->download, "download new files into DIR")
-      ->type_name("DIR");
-  watch->add_option("--filename", watch_options->pattern,
-                    "host names: strftime fields, %f the camera's name, %n a counter");
-  watch->add_option("--hook", watch_options->hook, "run CMD FILE after each download")
-      ->type_name("CMD");
-  watch->add_option("--count", watch_options->count, "stop after N new files");
-  watch->add_flag("--capture", watch_options->capture, "take one picture once watching");
-  Define(watch, [&context, watch_options] { Watch(context, *watch_options); });
 }
 
 } // namespace tavelo::cli
