@@ -105,6 +105,17 @@ auto OverFloor(const std::string &floor, const std::string &measured) {
   };
 }
 
+// The same over elapsed time, for measures that run other programs.
+auto RealOverFloor(const std::string &floor, const std::string &measured) {
+  return [=](const std::map<std::string, Median> &m) -> std::optional<double> {
+    const auto f = m.find(floor);
+    const auto t = m.find(measured);
+    return f != m.end() && t != m.end() && f->second.real > 0
+               ? std::optional<double>(t->second.real / f->second.real)
+               : std::nullopt;
+  };
+}
+
 auto PerCameraGrowth(const std::string &many) {
   return [=](const std::map<std::string, Median> &m) -> std::optional<double> {
     const auto one = Counter(m, "BM_Enumerate/1", "per_camera_us");
@@ -152,6 +163,10 @@ std::vector<Target> Targets() {
        CounterOf("BM_SerialDownload", "x_line_rate")},
       {"serial_bit_errors_x_clean", "<=1.3", false, 1.3,
        CounterOf("BM_SerialBitErrors", "x_clean")},
+      {"get_all_2100_photos_x_cp_r", "<=2", false, 2.0,
+       RealOverFloor("BM_CardCp", "BM_CardGetAll")},
+      {"  get_all_files_per_s", nullptr, false, 0, CounterOf("BM_CardGetAll", "files_per_s"),
+       "files a second (cp -r: see BM_CardCp)"},
   };
 }
 

@@ -13,6 +13,7 @@ import shutil
 import struct
 import tempfile
 import threading
+import warnings
 import weakref
 from collections.abc import Iterator, MutableMapping
 from ctypes import byref, c_uint32, c_void_p
@@ -62,6 +63,13 @@ class DataKind(enum.IntEnum):
     THUMBNAIL = 1
     SOUND = 2
     PREVIEW = 3
+
+
+_IMAGE_TYPES = (FileType.JPG, FileType.EXIF, FileType.FPX, FileType.TIFF)
+
+
+class IncompleteListing(UserWarning):
+    """A walk or an image list left out directories it could not list."""
 
 
 class CaptureMode(enum.IntEnum):
@@ -464,16 +472,33 @@ class Camera:
         return dirs + self._take_list("TaveloGetFileList", directory, trailing=(0,))
 
     def walk(
-        self, top: Union[str, "CameraFile"] = ""
+        self,
+        top: Union[str, "CameraFile"] = "",
+        onerror: Optional[Callable[[CameraError], Any]] = None,
     ) -> Iterator[tuple[str, list["CameraFile"], list["CameraFile"]]]:
         """Like :func:`os.walk`: ``(directory path, directories, files)`` for
-        the top directory and every directory below it."""
-        entries = self.ls(top)
+        the top directory and every directory below it. A directory that
+        cannot be listed (one too large for one listing answer) is left out
+        and the walk goes on: ``onerror(error)`` is called with the error,
+        whose ``directory`` is the directory's path; without ``onerror`` an
+        :class:`IncompleteListing` warning names it."""
+        try:
+            entries = self.ls(top)
+        except CameraError as error:
+            if isinstance(error, CameraClosed):
+                raise
+            path = top.path if isinstance(top, CameraFile) else top
+            error.directory = path or "the root directory"  # type: ignore[attr-defined]
+            if onerror is not None:
+                onerror(error)
+            else:
+                warnings.warn(IncompleteListing(f"cannot list {path}: {error}"), stacklevel=2)
+            return
         dirs = [e for e in entries if e.is_dir]
         files = [e for e in entries if not e.is_dir]
         yield (top.path if isinstance(top, CameraFile) else top), dirs, files
         for d in dirs:
-            yield from self.walk(d)
+            yield from self.walk(d, onerror)
 
     def __iter__(self) -> Iterator["CameraFile"]:
         """Every file on the camera (not the directories), one directory at a
@@ -481,9 +506,30 @@ class Camera:
         for _, _, files in self.walk():
             yield from files
 
-    def all_images(self) -> list["CameraFile"]:
-        """Every image on the camera."""
-        return self._take_list("TaveloGetAllImagesList")
+
+    def all_images(self, partial: bool = False) -> list["CameraFile"]:
+        """Every image on the camera. When the camera's list fails (a card
+        with a folder too large for one listing answer) this raises, or with
+        ``partial=True`` gives the images of every directory of the default
+        drive outside ``SYSTEM/`` that could be listed, with an
+        :class:`IncompleteListing` warning naming those that could not."""
+        try:
+            return self._take_list("TaveloGetAllImagesList")
+        except CameraError as error:
+            if not partial or isinstance(error, CameraClosed):
+                raise
+        unlisted: list[CameraError] = []
+        images = [
+            f
+            for root, _, files in self.walk(onerror=unlisted.append)
+            if ":SYSTEM/" not in root.upper()
+            for f in files
+            if f.type in _IMAGE_TYPES
+        ]
+        if unlisted:
+            names = ", ".join(e.directory for e in unlisted)  # type: ignore[attr-defined]
+            warnings.warn(IncompleteListing(f"cannot list {names}: {unlisted[0]}"), stacklevel=2)
+        return images
 
     def new_files(self) -> list["CameraFile"]:
         """Hands over the new files that the library collected for the latest

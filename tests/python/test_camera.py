@@ -316,3 +316,40 @@ def test_the_installed_library_is_found_without_tavelo_library(store):
     out = subprocess.run([sys.executable, "-c", code % str(store)], env=env, capture_output=True,
                          text=True, check=True).stdout.split()
     assert out[-1].startswith(sys.prefix + "/lib/") and "VC-1" in out
+
+
+def add_photos(store, counts):
+    """Folders DCIM/100TAVEL, 101TAVEL, ... of counts[i] photos, each one different."""
+    photo, number = (store / "2/WELCOME.JPG").read_bytes(), 0
+    for folder, count in enumerate(counts):
+        (store / f"2/DCIM/{100 + folder}TAVEL").mkdir(parents=True)
+        for number in range(number + 1, number + count + 1):
+            path = store / f"2/DCIM/{100 + folder}TAVEL/IMG{number:04d}.JPG"
+            path.write_bytes(photo + str(number).encode())
+
+
+@pytest.mark.parametrize("counts", [(600, 600, 600), (1500, 300)])
+def test_big_cards_give_what_can_be_listed(store, tmp_path, counts, recwarn):
+    add_photos(store, counts)
+    listable = {p for p in host_files(store) if "/100TAVEL/" not in p or counts[0] < 1365}
+    unlisted = [] if counts[0] < 1365 else ["2:DCIM/100TAVEL/"]
+    with tc.open_virtual(store) as cam:
+        errors = []
+        walked = {f.path for _, _, files in cam.walk(onerror=errors.append) for f in files}
+        assert (walked, [e.directory for e in errors]) == (listable, unlisted)
+        if unlisted:
+            with pytest.raises(tc.CameraError):
+                cam.all_images()
+            with pytest.raises(tc.CameraError):
+                cam.ls("2:DCIM/100TAVEL/")
+        assert not recwarn
+        images = cam.all_images(partial=True)
+        assert {f.path for f in images} == {
+            p for p in listable if "SYSTEM/" not in p and p.endswith(".JPG")
+        }
+        named = [str(w.message) for w in recwarn]
+        assert len(named) == len(unlisted) and all(n.startswith("cannot list 2:DCIM/100TAVEL/: ") for n in named)
+        assert len({f.path for _, _, files in cam.walk() for f in files}) == len(listable)
+        assert len(recwarn) == 2 * len(unlisted)
+        for image in images[::97]:
+            assert image.read() == open(host_files(store)[image.path], "rb").read(), image.path

@@ -10,9 +10,12 @@
 #include <pty.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -54,14 +57,52 @@ protected:
     unsetenv("TAVELO_COMPONENT_PATH");
     unsetenv("TAVELO_VIRTUAL_CAMERAS");
     setenv("LC_ALL", "C.UTF-8", 1);
+    setenv("TZ", "UTC", 1); // the camera's dates are the store's times in UTC
     const auto *test = testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = fs::path(TOOL_TMP) / (std::string(test->name()) + "." + std::to_string(getpid()));
+    // Cards of thousands of files go to memory when the machine has it.
+    const bool big = std::string(test->name()).find("Card") != std::string::npos;
+    const fs::path base = big && fs::is_directory("/dev/shm") ? "/dev/shm" : TOOL_TMP;
+    dir_ = base / ("tavelo-" + std::string(test->name()) + "." + std::to_string(getpid()));
+    setenv("XDG_STATE_HOME", (dir_ / "state").c_str(), 1); // what get --new remembers
     fs::remove_all(dir_);
     tavelo::emu::make_demo_store(store());
   }
   void TearDown() override { fs::remove_all(dir_); }
 
   fs::path store() const { return dir_ / "store"; }
+  // Adds folders of small generated photos: `counts[i]` in DCIM/10iTAVEL.
+  void AddPhotos(const std::vector<int> &counts) const {
+    tavelo::emu::Rgb image{16, 16, std::vector<std::uint8_t>(16 * 16 * 3, 0x80)};
+    const auto jpeg = tavelo::emu::encode_jpeg(image, 75, true);
+    int number = 0;
+    for (std::size_t folder = 0; folder < counts.size(); ++folder) {
+      const fs::path dir = store() / "2/DCIM" / (std::to_string(100 + folder) + "TAVEL");
+      fs::create_directories(dir);
+      for (int i = 0; i < counts[folder]; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "IMG%04d.JPG", ++number % 10000);
+        std::ofstream out(dir / name, std::ios::binary);
+        out.write(reinterpret_cast<const char *>(jpeg.data()),
+                  static_cast<std::streamsize>(jpeg.size()));
+        out << number; // after the end of the image: every file differs
+      }
+    }
+  }
+  // A file's modification time in whole seconds, as the camera keeps it.
+  static auto Seconds(const fs::path &file) {
+    return std::chrono::floor<std::chrono::seconds>(fs::last_write_time(file));
+  }
+  // Every regular file below `top`, relative to it.
+  static std::vector<fs::path> FilesBelow(const fs::path &top) {
+    std::vector<fs::path> files;
+    for (const auto &entry : fs::recursive_directory_iterator(top)) {
+      if (entry.is_regular_file()) {
+        files.push_back(fs::relative(entry.path(), top));
+      }
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+  }
   std::vector<std::string> Args(const std::vector<std::string> &args) const {
     std::vector<std::string> all{TAVELO_TOOL, "--virtual", store().string()};
     all.insert(all.end(), args.begin(), args.end());
@@ -296,6 +337,102 @@ TEST_F(ToolTest, GetAllKeepsTheLayoutByteForByteAndSkipsWhatIsThere) {
   EXPECT_TRUE(Slurp(dir_ / "all/WELCOME.JPG") == Slurp(store() / "2/WELCOME.JPG"));
 }
 
+// Three folders of 700: byte-exact with the camera's dates, skipped when they
+// are there, fetched again when the camera's date changes; --new remembers.
+TEST_F(ToolTest, CardOf2100PhotosInThreeFolders) {
+  AddPhotos({700, 700, 700});
+  const fs::path out = dir_ / "all";
+  const Result first = Run({"get", "--all", "-o", out.string()});
+  ASSERT_EQ(first.status, 0) << first.err;
+  EXPECT_NE(first.out.find("2110 file(s) downloaded, 0 already there"), std::string::npos);
+  const auto files = FilesBelow(store() / "2");
+  ASSERT_EQ(FilesBelow(out), files);
+  for (const auto &file : files) {
+    ASSERT_TRUE(Slurp(out / file) == Slurp(store() / "2" / file)) << file;
+    ASSERT_EQ(Seconds(out / file), Seconds(store() / "2" / file)) << file;
+  }
+  const Result again = Run({"get", "--all", "-o", out.string()});
+  EXPECT_NE(again.out.find("0 file(s) downloaded, 2110 already there"), std::string::npos)
+      << again.out;
+  const fs::path changed = store() / "2/DCIM/101TAVEL/IMG0900.JPG";
+  fs::last_write_time(changed, fs::last_write_time(changed) - std::chrono::hours(30));
+  const std::vector<std::pair<std::vector<std::string>, std::string>> runs{
+      {{"get", "--all", "-o", out.string()}, "1 file(s) downloaded, 2109 already there"},
+      {{"get", "--new", "-o", (dir_ / "new").string()},
+       "0 file(s) downloaded, 0 already there, 2110 fetched before"},
+  };
+  for (const auto &[args, summary] : runs) {
+    const Result result = Run(args);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find(summary), std::string::npos) << result.out;
+  }
+  EXPECT_EQ(Seconds(out / "DCIM/101TAVEL/IMG0900.JPG"), Seconds(changed));
+}
+
+// No listing can carry 1,500 entries: every walking command shows what it can
+// list, names the big folder once, and fails.
+TEST_F(ToolTest, CardWithAFolderTooLargeForOneListing) {
+  AddPhotos({1500, 300});
+  const std::vector<std::pair<std::vector<std::string>, std::string>> runs{
+      {{"get", "--all", "-o", (dir_ / "all").string()}, "310 file\\(s\\) downloaded"},
+      {{"ls", "-R"}, "\n2:DCIM/101TAVEL/IMG1800.JPG\n"},
+      {{"ls", "--images"}, "^(2:\\S+\\.JPG\n){307}$"},
+      {{"ls", "--numbers"}, "\n  310  2:WELCOME.JPG\n$"},
+      {{"thumbs", "-o", (dir_ / "sheet.jpg").string()}, "307 thumbnail\\(s\\)"},
+  };
+  for (const auto &[args, match] : runs) {
+    const Result result = Run(args);
+    SCOPED_TRACE(args[0] + "\n" + result.err);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_TRUE(std::regex_search(result.out, std::regex(match)))
+        << result.out.substr(result.out.size() - std::min<std::size_t>(result.out.size(), 200));
+    const std::string named = "cannot list 2:DCIM/100TAVEL/";
+    const auto at = result.err.find(named);
+    EXPECT_NE(at, std::string::npos);
+    EXPECT_EQ(result.err.find(named, at + 1), std::string::npos) << "named once";
+    EXPECT_NE(result.err.find("1 directory could not be listed"), std::string::npos);
+  }
+  EXPECT_EQ(FilesBelow(dir_ / "all" / "DCIM/101TAVEL").size(), 300U);
+  EXPECT_TRUE(Slurp(dir_ / "all/DCIM/101TAVEL/IMG1800.JPG") ==
+              Slurp(store() / "2/DCIM/101TAVEL/IMG1800.JPG"));
+}
+
+TEST_F(ToolTest, GetByNamesNumbersAndDeleteAfter) {
+  fs::copy_file(store() / "2/ALBUM1/SEA0002.JPG", store() / "2/TRIP/SEA0001.JPG");
+  const std::string two = (dir_ / "two").string();
+  const std::vector<Step> steps{
+      {{"get", "ALBUM1/SEA0001.JPG", "TRIP/SEA0001.JPG", "--flat", "-o", two},
+       2,
+       "2:ALBUM1/SEA0001.JPG and 2:TRIP/SEA0001.JPG would both be written to .*two/SEA0001.JPG"},
+      {{"get", "ALBUM1/SEA0001.JPG", "TRIP/SEA0001.JPG", "-o", two},
+       0,
+       "two/ALBUM1/SEA0001.JPG.*\n.*two/TRIP/SEA0001.JPG"},
+      {{"ls", "-n"}, 0, "^    1  2:ALBUM1/BOARD.JPG\n    2  2:ALBUM1/SEA0001.JPG\n"},
+      {{"get", "2-3", "1", "--flat", "-o", (dir_ / "range").string()},
+       0,
+       "^2:ALBUM1/SEA0001.JPG .*\n2:ALBUM1/SEA0002.JPG .*\n2:ALBUM1/BOARD.JPG .*\n3 file"},
+      {{"get", "12", "-o", two}, 2, "get 12: the camera has files 1-11"},
+      {{"get", "WELCOME.JPG", "-o", two}, 0, "-> .*two/WELCOME.JPG \\(7571 bytes\\)"},
+      {{"get", "--delete-after", "TRIP/SUN.JPG", "-o", (dir_ / "moved").string()},
+       0,
+       "SUN.JPG \\(15374 bytes\\)\nremoved 2:TRIP/SUN.JPG\n$"},
+  };
+  const std::string sun = Slurp(store() / "2/TRIP/SUN.JPG");
+  for (const Step &step : steps) {
+    const Result result = Run(step.args);
+    SCOPED_TRACE(step.args[1] + "\nstdout: " + result.out + "\nstderr: " + result.err);
+    EXPECT_EQ(result.status, step.status);
+    EXPECT_TRUE(
+        std::regex_search(step.status == 0 ? result.out : result.err, std::regex(step.match)));
+  }
+  EXPECT_TRUE(Slurp(dir_ / "two/TRIP/SEA0001.JPG") == Slurp(store() / "2/ALBUM1/SEA0002.JPG"));
+  EXPECT_TRUE(Slurp(dir_ / "two/ALBUM1/SEA0001.JPG") == Slurp(store() / "2/ALBUM1/SEA0001.JPG"));
+  EXPECT_EQ(FilesBelow(dir_ / "range"),
+            (std::vector<fs::path>{"BOARD.JPG", "SEA0001.JPG", "SEA0002.JPG"}));
+  EXPECT_TRUE(Slurp(dir_ / "moved/SUN.JPG") == sun);
+  EXPECT_FALSE(fs::exists(store() / "2/TRIP/SUN.JPG"));
+}
+
 TEST_F(ToolTest, ContactSheetHasOneCaptionedTilePerImage) {
   const Result result = Run({"thumbs", "-o", (dir_ / "sheet.jpg").string()});
   ASSERT_EQ(result.status, 0) << result.err;
@@ -413,6 +550,33 @@ TEST_F(ToolTest, WatchKeepsEveryPictureOfABurst) {
   EXPECT_NE(result.err.find("trying again at the end of the batch"), std::string::npos);
 }
 
+// A download that fails, on the link or on a full host disk, leaves the older
+// host file as it was, no temporary file beside it, and the camera's file.
+TEST_F(ToolTest, FailedGetKeepsTheOldFileAndLeavesNothingElse) {
+  fs::create_directories(dir_ / "host");
+  for (const bool disk_full : {false, true}) {
+    SCOPED_TRACE(disk_full ? "disk full" : "link failure");
+    std::ofstream(dir_ / "host/SEA0001.JPG") << "older";
+    // The second chunk disagrees with the first, or the host takes no file
+    // larger than 20,000 bytes.
+    std::ofstream(store() / "camera.conf") << (disk_full ? "" : "total_skew = 1\n");
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit limit = saved;
+    limit.rlim_cur = disk_full ? 20'000 : saved.rlim_cur;
+    signal(SIGXFSZ, SIG_IGN); // inherited: the write fails instead of killing the tool
+    setrlimit(RLIMIT_FSIZE, &limit);
+    const Result result =
+        Run({"get", "--delete-after", "ALBUM1/SEA0001.JPG", "-o", (dir_ / "host").string()});
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, SIG_DFL);
+    EXPECT_EQ(result.status, 1) << result.err;
+    EXPECT_EQ(FilesBelow(dir_ / "host"), std::vector<fs::path>{"SEA0001.JPG"});
+    EXPECT_EQ(Slurp(dir_ / "host/SEA0001.JPG"), "older");
+    EXPECT_TRUE(fs::exists(store() / "2/ALBUM1/SEA0001.JPG")) << "deleted without a host copy";
+  }
+}
+
 TEST_F(ToolTest, CaptureDownloadNamesByCaptureTimeAndCameraDirectory) {
   ASSERT_EQ(Run({"clock", "--set", "2031-05-06T07:08:09"}).status, 0);
   const fs::path shots = dir_ / "shots";
@@ -430,6 +594,8 @@ TEST_F(ToolTest, CaptureDownloadNamesByCaptureTimeAndCameraDirectory) {
     EXPECT_TRUE(Slurp(shots / "DCIM/100TAVEL" / host) ==
                 Slurp(store() / "2/DCIM/100TAVEL" / camera))
         << host;
+    EXPECT_EQ(Seconds(shots / "DCIM/100TAVEL" / host),
+              Seconds(store() / "2/DCIM/100TAVEL" / camera)); // the camera's date
   }
 }
 

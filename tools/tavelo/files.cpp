@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <string_view>
 
 namespace tavelo::cli {
 
@@ -88,33 +89,65 @@ struct LsOptions {
   bool details = false;
   bool images = false;
   bool ungrouped = false;
+  bool numbers = false;
 };
 
-void ListDirectory(Context &context, Camera &camera, const FH *dir, const LsOptions &options) {
-  for (const auto &entry : ListTree(camera, dir, false)) {
+// Lists `dir`; with -R, each subdirectory in turn. A directory the user named
+// that cannot be listed ends the command (no `unlisted`); the walk below it
+// goes on past those.
+void ListDirectory(Context &context, Camera &camera, const FH *dir, const LsOptions &options,
+                   Unlisted *unlisted) {
+  Unlisted below;
+  for (const auto &entry : ListTree(camera, dir, false, unlisted)) {
     PrintEntry(context, Describe(camera, *entry, options.details), options.details,
                options.recursive);
     if (options.recursive && camera.IsDirectory(*entry)) {
-      ListDirectory(context, camera, entry.get(), options);
+      ListDirectory(context, camera, entry.get(), options, unlisted ? unlisted : &below);
     }
   }
+  below.Finish("ls");
 }
 
 void Ls(Context &context, const LsOptions &options) {
   Camera &camera = context.Open();
-  if (options.images || options.ungrouped) {
+  if (options.images) {
+    Unlisted unlisted;
+    for (const auto &file : AllImages(camera, unlisted)) {
+      PrintEntry(context, Describe(camera, *file, options.details), options.details, true);
+    }
+    unlisted.Finish("ls");
+    return;
+  }
+  if (options.ungrouped) {
     ULONG count = 0;
     FH **handles = nullptr;
-    Check(options.images ? TaveloGetAllImagesList(camera.get(), &count, &handles)
-                         : TaveloGetUngroupedImages(camera.get(), &count, &handles),
-          "listing the images");
+    Check(TaveloGetUngroupedImages(camera.get(), &count, &handles), "listing the images");
     for (const auto &file : FileList(camera.get(), count, handles).Take()) {
       PrintEntry(context, Describe(camera, *file, options.details), options.details, true);
     }
     return;
   }
+  if (options.numbers) {
+    if (!options.path.empty()) {
+      throw Failure(kExitUsage, "ls --numbers numbers every file of the camera; it takes no path");
+    }
+    Unlisted unlisted;
+    std::size_t number = 0;
+    for (const auto &file : NumberedFiles(camera, unlisted)) {
+      Json entry = Describe(camera, *file, options.details);
+      entry["number"] = ++number;
+      if (context.json) {
+        PrintJson(entry);
+      } else {
+        std::printf("%5zu  ", number);
+        PrintEntry(context, entry, options.details, true);
+      }
+    }
+    unlisted.Finish("ls");
+    return;
+  }
   if (options.path.empty()) {
-    ListDirectory(context, camera, nullptr, options);
+    ListDirectory(context, camera, nullptr, options, nullptr);
     return;
   }
   FH target = camera.Path(options.path);
@@ -125,7 +158,7 @@ void Ls(Context &context, const LsOptions &options) {
     }
     target = camera.Path(options.path + "/"); // a directory typed without its '/'
   }
-  ListDirectory(context, camera, &target, options);
+  ListDirectory(context, camera, &target, options, nullptr);
 }
 
 void Groups(Context &context) {
@@ -329,29 +362,91 @@ void TagSet(Context &context, const std::string &path, const std::string &tag,
 
 } // namespace
 
-std::vector<FileHandle> ListTree(Camera &camera, const FH *dir, bool recursive) {
+void Unlisted::Note(const FH *dir, CAMRESULT result) {
+  const std::string name = dir != nullptr ? dir->path : "the root directory";
+  if (std::find(dirs_.begin(), dirs_.end(), name) != dirs_.end()) {
+    return;
+  }
+  dirs_.push_back(name);
+  std::fprintf(stderr, "tavelo: cannot list %s (%s); going on without it\n", name.c_str(),
+               DescribeResult(result, name).c_str());
+}
+
+void Unlisted::Finish(const std::string &command) const {
+  if (!dirs_.empty()) {
+    throw Failure(kExitCamera, command + ": " + std::to_string(dirs_.size()) + " director" +
+                                   (dirs_.size() == 1 ? "y" : "ies") +
+                                   " could not be listed; everything else was done");
+  }
+}
+
+std::vector<FileHandle> ListTree(Camera &camera, const FH *dir, bool recursive,
+                                 Unlisted *unlisted) {
+  const auto list = [&](CAMRESULT result, ULONG count, FH **handles, const char *what) {
+    if (result < 0 && unlisted != nullptr) {
+      unlisted->Note(dir, result);
+      return FileList();
+    }
+    Check(result, what, dir ? dir->path : "");
+    return FileList(camera.get(), count, handles);
+  };
   std::vector<FileHandle> entries;
   ULONG count = 0;
   FH **handles = nullptr;
-  Check(TaveloGetDirectoryList(camera.get(), dir, &count, &handles), "listing directories",
-        dir ? dir->path : "");
-  FileList dirs(camera.get(), count, handles);
-  Check(TaveloGetFileList(camera.get(), dir, &count, &handles, 0), "listing files",
-        dir ? dir->path : "");
-  FileList files(camera.get(), count, handles);
-  for (auto *list : {&dirs, &files}) {
-    for (auto &entry : list->Take()) {
+  CAMRESULT result = TaveloGetDirectoryList(camera.get(), dir, &count, &handles);
+  FileList dirs = list(result, count, handles, "listing directories");
+  result = TaveloGetFileList(camera.get(), dir, &count, &handles, 0);
+  FileList files = list(result, count, handles, "listing files");
+  for (auto *found : {&dirs, &files}) {
+    for (auto &entry : found->Take()) {
       const bool directory = camera.IsDirectory(*entry);
       FH *raw = entry.get();
       entries.push_back(std::move(entry));
       if (recursive && directory) {
-        for (auto &inner : ListTree(camera, raw, true)) {
+        for (auto &inner : ListTree(camera, raw, true, unlisted)) {
           entries.push_back(std::move(inner));
         }
       }
     }
   }
   return entries;
+}
+
+std::vector<FileHandle> NumberedFiles(Camera &camera, Unlisted &unlisted) {
+  std::vector<FileHandle> files;
+  for (auto &entry : ListTree(camera, nullptr, true, &unlisted)) {
+    if (!camera.IsDirectory(*entry)) {
+      files.push_back(std::move(entry));
+    }
+  }
+  return files;
+}
+
+std::vector<FileHandle> AllImages(Camera &camera, Unlisted &unlisted) {
+  ULONG count = 0;
+  FH **handles = nullptr;
+  const CAMRESULT result = TaveloGetAllImagesList(camera.get(), &count, &handles);
+  if (result >= 0) {
+    return FileList(camera.get(), count, handles).Take();
+  }
+  std::fprintf(stderr,
+               "tavelo: the camera's list of all images failed (%s); walking its "
+               "directories instead\n",
+               DescribeResult(result).c_str());
+  // The file types the camera counts as images: JPG, EXF, FPX and TIF.
+  constexpr ULONG kFirstImageType = 1;
+  constexpr ULONG kLastImageType = 4;
+  const std::string system = std::to_string(camera.DefaultDrive()) + ":SYSTEM/";
+  std::vector<FileHandle> images;
+  for (auto &entry : NumberedFiles(camera, unlisted)) {
+    ULONG type = 0;
+    if (std::string_view(entry->path).rfind(system, 0) != 0 &&
+        TaveloGetFileType(camera.get(), entry.get(), &type) >= 0 && type >= kFirstImageType &&
+        type <= kLastImageType) {
+      images.push_back(std::move(entry));
+    }
+  }
+  return images;
 }
 
 void AddFileCommands(CLI::App &app, Context &context) {
@@ -362,6 +457,8 @@ void AddFileCommands(CLI::App &app, Context &context) {
   ls->add_flag("-l,--long", ls_options->details, "add type, size, dimensions and date");
   ls->add_flag("--images", ls_options->images, "list every image of the camera");
   ls->add_flag("--ungrouped", ls_options->ungrouped, "list the images in no group");
+  ls->add_flag("-n,--numbers", ls_options->numbers,
+               "list every file of the camera with the number get takes (get 1-20)");
   Define(ls, [&context, ls_options] { Ls(context, *ls_options); });
 
   Define(app.add_subcommand("groups", "list the groups"), [&] { Groups(context); });

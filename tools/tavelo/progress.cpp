@@ -112,18 +112,43 @@ std::string Bytes(double bytes) {
 
 } // namespace
 
+namespace {
+// The camera of the TransferRun that lives, and the transfer its progress
+// events go to. Progress comes on the transferring thread.
+HCAMERA run_camera = nullptr;
+Transfer *current_transfer = nullptr;
+} // namespace
+
+TransferRun::TransferRun(Camera &camera) : camera_(camera) {
+  // A null context sends the events to the transfer of the moment.
+  Check(TaveloSubscribe(camera_.get(), 7, Transfer::OnProgress, 0), "subscribing to progress");
+  run_camera = camera_.get();
+}
+
+TransferRun::~TransferRun() {
+  run_camera = nullptr;
+  TaveloUnsubscribe(camera_.get(), 7);
+}
+
 Transfer::Transfer(Camera &camera, std::string label, const TransferPlan &plan, std::size_t index,
                    std::uint64_t bytes_before)
     : camera_(camera), label_(std::move(label)), plan_(plan), index_(index), before_(bytes_before),
       terminal_(isatty(STDERR_FILENO) != 0) {
-  Check(TaveloSubscribe(camera_.get(), 7, OnProgress, reinterpret_cast<uintptr_t>(this)),
-        "subscribing to progress");
+  if (run_camera != camera_.get()) {
+    Check(TaveloSubscribe(camera_.get(), 7, OnProgress, reinterpret_cast<uintptr_t>(this)),
+          "subscribing to progress");
+    subscribed_ = true;
+  }
+  current_transfer = this;
   interrupts::SetTransferring(camera_.get());
 }
 
 Transfer::~Transfer() {
   interrupts::SetTransferring(nullptr);
-  TaveloUnsubscribe(camera_.get(), 7);
+  current_transfer = nullptr;
+  if (subscribed_) {
+    TaveloUnsubscribe(camera_.get(), 7);
+  }
 }
 
 void Transfer::Finish(CAMRESULT result, const std::string &what, const std::string &insert) {
@@ -144,9 +169,11 @@ void Transfer::Finish(CAMRESULT result, const std::string &what, const std::stri
 
 // Kind 7 comes on the transferring thread after every chunk.
 void TAVELOAPI Transfer::OnProgress(ULONG /*kind*/, HCAMERA camera, uintptr_t context) {
-  // The context is the Transfer that subscribed.
-  auto *self = reinterpret_cast<Transfer *>(context); // NOLINT(performance-no-int-to-ptr)
-  if (TaveloGetProgressInfo(camera, &self->progress_) >= 0) {
+  // The context is the Transfer that subscribed, or null for a TransferRun.
+  auto *self = context != 0
+                   ? reinterpret_cast<Transfer *>(context) // NOLINT(performance-no-int-to-ptr)
+                   : current_transfer;
+  if (self != nullptr && TaveloGetProgressInfo(camera, &self->progress_) >= 0) {
     self->Draw(false);
   }
 }

@@ -42,6 +42,19 @@ struct TransferPlan {
   std::uint64_t bytes = 0; // 0 when not known
 };
 
+// Keeps the progress subscription over a run of transfers from one camera,
+// so that each file does not subscribe and unsubscribe again.
+class TransferRun {
+public:
+  explicit TransferRun(Camera &camera);
+  ~TransferRun();
+  TransferRun(const TransferRun &) = delete;
+  TransferRun &operator=(const TransferRun &) = delete;
+
+private:
+  Camera &camera_;
+};
+
 // One transfer of one file. While it lives, progress events (kind 7) redraw
 // its bar and Ctrl-C cancels it through TaveloCancelTransfer.
 class Transfer {
@@ -56,11 +69,13 @@ public:
   // Ctrl-C, else checks `result` as Check does.
   void Finish(CAMRESULT result, const std::string &what, const std::string &insert);
 
-private:
   static void TAVELOAPI OnProgress(ULONG kind, HCAMERA camera, uintptr_t context);
+
+private:
   void Draw(bool last);
 
   Camera &camera_;
+  bool subscribed_ = false; // on its own, outside a TransferRun
   std::string label_;
   TransferPlan plan_;
   std::size_t index_;

@@ -234,6 +234,7 @@ std::string Saver::Save(Camera &camera, const FH &file, unsigned counter) {
   const fs::path target = Target(Name(camera, file, counter));
   try {
     Download(camera, file, target, TransferPlan{}, 0, 0);
+    SetModified(target, CameraDate(camera, file));
   } catch (...) {
     taken_.erase(target.string());
     throw;

@@ -6,18 +6,28 @@
 #include "progress.h"
 #include "tavelo.h"
 
+#include <ctime>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 namespace tavelo::cli {
 
-// Downloads one camera file into `target` through a temporary name beside it
-// (transfer.cpp); throws a Failure when it fails.
+// Downloads one camera file into `target`, making its directory (transfer.cpp);
+// throws a Failure when it fails. No partial file is left behind.
 void Download(Camera &camera, const FH &file, const std::filesystem::path &target,
-              const TransferPlan &plan, std::size_t index, std::uint64_t before);
+              const TransferPlan &plan, std::size_t index, std::uint64_t before,
+              std::set<std::filesystem::path> *made = nullptr);
+
+// When the camera says the file was written, or nothing when it keeps no date.
+std::optional<std::time_t> CameraDate(Camera &camera, const FH &file);
+
+// Gives the host file that date as its modification time (nothing without
+// one); a failure is only warned about.
+void SetModified(const std::filesystem::path &target, std::optional<std::time_t> date);
 
 // Runs the hook command (if any) with ACTION=`action` in its environment and,
 // for a download, `file` as ARGUMENT and as its first argument.

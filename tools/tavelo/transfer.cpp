@@ -4,11 +4,25 @@
 #include "progress.h"
 #include "tether.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <optional>
+#include <regex>
+#include <set>
+#include <unordered_set>
 
 namespace tavelo::cli {
 
@@ -46,30 +60,25 @@ void MakeDirectories(const fs::path &dir) {
 
 } // namespace
 
-// Downloads one camera file into `target` through a temporary name beside it,
-// so that neither a cancelled nor a failed download leaves a partial file and
-// an older file of the same name stays until the new one is complete.
+// The library writes the file beside the target and puts it in place only
+// once it is complete, so neither a cancelled nor a failed download leaves a
+// partial file, and an older file of the same name stays until the new one is
+// whole. `made` remembers the directories already made, so a card's worth of
+// files costs one check per directory.
 void Download(Camera &camera, const FH &file, const fs::path &target, const TransferPlan &plan,
-              std::size_t index, std::uint64_t before) {
+              std::size_t index, std::uint64_t before, std::set<fs::path> *made) {
   if (interrupts::Requested()) {
     throw Failure(kExitInterrupted, "get: interrupted");
   }
-  MakeDirectories(target.parent_path().empty() ? fs::path(".") : target.parent_path());
-  const fs::path partial = fs::path(target).concat(".part");
+  const fs::path parent = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+  if (made == nullptr || made->insert(parent).second) {
+    MakeDirectories(parent);
+  }
   const std::string path = file.path;
   const std::string label = path.substr(path.find_last_of(":/") + 1);
   Transfer transfer(camera, label, plan, index, before);
-  const CAMRESULT result = TaveloCopyFileFromCamera(camera.get(), partial.c_str(), &file);
-  std::error_code error;
-  if (result < 0) {
-    fs::remove(partial, error);
-  }
+  const CAMRESULT result = TaveloCopyFileFromCamera(camera.get(), target.c_str(), &file);
   transfer.Finish(result, std::string("downloading ") + file.path, file.path);
-  fs::rename(partial, target, error);
-  if (error) {
-    fs::remove(partial, error);
-    throw Failure(kExitHost, "cannot write " + target.string());
-  }
 }
 
 namespace {
@@ -86,81 +95,343 @@ ULONG FileSize(Camera &camera, const FH &file) {
   return size;
 }
 
+// The number a tag holds, or nothing when the file lacks the tag.
+std::optional<ULONG> TagNumber(Camera &camera, const FH &file, const char *tag) {
+  Variant value;
+  if (TaveloGetFileTag(camera.get(), &file, FourCc(tag), value.get()) < 0) {
+    return std::nullopt;
+  }
+  switch ((*value).vt) {
+  case VT_UI4:
+  case VT_I4:
+    return (*value).ulVal;
+  default:
+    return std::nullopt;
+  }
+}
+
+} // namespace
+
+// When the camera says the file was written: its date and time tags, packed
+// BCD 0x00MMDDYY and 0x00HHMMSS, in the camera clock's time, which the clock
+// command sets as local time. Nothing when the camera keeps no date for it.
+std::optional<std::time_t> CameraDate(Camera &camera, const FH &file) {
+  const auto date = TagNumber(camera, file, "date");
+  const auto time = date ? TagNumber(camera, file, "time") : std::nullopt;
+  if (!time) {
+    return std::nullopt;
+  }
+  const auto bcd = [](ULONG word, unsigned shift) {
+    const unsigned byte = (word >> shift) & 0xFFU;
+    return static_cast<int>((byte >> 4) * 10 + (byte & 0x0FU));
+  };
+  constexpr int kCenturyTurn = 70; // two-digit years below it are after 2000
+  std::tm tm{};
+  const int year = bcd(*date, 0);
+  tm.tm_year = year < kCenturyTurn ? year + 100 : year;
+  tm.tm_mon = bcd(*date, 16) - 1;
+  tm.tm_mday = bcd(*date, 8);
+  tm.tm_hour = bcd(*time, 16);
+  tm.tm_min = bcd(*time, 8);
+  tm.tm_sec = bcd(*time, 0);
+  tm.tm_isdst = -1;
+  if (tm.tm_mon < 0 || tm.tm_mon > 11 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 ||
+      tm.tm_min > 59 || tm.tm_sec > 59) {
+    return std::nullopt;
+  }
+  const std::time_t when = std::mktime(&tm);
+  return when == -1 ? std::nullopt : std::optional(when);
+}
+
+void SetModified(const fs::path &target, std::optional<std::time_t> date) {
+  if (!date) {
+    return;
+  }
+  const timespec times[2] = {{0, UTIME_OMIT}, {*date, 0}};
+  if (utimensat(AT_FDCWD, target.c_str(), times, 0) != 0) {
+    std::fprintf(stderr, "tavelo: cannot set the date of %s: %s\n", target.c_str(),
+                 std::strerror(errno));
+  }
+}
+
+namespace {
+
+// True when `target` is a regular file of `size` bytes whose modification
+// time is the camera's date (the size alone when the camera has no date).
+bool AlreadyThere(const fs::path &target, ULONG size, std::optional<std::time_t> date) {
+  struct stat info {};
+  return stat(target.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+         static_cast<std::uint64_t>(info.st_size) == size && (!date || info.st_mtime == *date);
+}
+
+// Writes what the downloads left in the page cache to the disk: one sync of
+// the file system that holds `dir`, in place of one per file.
+void SyncWritten(const fs::path &dir) {
+  const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const bool synced = fd >= 0 && syncfs(fd) == 0;
+  const int error = errno;
+  if (fd >= 0) {
+    close(fd);
+  }
+  if (!synced) {
+    throw Failure(kExitHost, "cannot sync the files written into " + dir.string() + ": " +
+                                 std::strerror(error));
+  }
+}
+
+// The files `get` fetched from one camera before: one line "PATH SIZE DATE"
+// each, in $XDG_STATE_HOME/tavelo (~/.local/state/tavelo), a file per camera
+// named after its product and serial number. `get --new` fetches the others.
+class FetchedBefore {
+public:
+  explicit FetchedBefore(Camera &camera) {
+    DEVICE_INFO record{};
+    if (TaveloGetDeviceInfo(camera.get(), &record) < 0) {
+      return;
+    }
+    VariantClear(&record.deviceId);
+    std::string name = std::string(record.ptid) + "-" + std::to_string(record.sern);
+    for (char &c : name) {
+      c = std::isalnum(static_cast<unsigned char>(c)) != 0 ? c : '_';
+    }
+    const char *state = std::getenv("XDG_STATE_HOME");
+    const char *home = std::getenv("HOME");
+    if (state != nullptr && *state != '\0') {
+      path_ = fs::path(state) / "tavelo" / ("fetched-" + name);
+    } else if (home != nullptr && *home != '\0') {
+      path_ = fs::path(home) / ".local/state/tavelo" / ("fetched-" + name);
+    }
+    std::ifstream in(path_);
+    for (std::string line; std::getline(in, line);) {
+      keys_.insert(line);
+    }
+  }
+  static std::string Key(const FH &file, ULONG size, std::optional<std::time_t> date) {
+    return std::string(file.path) + "\t" + std::to_string(size) + "\t" +
+           (date ? std::to_string(*date) : "-");
+  }
+  bool Contains(const std::string &key) const { return keys_.contains(key); }
+  void Add(const std::string &key) {
+    if (keys_.insert(key).second) {
+      added_.push_back(key);
+    }
+  }
+  // Appends what this run fetched; a memory that cannot be kept costs only
+  // a warning.
+  void Save() {
+    if (added_.empty() || path_.empty()) {
+      return;
+    }
+    std::error_code error;
+    fs::create_directories(path_.parent_path(), error);
+    std::ofstream out(path_, std::ios::app);
+    for (const auto &key : added_) {
+      out << key << '\n';
+    }
+    if (!out.flush()) {
+      std::fprintf(stderr, "tavelo: cannot remember the fetched files in %s\n", path_.c_str());
+    }
+    added_.clear();
+  }
+
+private:
+  fs::path path_;
+  std::unordered_set<std::string> keys_;
+  std::vector<std::string> added_;
+};
+
 struct GetOptions {
-  std::vector<std::string> paths;
+  std::vector<std::string> paths; // camera paths, or ranges of ls --numbers such as 1-20
   std::string out = ".";
   bool all = false;
+  bool fresh = false; // --new
   bool force = false;
   bool sound = false;
+  bool flat = false;
+  bool delete_after = false;
 };
+
+struct Job {
+  FH file;
+  fs::path target;
+  ULONG size = 0;
+  std::optional<std::time_t> date;
+  std::string key;
+};
+
+// "7" or "3-20": numbers of ls --numbers.
+std::optional<std::pair<std::size_t, std::size_t>> Range(const std::string &text) {
+  static const std::regex pattern("([0-9]{1,9})(?:-([0-9]{1,9}))?");
+  std::smatch match;
+  if (!std::regex_match(text, match, pattern)) {
+    return std::nullopt;
+  }
+  const std::size_t first = std::stoul(match[1]);
+  return std::pair(first, match[2].matched ? std::stoul(match[2]) : first);
+}
+
+// The files the command line names, in order and each once, with where
+// each goes: one named file straight into the output directory, several in
+// their camera directories below it (with --flat straight in, where two
+// files of one name are refused before anything is fetched).
+std::vector<Job> Select(Camera &camera, const GetOptions &options, Unlisted &unlisted) {
+  const bool walk = options.all || (options.fresh && options.paths.empty()) ||
+                    std::any_of(options.paths.begin(), options.paths.end(),
+                                [](const std::string &path) { return Range(path).has_value(); });
+  std::vector<FileHandle> numbered;
+  if (walk) {
+    numbered = NumberedFiles(camera, unlisted);
+  }
+  std::vector<FH> files;
+  if (options.paths.empty()) {
+    for (const auto &file : numbered) {
+      files.push_back(*file);
+    }
+  }
+  for (const auto &path : options.paths) {
+    const auto range = Range(path);
+    if (!range) {
+      files.push_back(camera.Path(path));
+      continue;
+    }
+    const auto [first, last] = *range;
+    if (first == 0 || first > last || last > numbered.size()) {
+      throw Failure(kExitUsage, "get " + path + ": the camera has files 1-" +
+                                    std::to_string(numbered.size()) + " (see ls --numbers)");
+    }
+    for (std::size_t i = first; i <= last; ++i) {
+      files.push_back(*numbered[i - 1]);
+    }
+  }
+  const bool several = walk || files.size() > 1;
+  std::vector<Job> jobs;
+  std::set<std::string> named;
+  std::map<fs::path, std::string> taken; // host path -> camera path
+  for (const FH &file : files) {
+    const std::string path = file.path;
+    if (!named.insert(path).second) {
+      continue; // named twice
+    }
+    // The name alone is what follows the drive's ':' or the last '/'.
+    fs::path target = several && !options.flat
+                          ? LayoutPath(options.out, file)
+                          : fs::path(options.out) / path.substr(path.find_last_of(":/") + 1);
+    if (options.sound) {
+      target.replace_extension(".WAV");
+    }
+    const auto [at, fresh] = taken.emplace(target, file.path);
+    if (!fresh) {
+      throw Failure(kExitUsage, std::string("get: ") + at->second + " and " + file.path +
+                                    " would both be written to " + target.string() +
+                                    "; nothing was fetched");
+    }
+    jobs.push_back(Job{file, target, 0, std::nullopt, {}});
+  }
+  return jobs;
+}
+
+void GetSounds(const Context &context, Camera &camera, const std::vector<Job> &jobs) {
+  for (const Job &job : jobs) {
+    TaskMemory sound;
+    {
+      Transfer transfer(camera, job.target.filename().string(), TransferPlan{}, 0, 0);
+      transfer.Finish(TaveloGetFileData(camera.get(), &job.file, 2, &sound.data, &sound.size),
+                      std::string("downloading the sound of ") + job.file.path, job.file.path);
+    }
+    MakeDirectories(job.target.parent_path());
+    WriteHostFile(job.target, sound.bytes());
+    Report(context,
+           Json{{"path", job.file.path}, {"saved", job.target.string()}, {"size", sound.size}},
+           std::string(job.file.path) + " -> " + job.target.string() + " (" +
+               std::to_string(sound.size) + " bytes)");
+  }
+}
 
 void Get(Context &context, const GetOptions &options) {
   Camera &camera = context.Open();
   const interrupts::Guard guard;
+  Unlisted unlisted;
+  std::vector<Job> jobs = Select(camera, options, unlisted);
   if (options.sound) {
-    for (const auto &path : options.paths) {
-      const FH file = camera.Path(path);
-      TaskMemory sound;
-      const fs::path target =
-          fs::path(options.out) / fs::path(file.path).filename().replace_extension(".WAV");
-      {
-        Transfer transfer(camera, target.filename().string(), TransferPlan{}, 0, 0);
-        transfer.Finish(TaveloGetFileData(camera.get(), &file, 2, &sound.data, &sound.size),
-                        "downloading the sound of " + path, file.path);
-      }
-      MakeDirectories(options.out);
-      WriteHostFile(target, sound.bytes());
-      Report(context, Json{{"path", file.path}, {"saved", target.string()}, {"size", sound.size}},
-             std::string(file.path) + " -> " + target.string() + " (" + std::to_string(sound.size) +
-                 " bytes)");
-    }
+    GetSounds(context, camera, jobs);
+    unlisted.Finish("get");
     return;
   }
-  // What to fetch, and where to.
-  std::vector<std::pair<FH, fs::path>> jobs;
-  if (options.all) {
-    for (const auto &entry : ListTree(camera, nullptr, true)) {
-      if (!camera.IsDirectory(*entry)) {
-        jobs.emplace_back(*entry, LayoutPath(options.out, *entry));
-      }
+  FetchedBefore fetched_before(camera);
+  std::size_t seen_before = 0;
+  TransferPlan plan{0, 0};
+  std::vector<Job> wanted;
+  for (Job &job : jobs) {
+    job.size = FileSize(camera, job.file);
+    job.date = CameraDate(camera, job.file);
+    job.key = FetchedBefore::Key(job.file, job.size, job.date);
+    if (options.fresh && fetched_before.Contains(job.key)) {
+      ++seen_before;
+      continue;
     }
-  } else {
-    for (const auto &path : options.paths) {
-      const FH file = camera.Path(path);
-      jobs.emplace_back(file, fs::path(options.out) / fs::path(file.path).filename());
-    }
+    plan.bytes += job.size;
+    wanted.push_back(std::move(job));
   }
-  TransferPlan plan{jobs.size(), 0};
-  std::vector<ULONG> sizes;
-  for (const auto &[file, target] : jobs) {
-    sizes.push_back(FileSize(camera, file));
-    plan.bytes += sizes.back();
-  }
+  plan.files = wanted.size();
   std::uint64_t before = 0;
-  std::size_t fetched = 0;
   std::size_t skipped = 0;
-  for (std::size_t i = 0; i < jobs.size(); ++i) {
-    const auto &[file, target] = jobs[i];
-    std::error_code error;
-    if (!options.force && fs::is_regular_file(target, error) &&
-        fs::file_size(target, error) == sizes[i]) {
-      ++skipped;
-      if (context.json) {
-        PrintJson({{"path", file.path}, {"saved", target.string()}, {"skipped", true}});
+  std::vector<const Job *> downloaded;
+  std::set<fs::path> made;
+  const TransferRun run(camera);
+  // Whatever ends the run, what was written is synced and remembered; a
+  // sync that fails after another failure does not hide that one.
+  const auto finish = [&](bool failed) {
+    try {
+      if (!downloaded.empty()) {
+        SyncWritten(options.out);
       }
-    } else {
-      Download(camera, file, target, plan, i, before);
-      Report(context, Json{{"path", file.path}, {"saved", target.string()}, {"size", sizes[i]}},
-             std::string(file.path) + " -> " + target.string() + " (" + std::to_string(sizes[i]) +
-                 " bytes)");
-      ++fetched;
+    } catch (const Failure &) {
+      if (!failed) {
+        throw;
+      }
     }
-    before += sizes[i];
+    fetched_before.Save();
+  };
+  try {
+    for (std::size_t i = 0; i < wanted.size(); ++i) {
+      const Job &job = wanted[i];
+      if (!options.force && AlreadyThere(job.target, job.size, job.date)) {
+        ++skipped;
+        if (context.json) {
+          PrintJson({{"path", job.file.path}, {"saved", job.target.string()}, {"skipped", true}});
+        }
+      } else {
+        Download(camera, job.file, job.target, plan, i, before, &made);
+        SetModified(job.target, job.date);
+        downloaded.push_back(&job);
+        Report(context,
+               Json{{"path", job.file.path}, {"saved", job.target.string()}, {"size", job.size}},
+               std::string(job.file.path) + " -> " + job.target.string() + " (" +
+                   std::to_string(job.size) + " bytes)");
+      }
+      fetched_before.Add(job.key);
+      before += job.size;
+    }
+  } catch (...) {
+    finish(true);
+    throw;
   }
-  if (options.all && !context.json) {
-    std::printf("%zu file(s) downloaded, %zu already there, into %s\n", fetched, skipped,
-                options.out.c_str());
+  finish(false);
+  if ((jobs.size() > 1 || options.all || options.fresh) && !context.json) {
+    std::printf(
+        "%zu file(s) downloaded, %zu already there%s, into %s\n", downloaded.size(), skipped,
+        options.fresh ? (", " + std::to_string(seen_before) + " fetched before").c_str() : "",
+        options.out.c_str());
   }
+  // Only a file whose host copy is written out and synced leaves the camera.
+  if (options.delete_after) {
+    for (const Job *job : downloaded) {
+      Check(TaveloDeleteFile(camera.get(), &job->file), "removing " + std::string(job->file.path),
+            job->file.path);
+      Report(context, Json{{"removed", job->file.path}}, std::string("removed ") + job->file.path);
+    }
+  }
+  unlisted.Finish("get");
 }
 
 } // namespace
@@ -178,14 +449,12 @@ void Thumbs(Context &context, const std::string &path, const std::string &out) {
   CheckImageExtension(out);
   Camera &camera = context.Open();
   std::vector<FileHandle> images;
+  Unlisted unlisted;
   if (path.empty()) {
-    ULONG count = 0;
-    FH **handles = nullptr;
-    Check(TaveloGetAllImagesList(camera.get(), &count, &handles), "listing the images");
-    images = FileList(camera.get(), count, handles).Take();
+    images = AllImages(camera, unlisted);
   } else {
     const FH dir = camera.Path(path.back() == '/' ? path : path + "/");
-    for (auto &entry : ListTree(camera, &dir, true)) {
+    for (auto &entry : ListTree(camera, &dir, true, &unlisted)) {
       IMAGE_INFO info{};
       if (!camera.IsDirectory(*entry) &&
           TaveloGetImageInfo(camera.get(), entry.get(), &info) >= 0 && info.isImage != 0) {
@@ -203,6 +472,7 @@ void Thumbs(Context &context, const std::string &path, const std::string &out) {
   WriteImage(out, sheet);
   std::printf("%s: %zu thumbnail(s), %ux%u\n", out.c_str(), tiles.size(),
               static_cast<unsigned>(sheet.width), static_cast<unsigned>(sheet.height));
+  unlisted.Finish("thumbs");
 }
 
 } // namespace
@@ -210,14 +480,26 @@ void Thumbs(Context &context, const std::string &path, const std::string &out) {
 void AddTransferCommands(CLI::App &app, Context &context) {
   auto *get = app.add_subcommand("get", "download files (keeps names; --all keeps directories)");
   auto get_options = std::make_shared<GetOptions>();
-  get->add_option("paths", get_options->paths, "camera files");
+  get->add_option("paths", get_options->paths,
+                  "camera files, or numbers of ls --numbers such as 1-20");
   get->add_option("-o,--output", get_options->out, "the host directory")->type_name("DIR");
   get->add_flag("--all", get_options->all, "every file of the camera, in its directories");
-  get->add_flag("--force", get_options->force, "also files already there with the same size");
+  get->add_flag("--new", get_options->fresh,
+                "only files not fetched from this camera before (all of them without PATHs)");
+  get->add_flag("--force", get_options->force,
+                "also files already there with the same size and date");
+  get->add_flag("--flat", get_options->flat,
+                "several files straight into DIR, not in their camera directories");
+  get->add_flag("--delete-after", get_options->delete_after,
+                "delete each camera file once its host copy is complete");
   get->add_flag("--sound", get_options->sound, "the pictures' sound annotations (.WAV)");
   Define(get, [&context, get_options] {
-    if (get_options->all == !get_options->paths.empty()) {
-      throw Failure(kExitUsage, "get takes camera PATHs or --all");
+    if (get_options->all == !get_options->paths.empty() &&
+        !(get_options->fresh && get_options->paths.empty())) {
+      throw Failure(kExitUsage, "get takes camera PATHs, --all or --new");
+    }
+    if (get_options->sound && (get_options->delete_after || get_options->fresh)) {
+      throw Failure(kExitUsage, "get --sound takes neither --new nor --delete-after");
     }
     Get(context, *get_options);
   });
