@@ -16,8 +16,6 @@
 #include <string>
 #include <vector>
 
-extern char **environ;
-
 #ifndef TAVELO_BENCH_TOOL
 #define TAVELO_BENCH_TOOL "tavelo"
 #endif
@@ -57,24 +55,7 @@ const fs::path &Card() {
 // Runs a program with its output discarded; fails the benchmark unless it
 // ends with status 0.
 void RunProgram(const std::vector<std::string> &args) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  std::vector<char *> argv;
-  argv.reserve(args.size() + 1);
-  for (const auto &arg : args) {
-    argv.push_back(const_cast<char *>(arg.c_str()));
-  }
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  int status = 0;
-  if (spawned != 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
-      WEXITSTATUS(status) != 0) {
-    Fail(args[0] + " " + args[1], status);
-  }
+  Finish(Start(args, "/dev/null"), args[0] + " " + args[1]);
 }
 
 void CopyCard(benchmark::State &state, const std::vector<std::string> &program) {

@@ -5,9 +5,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <random>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+extern char **environ;
 
 namespace tavelo::bench {
 
@@ -138,6 +143,33 @@ FH *Context::Find(HCAMERA camera, const char *pathName) {
     Fail(std::string("no file ") + pathName, 0);
   }
   return found;
+}
+
+int Start(const std::vector<std::string> &args, const std::filesystem::path &out) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  std::vector<char *> argv;
+  argv.reserve(args.size() + 1);
+  for (const auto &arg : args) {
+    argv.push_back(const_cast<char *>(arg.c_str()));
+  }
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) {
+    Fail("cannot start " + args[0], spawned);
+  }
+  return pid;
+}
+
+void Finish(int pid, const std::string &what) {
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    Fail(what + " failed", status);
+  }
 }
 
 } // namespace tavelo::bench

@@ -68,4 +68,10 @@ private:
 // Fails the program with a message; benchmarks must not measure a failure.
 [[noreturn]] void Fail(const std::string &what, long result);
 
+// Starts a program found on PATH (or by its path) with its standard output
+// and error written to `out`, and returns its process id.
+int Start(const std::vector<std::string> &args, const std::filesystem::path &out);
+// Waits for a started program; fails the benchmark unless it ends with status 0.
+void Finish(int pid, const std::string &what);
+
 } // namespace tavelo::bench

@@ -20,42 +20,12 @@
 #include <unistd.h>
 #include <vector>
 
-extern char **environ;
-
 namespace tavelo::bench {
 
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-pid_t Start(const std::vector<std::string> &args, const fs::path &out) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  std::vector<char *> argv;
-  argv.reserve(args.size() + 1);
-  for (const auto &arg : args) {
-    argv.push_back(const_cast<char *>(arg.c_str()));
-  }
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) {
-    Fail("cannot start " + args[0], spawned);
-  }
-  return pid;
-}
-
-void Finish(pid_t pid, const std::string &what) {
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    Fail(what + " failed", status);
-  }
-}
 
 // Waits, a bounded time, until `text` shows up in the file.
 void Await(const fs::path &file, const std::string &text) {
