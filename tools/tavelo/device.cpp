@@ -418,13 +418,7 @@ void AddDeviceCommands(CLI::App &app, Context &context) {
   capture->add_option("--delay", options->delay, "time-lapse: seconds before the first shot");
   capture->add_flag("--continuous", options->continuous, "a series until Ctrl-C");
   capture->add_flag("--stop", options->stop, "stop a time-lapse, series or self-timer shot");
-  capture->add_option("--download", options->saver.dir, "fetch the pictures taken into DIR")
-      ->type_name("DIR");
-  capture->add_option("--filename", options->saver.pattern, kFilenameHelp);
-  capture
-      ->add_option("--hook", options->saver.hook,
-                   "run CMD with ACTION=init|start|download|stop; the file is $1")
-      ->type_name("CMD");
+  options->saver.AddOptions(capture, "fetch the pictures taken into DIR");
   Define(capture, [&context, options] { Capture(context, *options); });
 
   auto *half = app.add_subcommand("shutter-half", "press the shutter half way (focus lock)");

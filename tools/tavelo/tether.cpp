@@ -217,6 +217,14 @@ std::string Saver::Name(Camera &camera, const FH &file, unsigned counter) const 
   });
 }
 
+void Saver::AddOptions(CLI::App *command, const std::string &download_help) {
+  command->add_option("--download", dir, download_help)->type_name("DIR");
+  command->add_option("--filename", pattern, kFilenameHelp);
+  command
+      ->add_option("--hook", hook, "run CMD with ACTION=init|start|download|stop; the file is $1")
+      ->type_name("CMD");
+}
+
 fs::path Saver::Target(const std::string &name) {
   const fs::path first = fs::path(dir) / name;
   const std::string stem = first.stem().string();
@@ -414,13 +422,7 @@ void AddTetherCommands(CLI::App &app, Context &context) {
   auto *watch = app.add_subcommand("watch", "print camera events and fetch new pictures as they "
                                             "come (tethered shooting)");
   auto options = std::make_shared<WatchOptions>();
-  watch->add_option("--download", options->saver.dir, "download new files into DIR")
-      ->type_name("DIR");
-  watch->add_option("--filename", options->saver.pattern, kFilenameHelp);
-  watch
-      ->add_option("--hook", options->saver.hook,
-                   "run CMD with ACTION=init|start|download|stop; the file is $1")
-      ->type_name("CMD");
+  options->saver.AddOptions(watch, "download new files into DIR");
   watch->add_option("--count", options->count, "stop after N new files");
   watch->add_flag("--capture", options->capture,
                   "take one picture once watching (--capture=N: a burst of N)");

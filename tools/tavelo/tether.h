@@ -52,6 +52,8 @@ struct Saver {
   // Throws a usage Failure for a pattern that gives no name or names an
   // unknown field, before any picture is taken.
   void CheckPattern() const;
+  // --download DIR, --filename and --hook, which fill this saver.
+  void AddOptions(CLI::App *command, const std::string &download_help);
 
 private:
   // The pattern with `field` giving %f, %n and the %{...} fields, then the
