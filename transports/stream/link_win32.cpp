@@ -81,7 +81,7 @@ void SetOption(SOCKET s, int level, int option, BOOL value) {
 bool SetLineTimeouts(HANDLE line, DWORD read, DWORD write) {
   COMMTIMEOUTS timeouts{};
   timeouts.ReadIntervalTimeout = MAXDWORD;
-  timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+  timeouts.ReadTotalTimeoutMultiplier = read == 0 ? 0 : MAXDWORD;
   timeouts.ReadTotalTimeoutConstant = read;
   timeouts.WriteTotalTimeoutConstant = write;
   return SetCommTimeouts(line, &timeouts) != 0;
@@ -238,14 +238,14 @@ HRESULT Channel::ReadSome(std::span<std::uint8_t> out, Clock::time_point deadlin
       }
       continue;
     }
-    // A serial read that times out returns no bytes; a line has no end, so
-    // nothing read means nothing arrived yet.
+    // Serial reads return at once with what the port holds; an empty read
+    // waits a little and tries again until the deadline.
     const DWORD left = Left(deadline);
     if (left == 0) {
       return Win(kErrorTimeout);
     }
     DWORD got = 0;
-    if (!SetLineTimeouts(Line(fd_.get()), left, left) ||
+    if (!SetLineTimeouts(Line(fd_.get()), 0, left) ||
         !ReadFile(Line(fd_.get()), out.data(), static_cast<DWORD>(want), &got, nullptr)) {
       return Win(GetLastError());
     }
@@ -253,6 +253,7 @@ HRESULT Channel::ReadSome(std::span<std::uint8_t> out, Clock::time_point deadlin
       *n = got;
       return S_OK;
     }
+    Sleep(1);
   }
 }
 
