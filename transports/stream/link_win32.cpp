@@ -30,6 +30,8 @@ HANDLE Line(Native fd) {
   return reinterpret_cast<HANDLE>(fd);
 }
 
+constexpr DWORD kReadSliceMs = 10; // the longest wait of one serial read
+
 // Milliseconds left until `deadline`, at least 1 while any is left, 0 after.
 DWORD Left(Clock::time_point deadline) {
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -76,12 +78,11 @@ void SetOption(SOCKET s, int level, int option, BOOL value) {
 }
 
 // Read and write timeouts of a serial line: a read returns as soon as bytes
-// are there, or waits up to `read` ms for the first; a write takes at most
-// `write` ms.
+// are there, or empty after `read` ms; a write takes at most `write` ms.
 bool SetLineTimeouts(HANDLE line, DWORD read, DWORD write) {
   COMMTIMEOUTS timeouts{};
   timeouts.ReadIntervalTimeout = MAXDWORD;
-  timeouts.ReadTotalTimeoutMultiplier = read == 0 ? 0 : MAXDWORD;
+  timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
   timeouts.ReadTotalTimeoutConstant = read;
   timeouts.WriteTotalTimeoutConstant = write;
   return SetCommTimeouts(line, &timeouts) != 0;
@@ -238,14 +239,16 @@ HRESULT Channel::ReadSome(std::span<std::uint8_t> out, Clock::time_point deadlin
       }
       continue;
     }
-    // Serial reads return at once with what the port holds; an empty read
-    // waits a little and tries again until the deadline.
+    // A serial read returns as soon as bytes are there, or empty after a
+    // short slice, and is tried again until the deadline. Short slices
+    // because Wine does not end a read of this kind when bytes arrive: one
+    // waiting for the whole time left never returned there.
     const DWORD left = Left(deadline);
     if (left == 0) {
       return Win(kErrorTimeout);
     }
     DWORD got = 0;
-    if (!SetLineTimeouts(Line(fd_.get()), 0, left) ||
+    if (!SetLineTimeouts(Line(fd_.get()), std::min(left, kReadSliceMs), left) ||
         !ReadFile(Line(fd_.get()), out.data(), static_cast<DWORD>(want), &got, nullptr)) {
       return Win(GetLastError());
     }
@@ -253,7 +256,6 @@ HRESULT Channel::ReadSome(std::span<std::uint8_t> out, Clock::time_point deadlin
       *n = got;
       return S_OK;
     }
-    Sleep(1);
   }
 }
 
