@@ -6,8 +6,9 @@
 //
 // Usage: dll_end_to_end net|serial STORE
 //   STORE: the daemon's store directory as a Windows path (Z:/...), read to
-//   check what crossed the link. The device comes from TAVELO_NET_CAMERAS or
-//   TAVELO_SERIAL_CAMERAS. Prints one line per check; exits 0 when all pass.
+//   check what crossed the link. The devices come from TAVELO_NET_CAMERAS or
+//   TAVELO_SERIAL_CAMERAS; exactly one of them must answer. Prints one line
+//   per check; exits 0 when all pass.
 #include "tavelocam.h"
 
 #include <cstdio>
