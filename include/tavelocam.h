@@ -64,6 +64,9 @@ typedef void *HCAMERA;
 #define CAM_E_BAD_DATA ((CAMRESULT)0xCFFA001Fu)
 #define CAM_E_NO_RESPONSE ((CAMRESULT)0xCFFA0020u)
 #define CAM_E_READ ((CAMRESULT)0xCFFA0021u)
+/* A directory holds more entries than one listing answer can carry; the
+ * library gives this rather than a list cut short. */
+#define CAM_E_LISTING_TOO_LARGE ((CAMRESULT)0xCFFA0022u)
 
 /* The error code of a camera status word n (1 to 999). */
 #define CAM_E_STATUS(n) ((CAMRESULT)(0xCFFA0000u | ((n)&0xFFFFu)))

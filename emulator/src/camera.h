@@ -209,6 +209,9 @@ struct Engine::Camera {
   // ---- Capture and scripts (camera_capture.cpp)
 
   void advance_time();
+  // The folder the next picture goes to: "DCIM/100TAVEL/" on, nothing when
+  // every folder number is taken and full.
+  std::optional<std::string> capture_folder_now();
   Status take_picture();
   Bytes shutter(Request req);
   Status start_timed(std::uint32_t shots, std::chrono::seconds interval,

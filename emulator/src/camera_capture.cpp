@@ -2,6 +2,7 @@
 #include "camera.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -21,6 +22,27 @@ void Engine::Camera::advance_time() {
   }
 }
 
+std::optional<std::string> Engine::Camera::capture_folder_now() {
+  // The highest numbered capture folder, while it has room; then the next.
+  std::uint32_t number = first_capture_folder;
+  for (const Entry &e : list_dir(store.host_path({default_drive(), capture_dir, {}}))) {
+    std::uint32_t n = 0;
+    const auto [end, error] = std::from_chars(e.name.data(), e.name.data() + 3, n);
+    if (e.directory && e.name.size() == 8 && error == std::errc{} && end == e.name.data() + 3 &&
+        e.name.substr(3) == "TAVEL" && n >= first_capture_folder) {
+      number = std::max(number, n);
+    }
+  }
+  const Location current{default_drive(), capture_folder(number), {}};
+  if (list_dir(store.host_path(current)).size() < pictures_per_folder) {
+    return current.dir;
+  }
+  if (number == last_capture_folder) {
+    return std::nullopt;
+  }
+  return capture_folder(number + 1);
+}
+
 Status Engine::Camera::take_picture() {
   if (faults.low_battery) {
     return Status::low_battery;
@@ -28,7 +50,11 @@ Status Engine::Camera::take_picture() {
   if (free_bytes() < estimated_image_bytes()) {
     return Status::no_space;
   }
-  const Location dir{default_drive(), capture_dir, {}};
+  const auto folder = capture_folder_now();
+  if (!folder) {
+    return Status::no_space;
+  }
+  const Location dir{default_drive(), *folder, {}};
   std::error_code ec;
   fs::create_directories(store.host_path(dir), ec);
   Location at = dir;

@@ -362,6 +362,8 @@ Bytes Engine::Camera::create_group(Request req) {
   if (const Status s = make_directory(group); s != Status::ok) {
     return reply(s);
   }
+  reading.close(); // the members move: no chunk goes on with a file kept open
+  writing.close();
   for (const auto &m : members) {
     const Location target{drive, group.dir, m.name};
     if (m == target) {
@@ -403,8 +405,8 @@ Bytes Engine::Camera::write_file(Request req) {
   const auto total = wire::get_u32(req, w::total);
   const auto path = store.host_path(p.at);
   // The next chunk of the upload whose file is open needs no more checks
-  // than that the path still names that file, as long as the chunks made it;
-  // that also proves the drive is there.
+  // than that it names that file and follows on from the chunks before; the
+  // open file also proves the drive is there.
   const bool continuing = offset > 0 && writing.continues_writing(path, offset);
   if (!continuing && !store.has_drive(p.at.drive)) {
     return reply(Status::device);

@@ -1,10 +1,12 @@
 #include "tavelo/emulator/demo_store.h"
 
+#include "camera.h"
 #include "image.h"
 #include "store.h"
 #include "wire.h"
 
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <numbers>
 
@@ -165,6 +167,74 @@ void make_demo_store(const fs::path &store) {
   state.tags["2:ALBUM1/SEA0001.JPG"][wire::fourcc("ttle")] = Value{8, 0, "Evening tide"};
   state.tags["2:ALBUM1/SEA0001.JPG"][wire::fourcc("rate")] = Value{1, 5, {}};
   write_text(store / state_file_name, state.serialize());
+}
+
+namespace {
+
+// A JPEG comment segment right after the start marker, so that photos of
+// the same scene still differ in their bytes.
+std::vector<std::uint8_t> with_comment(std::vector<std::uint8_t> jpeg, const std::string &text) {
+  constexpr std::size_t soi = 2;
+  const auto length = static_cast<std::uint16_t>(text.size() + 2);
+  std::vector<std::uint8_t> segment = {0xFF, 0xFE, static_cast<std::uint8_t>(length >> 8),
+                                       static_cast<std::uint8_t>(length)};
+  segment.insert(segment.end(), text.begin(), text.end());
+  jpeg.insert(jpeg.begin() + soi, segment.begin(), segment.end());
+  return jpeg;
+}
+
+} // namespace
+
+void make_photo_store(const fs::path &store, const PhotoCard &card) {
+  std::error_code ec;
+  if (fs::exists(store, ec) && !fs::is_empty(store, ec)) {
+    throw StoreError(store.string() + " is not empty");
+  }
+  if (card.per_folder == 0 || card.photos > 9999 || card.width == 0 || card.height == 0 ||
+      card.photos / card.per_folder > last_capture_folder - first_capture_folder) {
+    throw StoreError("cannot number that many photos or folders");
+  }
+  const fs::path drive = store / "2";
+  fs::create_directories(drive, ec);
+  for (std::uint32_t i = 0; i < card.photos; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "IMG%04u.JPG", (i + 1) % 10000);
+    const std::string folder = capture_folder(first_capture_folder + i / card.per_folder);
+    const auto jpeg = encode_jpeg(synthetic_scene(card.width, card.height, i), 75, true);
+    write(drive / folder / name, with_comment(jpeg, folder + name));
+  }
+  State state;
+  state.next_image = card.photos + 1;
+  write_text(store / state_file_name, state.serialize());
+}
+
+std::vector<std::string> check_store(const fs::path &store) {
+  std::vector<std::string> warnings;
+  std::error_code ec;
+  for (std::uint32_t number = 2; number < 100; ++number) {
+    const fs::path drive = store / std::to_string(number);
+    if (!fs::is_directory(drive, ec)) {
+      continue;
+    }
+    std::vector<std::string> dirs = {""};
+    while (!dirs.empty()) {
+      const std::string dir = dirs.back();
+      dirs.pop_back();
+      const auto entries = list_dir(drive / dir);
+      if (entries.size() > max_directory_entries) {
+        warnings.push_back(std::to_string(number) + ":" + dir + " holds " +
+                           std::to_string(entries.size()) + " entries; one listing carries " +
+                           std::to_string(max_directory_entries) +
+                           ", so a host cannot list this folder");
+      }
+      for (const Entry &e : entries) {
+        if (e.directory && dir.size() + e.name.size() + 1 < wire::name_record::path_width) {
+          dirs.push_back(dir + e.name + "/");
+        }
+      }
+    }
+  }
+  return warnings;
 }
 
 } // namespace tavelo::emu

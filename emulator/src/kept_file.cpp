@@ -1,5 +1,6 @@
 #include "kept_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -29,6 +30,8 @@ bool KeptFile::open(const std::filesystem::path &path, int flags) {
   flags_ = flags & O_ACCMODE;
   device_ = opened.st_dev;
   inode_ = opened.st_ino;
+  path_ = path;
+  end_ = static_cast<std::uint64_t>(opened.st_size);
   return true;
 }
 
@@ -51,10 +54,7 @@ bool KeptFile::open_for_writing(const std::filesystem::path &path, bool truncate
 }
 
 bool KeptFile::continues_writing(const std::filesystem::path &path, std::uint64_t size) const {
-  struct stat named {};
-  return fd_ >= 0 && flags_ == O_WRONLY && ::lstat(path.c_str(), &named) == 0 &&
-         S_ISREG(named.st_mode) && named.st_dev == device_ && named.st_ino == inode_ &&
-         static_cast<std::uint64_t>(named.st_size) == size;
+  return fd_ >= 0 && flags_ == O_WRONLY && size == end_ && path == path_;
 }
 
 std::size_t KeptFile::read_at(std::span<std::uint8_t> into, std::uint64_t offset) const {
@@ -73,7 +73,7 @@ std::size_t KeptFile::read_at(std::span<std::uint8_t> into, std::uint64_t offset
   return done;
 }
 
-bool KeptFile::write_at(std::span<const std::uint8_t> bytes, std::uint64_t offset) const {
+bool KeptFile::write_at(std::span<const std::uint8_t> bytes, std::uint64_t offset) {
   std::size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t put =
@@ -86,6 +86,7 @@ bool KeptFile::write_at(std::span<const std::uint8_t> bytes, std::uint64_t offse
     }
     done += static_cast<std::size_t>(put);
   }
+  end_ = std::max(end_, offset + bytes.size());
   return true;
 }
 

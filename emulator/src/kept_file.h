@@ -25,13 +25,15 @@ public:
   // content afresh. continues_writing tells whether the next chunk may use
   // the file kept open.
   bool open_for_writing(const std::filesystem::path &path, bool truncate);
-  // True when the file kept open for writing is still the one `path` names
-  // and holds `size` bytes: what the next chunk of its upload expects.
+  // True when the file kept open for writing was opened for `path` and its
+  // chunks so far made it `size` bytes long: what the next chunk of its
+  // upload expects. Asks nothing of the file system, so a chunk costs one
+  // write; the store is the camera's own while it runs.
   bool continues_writing(const std::filesystem::path &path, std::uint64_t size) const;
   // Reads at `offset` until `into` is full or the file ends; the bytes read.
   std::size_t read_at(std::span<std::uint8_t> into, std::uint64_t offset) const;
   // Writes all of `bytes` at `offset`.
-  bool write_at(std::span<const std::uint8_t> bytes, std::uint64_t offset) const;
+  bool write_at(std::span<const std::uint8_t> bytes, std::uint64_t offset);
   void close();
 
 private:
@@ -41,6 +43,8 @@ private:
   int flags_ = 0;
   dev_t device_ = 0;
   ino_t inode_ = 0;
+  std::filesystem::path path_; // as opened
+  std::uint64_t end_ = 0;      // the file's size, as opened and written since
 };
 
 } // namespace tavelo::emu

@@ -127,6 +127,10 @@ std::optional<std::string> normalize_dir(std::string_view raw) {
   return out;
 }
 
+std::string capture_folder(std::uint32_t number) {
+  return std::string(capture_dir) + std::to_string(number) + "TAVEL/";
+}
+
 std::uint32_t file_type_of(std::string_view name) {
   const auto dot = name.rfind('.');
   std::string ext;

@@ -20,6 +20,20 @@ inline constexpr const char *state_file_name = "camera.state";
 inline constexpr const char *system_dir = "SYSTEM/";
 inline constexpr const char *capture_dir = "DCIM/";
 
+// Captures go to numbered folders under DCIM/, 100TAVEL first; a folder
+// takes at most 999 pictures, then the next number starts a new one, so the
+// camera never makes a folder too large for one listing.
+inline constexpr std::uint32_t first_capture_folder = 100;
+inline constexpr std::uint32_t last_capture_folder = 999;
+inline constexpr std::uint32_t pictures_per_folder = 999;
+std::string capture_folder(std::uint32_t number); // "DCIM/100TAVEL/"
+
+// One listing answer must fit the host's 64 KiB exchange buffer: a 16-byte
+// head, then 48 bytes per directory entry or 60 per image.
+inline constexpr std::size_t host_buffer_size = 65536;
+inline constexpr std::size_t max_directory_entries = (host_buffer_size - 16) / 48;
+inline constexpr std::size_t max_image_entries = (host_buffer_size - 16) / 60;
+
 // An 8.3 name: base of 1 to 8 characters, optional '.' and extension of up to
 // three, from the characters a FAT volume accepts (no blanks).
 bool valid_name(std::string_view name);

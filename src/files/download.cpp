@@ -179,6 +179,7 @@ HRESULT ChunkedDownload(CameraSession &session, const FH *file, ULONG kind, Task
   HRESULT result = S_OK;
   {
     Command command(session);
+    const CheckedRun run(session, command);
     result = command.BeginResult();
     bool complete = false;
     while (SUCCEEDED(result) && !complete) {

@@ -56,8 +56,10 @@ public:
   // The mapped bytes; empty until a Create or Open succeeded.
   std::span<BYTE> View() const;
 
-  // Writes the view back to the file, unmaps and closes it, and puts it in
-  // place of the file at the path; the file stays.
+  // Unmaps and closes the file and renames it over the path, in one step
+  // (the old file, if any, stays whole until then); the file stays. Nothing
+  // is synced to the disk: a caller that needs that syncs once for all its
+  // files.
   HRESULT Commit();
 
 private:

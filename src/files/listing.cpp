@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <tuple>
 #include <vector>
@@ -238,6 +239,127 @@ HRESULT Fallback(CameraSession &session, const FH *directory, ConstNameRecord re
   return directory == nullptr ? ListGroups(session, listing) : CAM_E_NOT_SUPPORTED;
 }
 
+// What a transport gives when the camera's answer does not fit the exchange
+// buffer: a directory or image list too long for one answer.
+const HRESULT kAnswerTooLarge = HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+
+// Lists the directory of `record` (its drive and path) with 0x4A and copies
+// the entries out. A directory too large for one answer is named as such.
+HRESULT ReadDirectory(CameraSession &session, ConstNameRecord record,
+                      std::vector<FoundEntry> *found) {
+  std::array<BYTE, DirectoryRequest::kSize> request{};
+  BuildDirectoryRequest(request, wire::kFileList, record);
+  Command command(session);
+  if (command.Failed()) {
+    return command.BeginResult();
+  }
+  std::span<const BYTE> packet;
+  HRESULT result = session.TransactInBuffer(wire::kFileList, request, &packet);
+  if (FAILED(result)) {
+    return result == kAnswerTooLarge ? CAM_E_LISTING_TOO_LARGE : result;
+  }
+  EntryList entries(packet, DirectoryEntry::kSize, CountKind::kUnsigned);
+  found->resize(entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    auto name =
+        EntryName(entries[i].subspan(DirectoryEntry::kNameOffset, DirectoryEntry::kNameSize));
+    std::copy(name.begin(), name.end(), (*found)[i].name.begin());
+    (*found)[i].nameLength = name.size();
+    (*found)[i].directory =
+        (entries[i][DirectoryEntry::kFlagsOffset] & DirectoryEntry::kDirectoryFlag) != 0;
+  }
+  return result;
+}
+
+bool IsImageType(ULONG type) {
+  return type >= kFileJpeg && type <= kFileTiff;
+}
+
+// A directory path as the walk keeps it: "" for a drive's root, else "A/B/".
+struct WalkedDirectory {
+  std::uint32_t drive;
+  std::string path;
+};
+
+// The all-images list from directory listings, for a card whose list does
+// not fit one answer: every drive the camera names (the default drive and
+// the drives of its groups), every directory but the root's SYSTEM/, the
+// files whose extension the camera counts as an image. Ordered by drive,
+// then path name, as the camera orders its own list. Any directory that
+// cannot be listed fails the whole list: it is never handed out short.
+HRESULT AssembleAllImages(CameraSession &session, Listing *listing) {
+  std::vector<std::uint32_t> drives;
+  ULONG defaultDrive = 0;
+  QueryDefaultDrive(session, &defaultDrive); // drive 2 stands in on failure
+  drives.push_back(defaultDrive);
+  Listing groups;
+  if (SUCCEEDED(ListGroups(session, &groups))) {
+    for (std::size_t g = 0; g < groups.handles.size(); ++g) {
+      RecordBytes record{};
+      if (SUCCEEDED(HandleToRecord(&groups.handles[g], record))) {
+        drives.push_back(wire::GetU32(record, kDriveOffset));
+      }
+    }
+  }
+  std::sort(drives.begin(), drives.end());
+  drives.erase(std::unique(drives.begin(), drives.end()), drives.end());
+
+  std::vector<WalkedDirectory> pending;
+  for (auto drive = drives.rbegin(); drive != drives.rend(); ++drive) {
+    pending.push_back({*drive, {}});
+  }
+  std::vector<RecordBytes> images;
+  std::vector<FoundEntry> found;
+  while (!pending.empty()) {
+    const WalkedDirectory directory = std::move(pending.back());
+    pending.pop_back();
+    const RecordBytes where = ComposeRecord(directory.drive, AsBytes(directory.path), {});
+    found.clear();
+    if (HRESULT result = ReadDirectory(session, where, &found); FAILED(result)) {
+      // A camera without 0x4A cannot be walked: its list stays too large.
+      return result == CAM_E_NOT_SUPPORTED ? CAM_E_LISTING_TOO_LARGE : result;
+    }
+    for (const FoundEntry &entry : found) {
+      const std::string_view name(reinterpret_cast<const char *>(entry.name.data()),
+                                  entry.nameLength);
+      if (name.empty()) {
+        continue;
+      }
+      if (entry.directory) {
+        std::string path = directory.path + std::string(name) + "/";
+        // A deeper path does not fit a name record, so the camera cannot name it.
+        if (path.size() < kDirectorySize && path != kSystemDirectory) {
+          pending.push_back({directory.drive, std::move(path)});
+        }
+        continue;
+      }
+      RecordBytes record = ComposeRecord(directory.drive, AsBytes(directory.path), AsBytes(name));
+      FH probe{};
+      RecordToHandle(record, &probe);
+      if (IsImageType(TypeOfPathName(probe))) {
+        images.push_back(record);
+      }
+    }
+  }
+  const auto key = [](const RecordBytes &record) {
+    auto text = [&](std::size_t at, std::size_t size) {
+      const auto *begin = reinterpret_cast<const char *>(record.data() + at);
+      return std::string_view(begin, strnlen(begin, size));
+    };
+    return std::tuple(wire::GetU32(record, kDriveOffset), text(kDirectoryOffset, kDirectorySize),
+                      text(kNameOffset, record.size() - kNameOffset));
+  };
+  std::sort(images.begin(), images.end(),
+            [&](const RecordBytes &a, const RecordBytes &b) { return key(a) < key(b); });
+  listing->slots = images.size();
+  for (const RecordBytes &record : images) {
+    if (!listing->handles.Add(record)) {
+      return CAM_E_OUT_OF_MEMORY;
+    }
+  }
+  return S_OK;
+}
+
 } // namespace
 
 HRESULT ListDirectory(CameraSession &session, const FH *directory, DirectoryPart part,
@@ -252,34 +374,13 @@ HRESULT ListDirectory(CameraSession &session, const FH *directory, DirectoryPart
     QueryDefaultDrive(session, &drive); // drive 2 stands in on failure
     wire::PutU32(record, kDriveOffset, drive);
   }
-  std::array<BYTE, DirectoryRequest::kSize> request{};
-  BuildDirectoryRequest(request, wire::kFileList, record);
-
   std::vector<FoundEntry> found;
-  HRESULT result = S_OK;
-  {
-    Command command(session);
-    if (command.Failed()) {
-      return command.BeginResult();
-    }
-    std::span<const BYTE> packet;
-    result = session.TransactInBuffer(wire::kFileList, request, &packet);
-    if (FAILED(result) && result != CAM_E_NOT_SUPPORTED) {
-      return result;
-    }
-    EntryList entries(packet, DirectoryEntry::kSize, CountKind::kUnsigned);
-    found.resize(entries.size());
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-      auto name =
-          EntryName(entries[i].subspan(DirectoryEntry::kNameOffset, DirectoryEntry::kNameSize));
-      std::copy(name.begin(), name.end(), found[i].name.begin());
-      found[i].nameLength = name.size();
-      found[i].directory =
-          (entries[i][DirectoryEntry::kFlagsOffset] & DirectoryEntry::kDirectoryFlag) != 0;
-    }
-  }
+  HRESULT result = ReadDirectory(session, record, &found);
   if (result == CAM_E_NOT_SUPPORTED) {
     return Fallback(session, directory, record, part, listing);
+  }
+  if (FAILED(result)) {
+    return result;
   }
 
   listing->slots = found.size();
@@ -312,7 +413,10 @@ HRESULT ListDirectory(CameraSession &session, const FH *directory, DirectoryPart
   return result;
 }
 
-HRESULT ListAllImages(CameraSession &session, Listing *listing) {
+namespace {
+
+// The all-images list in one answer (0x40 with selector 1).
+HRESULT ListAllImagesAtOnce(CameraSession &session, Listing *listing) {
   std::array<BYTE, ImageListRequest::kSize> request{};
   BuildImageListRequest(request, ImageListRequest::kEveryFile);
   Command command(session);
@@ -332,6 +436,13 @@ HRESULT ListAllImages(CameraSession &session, Listing *listing) {
     }
   }
   return entries.empty() ? result : S_OK;
+}
+
+} // namespace
+
+HRESULT ListAllImages(CameraSession &session, Listing *listing) {
+  HRESULT result = ListAllImagesAtOnce(session, listing);
+  return result == kAnswerTooLarge ? AssembleAllImages(session, listing) : result;
 }
 
 HRESULT ListGroups(CameraSession &session, Listing *listing) {

@@ -39,6 +39,7 @@ bool NameTooLong(const char *name) {
 HRESULT SendChunks(CameraSession &session, std::span<BYTE> request, const BYTE *data, ULONG length,
                    HRESULT unreadable) {
   Command command(session);
+  const CheckedRun run(session, command); // the transport checked once, not per chunk
   HRESULT result = command.BeginResult();
   const FaultHandlersHeld guards; // for every chunk's guarded copy
   const ULONG full = static_cast<ULONG>(request.size() - kChunkAt);

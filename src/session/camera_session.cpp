@@ -262,6 +262,19 @@ HRESULT CameraSession::ExchangeUnchecked(std::uint16_t command, std::span<BYTE> 
   return result;
 }
 
+void CameraSession::BeginCheckedRun() {
+  if (adapter_) {
+    adapter_->BeginCheckedRun();
+  }
+}
+
+void CameraSession::EndCheckedRun() {
+  // A dropped connection took its adapter with it; a new one starts unchecked.
+  if (adapter_) {
+    adapter_->EndCheckedRun();
+  }
+}
+
 std::span<BYTE> CameraSession::ExchangeBuffer() {
   return adapter_ ? adapter_->ExchangeBuffer() : std::span<BYTE>{};
 }

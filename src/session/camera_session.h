@@ -129,6 +129,10 @@ public:
   // (power off, status reads). `*received` as for Transact.
   HRESULT ExchangeUnchecked(std::uint16_t command, std::span<BYTE> response, ULONG lengthHint,
                             std::size_t *received = nullptr);
+  // For CheckedRun: the transport pointer checked once for a run of
+  // exchanges under one command, not at each.
+  void BeginCheckedRun();
+  void EndCheckedRun();
   // The adapter's 64 KiB buffer; only valid while the gate is held.
   std::span<BYTE> ExchangeBuffer();
   // Transact into the adapter's buffer, for answers of any size: `*packet`
@@ -227,6 +231,30 @@ public:
 private:
   CameraSession &session_;
   HRESULT begin_;
+};
+
+// Inside a command that holds the gate: the exchanges made while it lives
+// (the chunks of one transfer) have the transport checked once, when it
+// starts. Declare it after the Command, so it ends first.
+class CheckedRun {
+public:
+  CheckedRun(CameraSession &session, const Command &command)
+      : session_(session), active_(!command.Failed()) {
+    if (active_) {
+      session_.BeginCheckedRun();
+    }
+  }
+  ~CheckedRun() {
+    if (active_) {
+      session_.EndCheckedRun();
+    }
+  }
+  CheckedRun(const CheckedRun &) = delete;
+  CheckedRun &operator=(const CheckedRun &) = delete;
+
+private:
+  CameraSession &session_;
+  bool active_;
 };
 
 // Raises the busy counter for its lifetime: an operation in progress that

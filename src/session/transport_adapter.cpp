@@ -78,6 +78,11 @@ bool TransportAdapter::IsInitialised() const {
   return initialised_;
 }
 
+bool TransportAdapter::BeginCheckedRun() {
+  runChecked_ = IsInitialised();
+  return runChecked_;
+}
+
 HRESULT TransportAdapter::Open() {
   // Without a component instance there is no link to open: fail, so that
   // connect reports it rather than the first exchange.
@@ -105,7 +110,7 @@ HRESULT TransportAdapter::Exchange(LONG command, std::span<const BYTE> request,
     wire::BuildHeader(bare, static_cast<std::uint16_t>(command));
     request = bare;
   }
-  if (!IsInitialised()) {
+  if (!runChecked_ && !IsInitialised()) {
     return E_UNEXPECTED;
   }
   const auto requestLength = static_cast<ULONG>(request.size());

@@ -33,6 +33,12 @@ public:
   HRESULT Open();
   HRESULT Configure(const VARIANT &deviceId);
 
+  // A run of exchanges under one command (the chunks of a transfer) checks
+  // the interface pointer once, at its start, instead of at every exchange.
+  // False when the check fails; the run then checks every exchange.
+  bool BeginCheckedRun();
+  void EndCheckedRun() { runChecked_ = false; }
+
   // Sends `request`, or a bare header with `command` when the request is
   // empty, and receives the response packet into `response`. On success
   // `*received` is the number of response bytes that may be read: what the
@@ -55,6 +61,7 @@ private:
   ITaveloTransport *transport_ = nullptr;
   ITaveloTransport2 *bounded_ = nullptr; // the same instance, when it offers the bounded exchange
   bool initialised_ = false;
+  bool runChecked_ = false; // inside a run whose start checked the pointer
   std::array<WCHAR, kClassIdCapacity> classId_{};
 };
 

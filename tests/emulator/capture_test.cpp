@@ -12,7 +12,7 @@ class CaptureTest : public CameraTest {
 protected:
   std::ptrdiff_t pictures() {
     std::error_code ec; // no DCIM yet: none
-    return std::distance(fs::directory_iterator(store.drive() / "DCIM", ec), {});
+    return std::distance(fs::directory_iterator(store.drive() / "DCIM" / "100TAVEL", ec), {});
   }
   // Lets the camera notice that its clock moved on.
   void wait(std::int64_t seconds) {
@@ -25,13 +25,13 @@ TEST_F(CaptureTest, ModeZeroWritesARealJpegWithTheClockAndSettings) {
   ASSERT_EQ(cam.status_of(set_clock(0x00070422, 0x00093000)), 0);
   ASSERT_EQ(cam.status_of(set_param("imsz", 2)), 0);
   ASSERT_EQ(cam.status_of(capture(0, 0)), 0);
-  const auto info = tavelo::emu::read_jpeg_info(store.read("2/DCIM/IMG0001.JPG"));
+  const auto info = tavelo::emu::read_jpeg_info(store.read("2/DCIM/100TAVEL/IMG0001.JPG"));
   ASSERT_TRUE(info.has_value());
   EXPECT_EQ(info->width, 320u);
   EXPECT_EQ(info->height, 240u);
   EXPECT_TRUE(info->exif);
-  EXPECT_EQ(cam.number(get_tag("DCIM/", "IMG0001.JPG", "date")), 0x00070422u);
-  EXPECT_EQ(cam.names(bare(cmd::new_file_list), 60), Names{"2:DCIM/IMG0001.JPG"});
+  EXPECT_EQ(cam.number(get_tag("DCIM/100TAVEL/", "IMG0001.JPG", "date")), 0x00070422u);
+  EXPECT_EQ(cam.names(bare(cmd::new_file_list), 60), Names{"2:DCIM/100TAVEL/IMG0001.JPG"});
 }
 
 TEST_F(CaptureTest, ModeOneRaisesTheCycleBitOnceAndModeTwoIsABurst) {
@@ -65,6 +65,18 @@ TEST_F(CaptureTest, TimeLapseWaitsForItsStartFollowsTheClockAndCanBeStopped) {
   wait(100);
   EXPECT_EQ(pictures(), 3);
   EXPECT_EQ(cam.status_word(16), 0u);
+}
+
+// A full folder of 999 pictures: the next one starts 101TAVEL, and the
+// numbers go on where the camera left off.
+TEST_F(CaptureTest, CapturesRollOverToANewFolderAfter999Pictures) {
+  for (int i = 1; i <= 999; ++i) {
+    store.write_text("2/DCIM/100TAVEL/OLD" + std::to_string(i) + ".JPG", "");
+  }
+  ASSERT_EQ(cam.status_of(capture(2, 2, 2)), 0);
+  EXPECT_EQ(cam.names(bare(cmd::new_file_list), 60),
+            (Names{"2:DCIM/101TAVEL/IMG0001.JPG", "2:DCIM/101TAVEL/IMG0002.JPG"}));
+  EXPECT_EQ(pictures(), 999);
 }
 
 TEST_F(CaptureTest, FullStoreRefusesCaptureAndUploadAndSaysSo) {

@@ -15,3 +15,21 @@ file(REMOVE_RECURSE ${DIR})
 if(again EQUAL 0)
   message(FATAL_ERROR "a second run over the same folder must refuse")
 endif()
+
+# Generated photos: numbered across folders of the chosen size; the check
+# passes them, and warns about one folder too large for a listing.
+execute_process(COMMAND ${PROGRAM} --photos 5 --per-folder 2 ${DIR}/small OUTPUT_QUIET)
+execute_process(COMMAND ${PROGRAM} --check ${DIR}/small RESULT_VARIABLE fine OUTPUT_QUIET)
+file(GLOB_RECURSE photos RELATIVE ${DIR}/small ${DIR}/small/2/*)
+list(SORT photos)
+set(want 2/DCIM/100TAVEL/IMG0001.JPG 2/DCIM/100TAVEL/IMG0002.JPG 2/DCIM/101TAVEL/IMG0003.JPG
+    2/DCIM/101TAVEL/IMG0004.JPG 2/DCIM/102TAVEL/IMG0005.JPG)
+if(NOT photos STREQUAL want OR NOT fine EQUAL 0)
+  message(FATAL_ERROR "photo store: ${photos}, check ${fine}")
+endif()
+execute_process(COMMAND ${PROGRAM} --photos 1366 --per-folder 2000 ${DIR}/big OUTPUT_QUIET)
+execute_process(COMMAND ${PROGRAM} --check ${DIR}/big RESULT_VARIABLE warned ERROR_VARIABLE said)
+file(REMOVE_RECURSE ${DIR})
+if(NOT warned EQUAL 1 OR NOT said MATCHES "2:DCIM/100TAVEL/ holds 1366 entries")
+  message(FATAL_ERROR "the check must warn about the big folder: ${warned} ${said}")
+endif()

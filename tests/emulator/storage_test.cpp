@@ -89,7 +89,7 @@ TEST_F(StorageTest, ScriptsSetParametersMakeDirectoriesAndTakePictures) {
   ASSERT_EQ(cam.status_of(run_script("SETUP.CSM")), 0);
   EXPECT_TRUE(fs::is_directory(store.drive() / "NIGHT"));
   EXPECT_EQ(cam.number(get_param("iqal")), 3u);
-  EXPECT_TRUE(store.exists("2/DCIM/IMG0001.JPG"));
+  EXPECT_TRUE(store.exists("2/DCIM/100TAVEL/IMG0001.JPG"));
 }
 
 TEST_F(StorageTest, WhatTheHostSetsSurvivesARestart) {
@@ -117,7 +117,7 @@ TEST_F(StorageTest, WhatTheHostSetsSurvivesARestart) {
   EXPECT_EQ(wire::get_text(title, 24, 32), "Harbour");
   EXPECT_EQ(again.names(bare(cmd::group_list), 36), Names{"2:HOLIDAY/"});
   ASSERT_EQ(again.status_of(capture(0, 0)), 0);
-  EXPECT_TRUE(store.exists("2/DCIM/IMG0002.JPG")) << "image numbers continue";
+  EXPECT_TRUE(store.exists("2/DCIM/100TAVEL/IMG0002.JPG")) << "image numbers continue";
 }
 
 } // namespace

@@ -135,7 +135,7 @@ def test_capture_raises_an_event_the_iterator_yields(cam):
     cam.capture()
     event = next(cam.events(timeout=30))
     assert event.kind == tc.EventKind.NEW_FILES
-    assert [f.path for f in event.files] == ["2:DCIM/IMG0001.JPG"]
+    assert [f.path for f in event.files] == ["2:DCIM/100TAVEL/IMG0001.JPG"]
     assert event.files[0].read()[:2] == b"\xff\xd8" and cam.status().image_count == before + 1
     assert seen == [event]
 
@@ -247,7 +247,7 @@ def test_tether_example_saves_a_new_picture_by_date(store, tmp_path):
                          text=True, check=True)
     saved = [os.path.join(r, n) for r, _, names in os.walk(tmp_path / "out") for n in names]
     assert len(saved) == 1 and saved[0].endswith("_IMG0001.JPG") and saved[0] in run.stdout
-    assert open(saved[0], "rb").read() == (store / "2/DCIM/IMG0001.JPG").read_bytes()
+    assert open(saved[0], "rb").read() == (store / "2/DCIM/100TAVEL/IMG0001.JPG").read_bytes()
 
 
 def test_the_installed_library_is_found_without_tavelo_library(store):

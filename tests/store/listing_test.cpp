@@ -218,6 +218,18 @@ TEST_F(Listings, AllImagesGroupsAndSystemFilesBecomeHandles) {
                               {Request(wire::kSystemFileList, {}), 0}}));
 }
 
+// An image list too long for one answer on a camera without directory
+// listings, or with a directory too long as well: the named result, no list.
+TEST_F(Listings, ImageListTooLargeIsNamedWhenNoDirectoryListingCanStandIn) {
+  Session().defaultDrive = 2;
+  const Reply tooLarge{HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER), {}};
+  Answer({{wire::kImageList, tooLarge}, {wire::kFileList, Status(wire::kFileList, 1)}});
+  EXPECT_EQ(Run(TaveloGetAllImagesList, CAM_E_LISTING_TOO_LARGE), Names{});
+  Answer({{wire::kImageList, tooLarge}, {wire::kFileList, tooLarge}});
+  EXPECT_EQ(Run(TaveloGetUngroupedImages, CAM_E_LISTING_TOO_LARGE), Names{});
+  EXPECT_EQ(Files(nullptr, 0, CAM_E_LISTING_TOO_LARGE), Names{});
+}
+
 TEST_F(Listings, UngroupedImagesNeedBothLists) {
   const Reply images =
       Ok(wire::kImageList, List({ImageItem(2, "A/", "X.JPG"), ImageItem(2, "AB/", "Y.JPG")}));

@@ -347,9 +347,9 @@ TEST_F(ToolTest, WatchDownloadsACapturedPictureAndRunsTheHook) {
   ASSERT_EQ(lines.size(), 2U) << result.out;
   EXPECT_EQ(lines[0]["event"], 1);
   EXPECT_EQ(lines[0]["name"], "new files");
-  EXPECT_EQ(lines[1]["new_file"], "2:DCIM/IMG0001.JPG");
+  EXPECT_EQ(lines[1]["new_file"], "2:DCIM/100TAVEL/IMG0001.JPG");
   EXPECT_EQ(lines[1]["saved"], (dir_ / "shots/n1-IMG0001.JPG").string());
-  const std::string picture = Slurp(store() / "2/DCIM/IMG0001.JPG");
+  const std::string picture = Slurp(store() / "2/DCIM/100TAVEL/IMG0001.JPG");
   EXPECT_EQ(picture.substr(0, 2), "\xFF\xD8");
   EXPECT_TRUE(Slurp(dir_ / "shots/n1-IMG0001.JPG") == picture);
   EXPECT_TRUE(Slurp(dir_ / "hooked/n1-IMG0001.JPG") == picture);
