@@ -64,6 +64,7 @@ Context::Context(const fs::path &parent, int enumerationStores) {
   linkStore_ = work_ / "linkstore";
   fs::create_directories(linkStore_ / "2" / "BENCH");
   WriteFile(linkStore_ / "2" / "BENCH" / "SMALL.JPG", payload_.data(), kLinkFileSize);
+  WriteFile(linkStore_ / "2" / "BENCH" / "LINE.BIN", payload_.data(), kLineFileSize);
   hostFile_ = work_ / "upload.bin";
   WriteFile(hostFile_, payload_.data(), payload_.size());
   for (int i = 0; i < enumerationStores; ++i) {

@@ -16,6 +16,9 @@ inline constexpr ULONG kPacketLimit = 65536;
 // The file the link measures download: two chunks of a 4 KiB packet limit.
 inline constexpr const char *kLinkFile = "2:BENCH/SMALL.JPG";
 inline constexpr std::size_t kLinkFileSize = 8000;
+// The file the noisy-line measure downloads: 1 MB.
+inline constexpr const char *kLineFile = "2:BENCH/LINE.BIN";
+inline constexpr std::size_t kLineFileSize = 1000000;
 
 // A bound virtual camera; closed and released on destruction.
 struct BoundCamera {

@@ -149,6 +149,8 @@ std::vector<Target> Targets() {
       {"tcp_command_x_raw_socket", ">=0.8", true, 0.8, CounterOf("BM_TcpCommand", "x_raw")},
       {"serial_download_x_line_rate", ">=0.9", true, 0.9,
        CounterOf("BM_SerialDownload", "x_line_rate")},
+      {"serial_bit_errors_x_clean", "<=1.3", false, 1.3,
+       CounterOf("BM_SerialBitErrors", "x_clean")},
   };
 }
 

@@ -1,6 +1,7 @@
 // The two links' framing, fed a hostile byte stream: the first byte picks
-// the link (bit 0: serial frames, else TCP packets), a small buffer (bit 1)
-// and an expected sequence byte (bit 2, the second byte); the rest arrives
+// the link (bit 0: serial frames, else TCP packets), a small buffer (bit 1),
+// an expected sequence byte (bit 2, the second byte) and the sender taken
+// (bit 3: the host, else the camera); the rest arrives
 // in pieces of the sizes the stream bytes themselves suggest.
 #include "framing.h"
 
@@ -29,8 +30,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     return 0;
   }
-  tavelo::link::FrameDecoder decoder(out,
-                                     (data[0] & 4) != 0 ? std::optional(data[1]) : std::nullopt);
+  tavelo::link::FrameDecoder decoder(
+      out, (data[0] & 8) != 0 ? tavelo::link::kFromHost : tavelo::link::kFromCamera,
+      (data[0] & 4) != 0 ? std::optional(data[1]) : std::nullopt);
   while (!in.empty()) {
     const auto step = decoder.Feed(in);
     if (step.used == 0 || step.used > in.size() ||

@@ -350,8 +350,7 @@ Bytes Engine::Camera::set_clock(Request req) {
   const sys_seconds target = sys_days(ymd) + hours(*h) + minutes(*m) + seconds(*s);
   state().clock_offset = (target - floor<seconds>(options.clock())).count();
   settings_changed = true;
-  store.save_state();
-  return reply(Status::ok);
+  return reply(store.save_state() ? Status::ok : Status::no_space);
 }
 
 Bytes Engine::Camera::echo(Request req) {

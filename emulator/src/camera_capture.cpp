@@ -94,8 +94,7 @@ Status Engine::Camera::take_picture() {
   fs::last_write_time(store.host_path(at), file_clock::from_sys(camera_time()), ec);
   forget_file(at.key());
   new_files.push_back(at);
-  store.save_state();
-  return Status::ok;
+  return store.save_state() ? Status::ok : Status::no_space;
 }
 
 Bytes Engine::Camera::shutter(Request req) {

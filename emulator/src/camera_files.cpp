@@ -5,10 +5,22 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 namespace tavelo::emu {
 using namespace std::chrono;
+
+namespace {
+
+// An upload is written to this hidden name beside the file (no camera name
+// starts with a dot) and renamed to the file's own name by its last chunk,
+// so an upload that stops half way leaves the old file or nothing.
+fs::path partial_upload(const fs::path &file) {
+  return file.parent_path() / ("." + file.filename().string() + ".part");
+}
+
+} // namespace
 
 std::vector<Location> Engine::Camera::all_images() {
   std::vector<Location> out;
@@ -224,19 +236,22 @@ Bytes Engine::Camera::delete_file(Request req) {
     return status_only(wire::cmd::delete_file, p.status);
   }
   const auto path = store.host_path(p.at);
-  if (!is_file(path)) {
-    return status_only(wire::cmd::delete_file,
-                       is_dir(path) ? Status::bad_request_data : Status::file_not_found);
-  }
   reading.close(); // a kept file keeps its bytes on the host while open
   writing.close();
   std::error_code ec;
+  // An unfinished upload of the file goes with it.
+  const bool partial = fs::remove(partial_upload(path), ec);
+  if (!is_file(path)) {
+    return status_only(wire::cmd::delete_file, partial        ? Status::ok
+                                               : is_dir(path) ? Status::bad_request_data
+                                                              : Status::file_not_found);
+  }
   fs::remove(path, ec);
   if (ec) {
     return status_only(wire::cmd::delete_file, Status::incapable);
   }
-  if (forget_file(p.at.key())) {
-    store.save_state();
+  if (forget_file(p.at.key()) && !store.save_state()) {
+    return status_only(wire::cmd::delete_file, Status::no_space);
   }
   return status_only(wire::cmd::delete_file, Status::ok);
 }
@@ -320,8 +335,7 @@ Bytes Engine::Camera::remove_directory(Request req, std::uint16_t command) {
     return status_only(command, Status::incapable);
   }
   forget_tree(p.at);
-  store.save_state();
-  return status_only(command, Status::ok);
+  return status_only(command, store.save_state() ? Status::ok : Status::no_space);
 }
 
 Bytes Engine::Camera::create_group(Request req) {
@@ -385,8 +399,7 @@ Bytes Engine::Camera::create_group(Request req) {
     }
   }
   state().groups.emplace(drive, group.dir);
-  store.save_state();
-  return reply(Status::ok);
+  return reply(store.save_state() ? Status::ok : Status::no_space);
 }
 
 Bytes Engine::Camera::write_file(Request req) {
@@ -404,10 +417,11 @@ Bytes Engine::Camera::write_file(Request req) {
   const auto length = wire::get_u32(req, w::length);
   const auto total = wire::get_u32(req, w::total);
   const auto path = store.host_path(p.at);
+  const auto part = partial_upload(path);
   // The next chunk of the upload whose file is open needs no more checks
   // than that it names that file and follows on from the chunks before; the
   // open file also proves the drive is there.
-  const bool continuing = offset > 0 && writing.continues_writing(path, offset);
+  const bool continuing = offset > 0 && writing.continues_writing(part, offset);
   if (!continuing && !store.has_drive(p.at.drive)) {
     return reply(Status::device);
   }
@@ -417,7 +431,6 @@ Bytes Engine::Camera::write_file(Request req) {
   if (faults.low_battery) {
     return reply(Status::low_battery);
   }
-  bool state_changed = false;
   if (!continuing) {
     if (!is_dir(path.parent_path())) {
       return reply(Status::file_not_found);
@@ -429,35 +442,46 @@ Bytes Engine::Camera::write_file(Request req) {
     }
     const bool file = fs::is_regular_file(there);
     const std::uint64_t existing = file ? fs::file_size(path, ec) : 0;
+    std::optional<std::uint64_t> written; // by the chunks so far, or an earlier upload
+    if (fs::is_regular_file(fs::symlink_status(part, ec))) {
+      written = fs::file_size(part, ec);
+    }
     if (offset == 0) {
       // A new content: the whole file must fit in what is free.
-      if (free_bytes() + existing < total) {
+      if (free_bytes() + existing + written.value_or(0) < total) {
         return reply(Status::no_space);
       }
-      state_changed = forget_file(p.at.key());
-    } else if (!file || existing != offset) {
+    } else if (length == 0 && offset == total && file && existing == total) {
+      return reply(Status::ok); // the empty chunk after the last one: nothing left to do
+    } else if (written != offset) {
       return reply(Status::bad_request_data); // chunks come in order, without gaps
     }
     // The file stays open from the first chunk of an upload to its last.
-    if (!writing.open_for_writing(path, offset == 0)) {
+    if (!writing.open_for_writing(part, offset == 0)) {
       writing.close();
       return reply(Status::no_space);
     }
   }
   if (!writing.write_at(req.subspan(w::data, length), offset)) {
     writing.close();
+    std::error_code ec;
+    fs::remove(part, ec); // what was written cannot become the file
     return reply(Status::no_space);
   }
-  // The chunk that completes the file announces it; the empty chunk that closes
-  // an upload of an exact multiple of the chunk size completed nothing.
-  if (std::uint64_t{offset} + length == total && (length > 0 || offset == 0)) {
-    new_files.push_back(p.at);
+  if (std::uint64_t{offset} + length < total) {
+    return reply(Status::ok);
   }
-  // Only a change of what the camera remembers is saved, once.
-  if (state_changed) {
-    store.save_state();
+  // The chunk that completes the file makes it visible under its name, and
+  // announces it. Only a change of what the camera remembers is saved.
+  writing.close();
+  std::error_code ec;
+  fs::rename(part, path, ec);
+  if (ec) {
+    return reply(Status::incapable);
   }
-  return reply(Status::ok);
+  const bool state_changed = forget_file(p.at.key());
+  new_files.push_back(p.at);
+  return reply(!state_changed || store.save_state() ? Status::ok : Status::no_space);
 }
 
 std::optional<Value> Engine::Camera::derived_tag(const Location &at, std::uint32_t tag) {
@@ -553,8 +577,7 @@ Bytes Engine::Camera::set_tag(Request req) {
     v = Value{8, 0, wire::get_text(req, t::value, t::text_width)};
   }
   state().tags[p.at.key()][tag] = v;
-  store.save_state();
-  return reply(Status::ok);
+  return reply(store.save_state() ? Status::ok : Status::no_space);
 }
 
 Bytes Engine::Camera::directory_list(Request req) {

@@ -52,8 +52,7 @@ Bytes Engine::Camera::get_parameter(Request req) {
 Status Engine::Camera::set_value(std::uint32_t tag, const Value &v) {
   state().params[tag] = v;
   settings_changed = true;
-  store.save_state();
-  return Status::ok;
+  return store.save_state() ? Status::ok : Status::no_space;
 }
 
 Bytes Engine::Camera::set_parameter(Request req) {
@@ -114,7 +113,7 @@ Bytes Engine::Camera::set_user_default(Request req) {
   }
   if (st == Status::ok) {
     state().user_defaults[def->tag] = v;
-    store.save_state();
+    st = store.save_state() ? Status::ok : Status::no_space;
   }
   return status_only(wire::cmd::set_user_default, st);
 }
@@ -146,8 +145,8 @@ Bytes Engine::Camera::restore_default(Request req) {
     }
   }
   settings_changed = true;
-  store.save_state();
-  return status_only(wire::cmd::restore_default, Status::ok);
+  return status_only(wire::cmd::restore_default,
+                     store.save_state() ? Status::ok : Status::no_space);
 }
 
 } // namespace tavelo::emu

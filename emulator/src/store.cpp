@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
+#include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <system_error>
+#include <unistd.h>
 
 namespace tavelo::emu {
 namespace fs = std::filesystem;
@@ -332,15 +335,33 @@ std::uint64_t Store::used_bytes() const {
   return used;
 }
 
-void Store::save_state() const {
+bool Store::save_state() const {
   const auto target = root_ / state_file_name;
   const auto temporary = root_ / (std::string(state_file_name) + ".new");
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << state_.serialize();
+  const std::string text = state_.serialize();
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  bool written = fd >= 0;
+  for (std::size_t done = 0; written && done < text.size();) {
+    const ssize_t put = ::write(fd, text.data() + done, text.size() - done);
+    if (put < 0 && errno == EINTR) {
+      continue;
+    }
+    written = put > 0;
+    done += written ? static_cast<std::size_t>(put) : 0;
+  }
+  written = written && ::fsync(fd) == 0;
+  if (fd >= 0 && ::close(fd) != 0) {
+    written = false;
   }
   std::error_code ec;
-  fs::rename(temporary, target, ec);
+  if (written) {
+    fs::rename(temporary, target, ec);
+  }
+  if (!written || ec) {
+    fs::remove(temporary, ec);
+    return false;
+  }
+  return true;
 }
 
 } // namespace tavelo::emu

@@ -106,8 +106,10 @@ public:
   std::filesystem::path host_path(const Location &at) const;
   // Bytes taken by the files of every drive.
   std::uint64_t used_bytes() const;
-  // Writes the state file through a temporary file and a rename.
-  void save_state() const;
+  // Writes the state file through a temporary file, synced and checked,
+  // and a rename; false when it could not be written whole (a full disk),
+  // and then the state file is left as it was.
+  [[nodiscard]] bool save_state() const;
 
 private:
   std::filesystem::path root_;

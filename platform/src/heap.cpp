@@ -8,15 +8,16 @@
 #include <malloc.h>
 #include <mutex>
 #include <sys/mman.h>
-#include <unistd.h>
 #include <utility>
 
 namespace {
 
-// Blocks from this size up are filled in whole right after they are handed
-// out (a download's data block), so their pages are mapped in one request
-// instead of one page fault per 4 KiB during the copy; large pages where the
-// kernel offers them on request.
+// Blocks from this size up (a download's data block) get large pages where
+// the kernel offers them on request, so that the pages the copy into them
+// touches are mapped 2 MiB at a time instead of one fault per 4 KiB. Nothing
+// is mapped in here: a block costs memory only as it is written, however
+// much was asked for (the library maps a download's pages in ahead of its
+// copy, as the chunks arrive).
 constexpr std::size_t kLargeBlock = std::size_t{1} << 20;
 constexpr std::uintptr_t kLargePage = std::uintptr_t{2} << 20;
 
@@ -29,14 +30,6 @@ void *prepare_large(void *block, std::size_t size) {
   const std::uintptr_t last = (begin + size) & ~(kLargePage - 1);
   if (last > first) {
     madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE);
-  }
-  // Whole pages only; a kernel without the request leaves the pages to be
-  // faulted in as they are written, as before.
-  const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-  const std::uintptr_t from = (begin + page - 1) & ~(page - 1);
-  const std::uintptr_t to = (begin + size) & ~(page - 1);
-  if (to > from) {
-    madvise(reinterpret_cast<void *>(from), to - from, MADV_POPULATE_WRITE);
   }
   return block;
 }
@@ -113,7 +106,7 @@ KeptBlock &kept_block() {
 void *allocate_task_block(std::size_t size) {
   if (TAVELORT_KEEP_LARGE && size >= kLargeBlock) {
     if (void *block = kept_block().Take(size)) {
-      return block; // its pages are mapped already
+      return block; // its pages are mapped from its last use
     }
   }
   // A zero-byte request still yields a distinct block that must be freed.

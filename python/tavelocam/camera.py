@@ -5,16 +5,19 @@ from __future__ import annotations
 import ctypes
 import datetime as _dt
 import enum
+import io
 import logging
 import os
 import queue
+import shutil
 import struct
+import tempfile
 import threading
 import weakref
 from collections.abc import Iterator, MutableMapping
 from ctypes import byref, c_uint32, c_void_p
 from dataclasses import dataclass, field
-from typing import Any, Callable, Optional, Union
+from typing import Any, BinaryIO, Callable, Optional, Union
 
 from . import _native
 from ._native import FH, PFH, VARIANT, lib
@@ -260,8 +263,15 @@ class Camera:
 
     # -- plumbing --
 
-    def _call(self, function: str, *args: Any, detail: str = "") -> int:
-        """Calls an export with the camera handle first; raises on failure."""
+    def _call(
+        self, function: str, *args: Any, detail: str = "", adopt: Optional[Callable[[], Any]] = None
+    ) -> int:
+        """Calls an export with the camera handle first; raises on failure.
+
+        ``adopt`` copies what the export handed out while the call still
+        counts as in flight, so that a close() on another thread, which
+        frees the session's listings, waits until the copy is done.
+        """
         native = lib()
         calls = self._calls
         with calls.condition:
@@ -272,7 +282,12 @@ class Camera:
         try:
             if not getattr(calls.local, "callback", False):
                 native.initialize_thread()
-            return _check(getattr(native.cam, function)(self._handle, *args), function, detail)
+            try:
+                result = getattr(native.cam, function)(self._handle, *args)
+            finally:
+                if adopt is not None:
+                    adopt()
+            return _check(result, function, detail)
         finally:
             calls.local.depth -= 1
             with calls.condition:
@@ -282,15 +297,23 @@ class Camera:
     def _file(self, fh: FH) -> "CameraFile":
         return CameraFile(self, fh)
 
-    def _take_list(self, function: str, *args: Any) -> list["CameraFile"]:
+    def _take_list(self, function: str, *args: Any, trailing: tuple = ()) -> list["CameraFile"]:
         """Runs a listing export and copies its handles, releasing every one."""
         count = c_uint32(0)
         array = _native.PPFH()
-        try:
-            self._call(function, *args, byref(count), byref(array))
-        finally:
-            files = self._adopt(array, count.value)
+        files: list[CameraFile] = []
+        self._call(
+            function, *args, byref(count), byref(array), *trailing,
+            adopt=lambda: files.extend(self._adopt(array, count.value)),
+        )  # fmt: skip
         return files
+
+    def _take_one(self, function: str, *args: Any, **options: Any) -> Optional["CameraFile"]:
+        """Runs an export that hands out one file handle (its last argument)."""
+        out = _native.PFH()
+        made: list[Optional[CameraFile]] = []
+        self._call(function, *args, byref(out), **options, adopt=lambda: made.append(self._adopt_one(out)))
+        return made[0]
 
     def _adopt(self, array: Any, count: int) -> list["CameraFile"]:
         files = []
@@ -348,6 +371,8 @@ class Camera:
         return self._calls.closed
 
     def __enter__(self) -> "Camera":
+        if self.closed:
+            raise CameraClosed("__enter__")
         return self
 
     def __exit__(self, *exc: Any) -> None:
@@ -436,13 +461,7 @@ class Camera:
         the default drive)."""
         directory = self._fh_pointer(path)
         dirs = self._take_list("TaveloGetDirectoryList", directory)
-        count = c_uint32(0)
-        array = _native.PPFH()
-        try:
-            self._call("TaveloGetFileList", directory, byref(count), byref(array), 0)
-        finally:
-            files = self._adopt(array, count.value)
-        return dirs + files
+        return dirs + self._take_list("TaveloGetFileList", directory, trailing=(0,))
 
     def walk(
         self, top: Union[str, "CameraFile"] = ""
@@ -455,6 +474,12 @@ class Camera:
         yield (top.path if isinstance(top, CameraFile) else top), dirs, files
         for d in dirs:
             yield from self.walk(d)
+
+    def __iter__(self) -> Iterator["CameraFile"]:
+        """Every file on the camera (not the directories), one directory at a
+        time: each directory is listed only when the iteration reaches it."""
+        for _, _, files in self.walk():
+            yield from files
 
     def all_images(self) -> list["CameraFile"]:
         """Every image on the camera."""
@@ -484,20 +509,14 @@ class Camera:
 
     def system_dir(self) -> "CameraFile":
         """The SYSTEM directory, created on the camera when missing."""
-        out = _native.PFH()
-        self._call("TaveloGetSystemDir", byref(out))
-        result = self._adopt_one(out)
+        result = self._take_one("TaveloGetSystemDir")
         if result is None:
             raise CameraError(None, "no system directory", "", "TaveloGetSystemDir")
         return result
 
     def mkdir(self, name: str, parent: Union[str, "CameraFile", None] = None) -> "CameraFile":
         """Creates a directory (an existing one is fine) and returns it."""
-        out = _native.PFH()
-        try:
-            self._call("TaveloCreateDirectory", self._fh_pointer(parent), name.encode(), byref(out))
-        finally:
-            made = self._adopt_one(out)
+        made = self._take_one("TaveloCreateDirectory", self._fh_pointer(parent), name.encode())
         assert made is not None
         return made
 
@@ -518,15 +537,11 @@ class Camera:
         the host file's name in upper case) and returns the new file."""
         host = os.fspath(host_path)
         name = name if name is not None else os.path.basename(host).upper()
-        out = _native.PFH()
         with self._transfer(progress):
-            try:
-                self._call(
-                    "TaveloCopyFileToCamera", os.fsencode(host), self._fh_pointer(directory),
-                    name.encode(), byref(out),
-                )  # fmt: skip
-            finally:
-                made = self._adopt_one(out)
+            made = self._take_one(
+                "TaveloCopyFileToCamera", os.fsencode(host), self._fh_pointer(directory),
+                name.encode(),
+            )  # fmt: skip
         assert made is not None
         return made
 
@@ -538,11 +553,7 @@ class Camera:
         progress: Optional[ProgressCallback] = None,
     ) -> "CameraFile":
         """Creates a camera file from bytes and returns it."""
-        out = _native.PFH()
-        try:
-            self._call("TaveloCreateFile", self._fh_pointer(directory), name.encode(), byref(out))
-        finally:
-            made = self._adopt_one(out)
+        made = self._take_one("TaveloCreateFile", self._fh_pointer(directory), name.encode())
         assert made is not None
         made.write(data, progress)
         return made
@@ -805,9 +816,7 @@ class CameraFile:
     @property
     def parent(self) -> Optional["CameraFile"]:
         """The directory that holds this one, or None at the root."""
-        out = _native.PFH()
-        self.camera._call("TaveloGetParentHandle", byref(self._fh), byref(out))
-        return self.camera._adopt_one(out)
+        return self.camera._take_one("TaveloGetParentHandle", byref(self._fh))
 
     @property
     def size(self) -> int:
@@ -864,6 +873,21 @@ class CameraFile:
             finally:
                 block = self.camera._block(data, size.value)
         return block
+
+    def open(self, mode: str = "rb", progress: Optional[ProgressCallback] = None) -> BinaryIO:
+        """The file's data as a read-only binary file object: ``read(n)``,
+        ``readinto``, ``seek``, iteration, and ``with``. The data is fetched
+        into an unnamed host temporary file (the camera has no partial reads),
+        so a large file never has to fit in memory."""
+        if mode not in ("r", "rb"):
+            raise ValueError("camera files open for reading only, in binary: 'rb'")
+        folder = tempfile.mkdtemp(prefix="tavelocam-")
+        try:
+            path = self.download(os.path.join(folder, "data"), progress)
+            stream = io.open(path, "rb")
+        finally:
+            shutil.rmtree(folder, ignore_errors=True)  # the open file stays readable
+        return stream
 
     def thumbnail(self) -> Thumbnail:
         """The thumbnail as the bytes of a BMP file."""
@@ -1088,11 +1112,11 @@ def _enumerate() -> tuple[list[CameraInfo], list[bytes]]:
 
 def error_code(name: str) -> int:
     """The signed result code of a named code such as ``"CAM_E_BUSY"``."""
-    from .errors import _NAMED
+    from .errors import RESULTS
 
-    for number, (constant, _) in _NAMED.items():
-        if constant == name:
-            return (0xCFFA0000 | number) - (1 << 32)
+    for code, row in RESULTS.items():
+        if row.name == name:
+            return code - (1 << 32) if code & 0x80000000 else code
     raise KeyError(name)
 
 
@@ -1117,7 +1141,17 @@ def _bind(transport: str, device_id: str, info: Optional[CameraInfo]) -> Camera:
 
 def open(camera: Union[int, str] = 0) -> Camera:  # noqa: A001 - mirrors io.open
     """Binds a camera by its index in :func:`cameras` or its device id
-    (such as ``"virtual:/path/to/store"``)."""
+    (such as ``"virtual:/path/to/store"``). A ``"net:HOST:PORT"`` or
+    ``"serial:DEVICE@BAUD"`` id is bound at once, without a listing, so no
+    environment variable has to name it."""
+    if isinstance(camera, str):
+        for prefix, transport in (
+            ("net:", _native.NET_TRANSPORT),
+            ("serial:", _native.SERIAL_TRANSPORT),
+        ):
+            if camera.startswith(prefix):
+                lib()  # sets TAVELO_COMPONENT_PATH for a build tree
+                return _bind(transport, camera, CameraInfo("", "", "", "", 0, camera))
     infos = cameras()
     if isinstance(camera, int):
         if not 0 <= camera < len(infos):

@@ -1,8 +1,18 @@
-"""Exceptions: one class per result code of the library."""
+"""Exceptions: one class per named result code.
+
+The codes, their names, their classes and their English texts come from
+``results.tsv`` beside this module, the table the ``tavelo`` tool is built
+with. Link and system failures also derive from the matching built-in
+exception (``TimeoutError``, ``ConnectionRefusedError``, ``FileNotFoundError``,
+``PermissionError``, ...), so ``except TimeoutError`` catches a camera that
+does not answer.
+"""
 
 from __future__ import annotations
 
-from typing import Optional
+import builtins
+import os
+from typing import NamedTuple, Optional
 
 
 class CameraError(Exception):
@@ -12,9 +22,10 @@ class CameraError(Exception):
         code: the 32-bit result code (unsigned), or None for errors raised by
             this package itself (such as a closed camera).
         name: the code's name, such as ``CAM_E_BUSY``.
-        message: the library's message text for the code ("" when the
+        message: the library's own message text for the code ("" when the
             library has none; its texts are in Simplified Chinese).
         function: the export that failed, such as ``TaveloGetFileData``.
+        text: a one-line English text for the code ("" when unnamed).
     """
 
     def __init__(
@@ -28,12 +39,13 @@ class CameraError(Exception):
         self.name = name
         self.message = message
         self.function = function
+        self.text = code_text(code) if code is not None else ""
         super().__init__(str(self))
 
     def __str__(self) -> str:
         where = f"{self.function}: " if self.function else ""
         code = f" (0x{self.code:08X})" if self.code is not None else ""
-        text = f": {self.message}" if self.message else ""
+        text = f": {self.text or self.message}" if self.text or self.message else ""
         return f"{where}{self.name}{code}{text}"
 
     def __reduce__(self):  # keeps the attributes across pickling
@@ -51,12 +63,12 @@ class CameraClosed(CameraError):
 
 
 class HostError(CameraError):
-    """A host-side failure passed through as a Windows error (0x8007xxxx),
+    """A host or link failure passed through as a Windows error (0x8007xxxx),
     for instance a download into a missing folder; ``winerror`` holds the
     Windows error number."""
 
     @property
-    def winerror(self) -> int:
+    def winerror(self) -> int:  # type: ignore[override]
         return (self.code or 0) & 0xFFFF
 
 
@@ -64,172 +76,87 @@ class TransportError(CameraError):
     """A failure reported by the transport component or the platform."""
 
 
-class NotSupported(CameraError):
-    """CAM_E_NOT_SUPPORTED: The camera does not support the function."""
+class Result(NamedTuple):
+    """One row of the result table."""
+
+    code: int
+    name: str
+    class_name: str
+    builtin: str
+    text: str
 
 
-class ProtocolVersion(CameraError):
-    """CAM_E_PROTOCOL_VERSION: The camera does not support the protocol version."""
+def _read_table() -> dict[int, Result]:
+    rows: dict[int, Result] = {}
+    path = os.path.join(os.path.dirname(__file__), "results.tsv")
+    with open(path, encoding="utf-8") as table:
+        for line in table:
+            if line.strip() and not line.startswith("#"):
+                code, name, class_name, builtin, text = line.rstrip("\n").split("\t")
+                rows[int(code, 16)] = Result(int(code, 16), name, class_name, builtin, text)
+    return rows
 
 
-class Timeout(CameraError):
-    """CAM_E_TIMEOUT: The camera did not respond in time."""
+RESULTS: dict[int, Result] = _read_table()
+
+_CLASSES: dict[int, type] = {}
+for _row in RESULTS.values():
+    if _row.class_name == "-":
+        continue
+    if _row.code & 0xFFFF0000 == 0xCFFA0000:
+        _bases: tuple = (CameraError,)
+    elif _row.code & 0xFFFF0000 == 0x80070000:
+        _bases = (HostError,)
+    else:
+        _bases = (TransportError,)
+    if _row.builtin != "-":
+        _bases += (getattr(builtins, _row.builtin),)
+    _class = type(_row.class_name, _bases, {"__doc__": f"{_row.name}: {_row.text}.", "__module__": __name__})
+    globals()[_row.class_name] = _class
+    _CLASSES[_row.code] = _class
+
+# The classes by name, for `from tavelocam.errors import Busy`.
+__all__ = ["CameraError", "CameraClosed", "HostError", "TransportError", "Result", "RESULTS",
+           "code_name", "code_text", "error_class"]
+__all__ += sorted(_class.__name__ for _class in _CLASSES.values())
 
 
-class CameraInternal(CameraError):
-    """CAM_E_CAMERA_INTERNAL: An internal error in the camera."""
-
-
-class BadRequestData(CameraError):
-    """CAM_E_BAD_REQUEST_DATA: The camera refused the request's data."""
-
-
-class NoSpace(CameraError):
-    """CAM_E_NO_SPACE: The camera has no space left."""
-
-
-class FileNotFound(CameraError):
-    """CAM_E_FILE_NOT_FOUND: The file is not on the camera."""
-
-
-class DataNotFound(CameraError, KeyError):
-    """CAM_E_DATA_NOT_FOUND: The tag, parameter or data is not there; also a KeyError."""
-
-
-class FileTypeError(CameraError):
-    """CAM_E_FILE_TYPE: The camera does not support the file type."""
-
-
-class DeviceError(CameraError):
-    """CAM_E_DEVICE: The camera cannot access the device."""
-
-
-class NoCard(CameraError):
-    """CAM_E_NO_CARD: No memory card in the camera."""
-
-
-class Busy(CameraError):
-    """CAM_E_BUSY: The camera is busy."""
-
-
-class LowBattery(CameraError):
-    """CAM_E_LOW_BATTERY: The camera's battery is too low."""
-
-
-class Failed(CameraError):
-    """CAM_E_FAILED: The camera function did not work."""
-
-
-class Incapable(CameraError):
-    """CAM_E_INCAPABLE: The camera cannot do that (a read-only value, for instance)."""
-
-
-class NotConnected(CameraError):
-    """CAM_E_COMM: The camera cannot be reached."""
-
-
-class OutOfMemory(CameraError):
-    """CAM_E_OUT_OF_MEMORY: Not enough memory."""
-
-
-class Aborted(CameraError):
-    """CAM_E_ABORTED: The transfer was cancelled."""
-
-
-class CameraFault(CameraError):
-    """CAM_E_CAMERA: The camera's answer cannot be used."""
-
-
-class FeatureNotSupported(CameraError):
-    """CAM_E_FEATURE: The parameter has no capability of that kind."""
-
-
-class NoCamera(CameraError):
-    """CAM_E_NO_CAMERA: No camera found."""
-
-
-class BadParameter(CameraError):
-    """CAM_E_BAD_PARAMETER: A wrong argument."""
-
-
-class LongName(CameraError):
-    """CAM_E_LONG_NAME: The name does not fit the camera's 8.3 names."""
-
-
-class BadData(CameraError):
-    """CAM_E_BAD_DATA: The camera's answer does not fit the request."""
-
-
-class NoResponse(CameraError):
-    """CAM_E_NO_RESPONSE: The camera did not answer."""
-
-
-class ReadError(CameraError):
-    """CAM_E_READ: Data cannot be read from the camera."""
-
-
-# code number -> (constant name, class)
-_NAMED: dict[int, tuple[str, type]] = {
-    0x01: ("CAM_E_NOT_SUPPORTED", NotSupported),
-    0x02: ("CAM_E_PROTOCOL_VERSION", ProtocolVersion),
-    0x03: ("CAM_E_TIMEOUT", Timeout),
-    0x04: ("CAM_E_CAMERA_INTERNAL", CameraInternal),
-    0x05: ("CAM_E_BAD_REQUEST_DATA", BadRequestData),
-    0x06: ("CAM_E_NO_SPACE", NoSpace),
-    0x07: ("CAM_E_FILE_NOT_FOUND", FileNotFound),
-    0x08: ("CAM_E_DATA_NOT_FOUND", DataNotFound),
-    0x09: ("CAM_E_FILE_TYPE", FileTypeError),
-    0x0A: ("CAM_E_DEVICE", DeviceError),
-    0x0B: ("CAM_E_NO_CARD", NoCard),
-    0x0C: ("CAM_E_BUSY", Busy),
-    0x0D: ("CAM_E_LOW_BATTERY", LowBattery),
-    0x15: ("CAM_E_FAILED", Failed),
-    0x16: ("CAM_E_INCAPABLE", Incapable),
-    0x17: ("CAM_E_COMM", NotConnected),
-    0x18: ("CAM_E_OUT_OF_MEMORY", OutOfMemory),
-    0x19: ("CAM_E_ABORTED", Aborted),
-    0x1A: ("CAM_E_CAMERA", CameraFault),
-    0x1B: ("CAM_E_FEATURE", FeatureNotSupported),
-    0x1C: ("CAM_E_NO_CAMERA", NoCamera),
-    0x1D: ("CAM_E_BAD_PARAMETER", BadParameter),
-    0x1E: ("CAM_E_LONG_NAME", LongName),
-    0x1F: ("CAM_E_BAD_DATA", BadData),
-    0x20: ("CAM_E_NO_RESPONSE", NoResponse),
-    0x21: ("CAM_E_READ", ReadError),
-}
+def link_timeout_text() -> str:
+    """The link timeout in force, as the library reads it: "10 s", "2.5 s"."""
+    try:
+        milliseconds = int(os.environ.get("TAVELO_LINK_TIMEOUT_MS", ""))
+    except ValueError:
+        milliseconds = 0
+    if milliseconds <= 0:
+        milliseconds = 10000
+    return f"{milliseconds / 1000:g} s"
 
 
 def code_name(code: int) -> str:
     """The name of a result code, such as ``CAM_E_BUSY`` or ``CAM_E_STATUS(20)``."""
     code &= 0xFFFFFFFF
-    if code in (0, 0x0FFA0014):
-        return "CAM_S_OK" if code == 0 else "CAM_S_COMPLETED"
+    if code in RESULTS:
+        return RESULTS[code].name
     if code & 0xFFFF0000 == 0xCFFA0000:
-        number = code & 0xFFFF
-        return _NAMED[number][0] if number in _NAMED else f"CAM_E_STATUS({number})"
+        return f"CAM_E_STATUS({code & 0xFFFF})"
     if code & 0xFFFF0000 == 0x80070000:
         return f"HRESULT_FROM_WIN32({code & 0xFFFF})"
-    return _PLATFORM.get(code, "HRESULT")
+    return "HRESULT"
 
 
-# Results of the component runtime and transport components that pass through.
-_PLATFORM = {
-    0x8000FFFF: "E_UNEXPECTED",
-    0x80004001: "E_NOTIMPL",
-    0x80004002: "E_NOINTERFACE",
-    0x80004003: "E_POINTER",
-    0x80004005: "E_FAIL",
-    0x80040111: "CLASS_E_CLASSNOTAVAILABLE",
-    0x80040154: "REGDB_E_CLASSNOTREG",
-    0x800401F0: "CO_E_NOTINITIALIZED",
-}
+def code_text(code: int) -> str:
+    """The one-line English text of a result code ("" for an unnamed one)."""
+    row = RESULTS.get(code & 0xFFFFFFFF)
+    return row.text.replace("{timeout}", link_timeout_text()) if row else ""
 
 
 def error_class(code: int) -> type:
     """The exception class for a (negative) result code."""
     code &= 0xFFFFFFFF
+    if code in _CLASSES:
+        return _CLASSES[code]
     if code & 0xFFFF0000 == 0xCFFA0000:
-        return _NAMED.get(code & 0xFFFF, ("", CameraError))[1]
+        return CameraError
     if code & 0xFFFF0000 == 0x80070000:
         return HostError
     return TransportError

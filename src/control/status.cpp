@@ -24,10 +24,12 @@ HRESULT ReadStatus(CameraSession &session, CameraStatus *status) {
   }
   std::array<BYTE, kStatusAnswerSize> answer{};
   std::size_t received = 0;
-  // A failed status read keeps the connection: the next command finds out
-  // whether the link still works.
+  // A transport failure drops the connection, as for every other command:
+  // a link that lost an answer is out of step, and the next command then
+  // connects afresh instead of failing on it.
   HRESULT result = session.ExchangeUnchecked(wire::kStatus, answer, kStatusAnswerSize, &received);
   if (FAILED(result)) {
+    session.DropConnection();
     return result;
   }
   if (std::uint16_t word = wire::StatusWord(answer); word != 0) {
@@ -53,6 +55,7 @@ HRESULT ReadCounts(CameraSession &session, ULONG *images, ULONG *shotsRemaining)
   HRESULT result =
       session.ExchangeUnchecked(wire::kImageCount, answer, kCountsAnswerSize, &received);
   if (FAILED(result)) {
+    session.DropConnection();
     return result;
   }
   if (received < kShotsRemainingOffset + sizeof(std::uint32_t)) {

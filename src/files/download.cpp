@@ -6,6 +6,7 @@
 #include "files/file_info.h"
 #include "files/file_name_record.h"
 #include "files/host_file.h"
+#include "files/pages_ahead.h"
 #include "files/transfer.h"
 #include "session/wire.h"
 
@@ -176,6 +177,7 @@ HRESULT ChunkedDownload(CameraSession &session, const FH *file, ULONG kind, Task
   }
 
   TaskBlock block;
+  PagesAhead pages(nullptr, 0);
   HRESULT result = S_OK;
   {
     Command command(session);
@@ -217,10 +219,12 @@ HRESULT ChunkedDownload(CameraSession &session, const FH *file, ULONG kind, Task
           result = CAM_E_OUT_OF_MEMORY;
           break;
         }
+        pages = PagesAhead(block.get(), chunk.total);
       }
       if (CancelRequested(session)) {
         break;
       }
+      pages.Before(std::size_t{written} + chunk.length);
       std::copy_n(answer.begin() + static_cast<std::ptrdiff_t>(at.dataAt), chunk.length,
                   block.get() + written);
     }

@@ -36,8 +36,10 @@ bool NameTooLong(const char *name) {
 }
 
 // Sends the chunks; the request's file name record is already in place.
+// `*sent` tells whether a chunk went out, so the camera may hold part of the
+// file.
 HRESULT SendChunks(CameraSession &session, std::span<BYTE> request, const BYTE *data, ULONG length,
-                   HRESULT unreadable) {
+                   HRESULT unreadable, bool *sent) {
   Command command(session);
   const CheckedRun run(session, command); // the transport checked once, not per chunk
   HRESULT result = command.BeginResult();
@@ -64,6 +66,7 @@ HRESULT SendChunks(CameraSession &session, std::span<BYTE> request, const BYTE *
       break;
     }
     std::array<BYTE, kAnswerSize> answer{};
+    *sent = true;
     result = session.Transact(wire::kWriteFileData, packet, answer, kAnswerHint);
     if (FAILED(result)) {
       break;
@@ -134,12 +137,15 @@ HRESULT Upload(CameraSession &session, const FH *file, const BYTE *data, ULONG l
   if (SUCCEEDED(QueryFileType(session, file, &type))) {
     DeleteCameraFile(session, file);
   }
-  HRESULT result = SendChunks(session, request, data, length, unreadable);
-  if (CancelRequested(session)) {
-    DeleteCameraFile(session, file); // the caller does not want the file
-    return CAM_E_ABORTED;
+  bool sent = false;
+  HRESULT result = SendChunks(session, request, data, length, unreadable, &sent);
+  // A file the caller does not want, or only part of one, is not left under
+  // its name.
+  const bool cancelled = CancelRequested(session);
+  if (cancelled || (FAILED(result) && sent)) {
+    DeleteCameraFile(session, file);
   }
-  return result;
+  return cancelled ? CAM_E_ABORTED : result;
 }
 
 HRESULT CreateNewFile(CameraSession &session, const FH *dir, const char *name,

@@ -109,6 +109,10 @@ TEST_F(CaptureTest, BusyCameraIsAskedAgainThenGivenUp) {
   EXPECT_EQ(Start(1, kForever), CAM_E_BUSY);
   EXPECT_EQ(camera_.Exchanges().size(), 4u + control::kStartCaptureAttempts);
   EXPECT_EQ(Flags(), std::pair(1, 1));
+  // Busy from the transport, without the camera's status word: not retried.
+  camera_.Queue(Reply{CAM_E_BUSY, {}});
+  EXPECT_EQ(Start(0), CAM_E_BUSY);
+  EXPECT_EQ(camera_.Exchanges().size(), 5u + control::kStartCaptureAttempts);
 }
 
 // Between two busy answers the gate is free: a stop from another thread
@@ -211,8 +215,8 @@ struct ReadCase {
 class ReadTest : public test::CameraTable<ReadCase> {};
 
 // The status words and the counts: output cleared before the handle is
-// resolved, written only from a whole answer, and a failed read keeps the
-// link.
+// resolved, written only from a whole answer, and a transport failure drops
+// the link so that the next read connects afresh.
 TEST_P(ReadTest, ReadsItsWordAndWritesNothingOnFailure) {
   const ReadCase &c = GetParam();
   const Bytes body = c.command == wire::kStatus
@@ -241,8 +245,10 @@ TEST_P(ReadTest, ReadsItsWordAndWritesNothingOnFailure) {
     EXPECT_EQ(c.read(handle_, &value), result);
     EXPECT_EQ(value, 0u);
   }
-  EXPECT_EQ(Session().IsConnected(), S_OK);
-  EXPECT_EQ(camera_.InstancesCreated(), 1);
+  EXPECT_EQ(Session().IsConnected(), CAM_S_COMPLETED);
+  camera_.Queue(Reply{S_OK, test::Packet(c.command, 0, body)});
+  EXPECT_EQ(c.read(handle_, &value), S_OK);
+  EXPECT_EQ(camera_.InstancesCreated(), 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -2,6 +2,9 @@
 // groups, tags and scripts, and what survives a restart.
 #include "support.h"
 
+#include <csignal>
+#include <sys/resource.h>
+
 namespace emutest {
 namespace {
 
@@ -42,13 +45,22 @@ TEST_F(StorageTest, ChunksFitMhbsAndTheCallersCapacity) {
 
 class UploadTest : public StorageTest, public ::testing::WithParamInterface<std::uint32_t> {};
 
-// With mhbs 1080 a chunk holds 1000 bytes; a short chunk (maybe empty) ends the file.
-TEST_P(UploadTest, ChunksCreateTheFileAndAnnounceItOnce) {
+// With mhbs 1080 a chunk holds 1000 bytes; a short chunk (maybe empty) ends
+// the file. The old file stays whole until the chunk that completes the new.
+TEST_P(UploadTest, ChunksReplaceTheFileWhenCompleteAndAnnounceItOnce) {
   const std::uint32_t total = GetParam();
   Bytes data(total);
   std::iota(data.begin(), data.end(), std::uint8_t{7});
+  const Bytes old = {'o', 'l', 'd'};
+  store.write("2/ALBUM1/NEW.BIN", old);
   ASSERT_EQ(cam.status_of(set_param("mhbs", 1080)), 0);
+  const auto listed = cam.list("ALBUM1/");
   for (std::uint32_t offset = 0, n = 1000; n == 1000; offset += 1000) {
+    const bool complete = offset == total && total > 0;
+    EXPECT_EQ(store.read("2/ALBUM1/NEW.BIN"), complete ? data : old);
+    if (!complete) {
+      EXPECT_EQ(cam.list("ALBUM1/"), listed) << "the old file, and nothing of the new";
+    }
     n = std::min<std::uint32_t>(1000, total - offset);
     const Bytes part(data.begin() + offset, data.begin() + offset + n);
     ASSERT_EQ(cam.status_of(write_chunk("ALBUM1/", "NEW.BIN", offset, total, part)), 0);
@@ -61,6 +73,39 @@ TEST_P(UploadTest, ChunksCreateTheFileAndAnnounceItOnce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, UploadTest, ::testing::Values(2500u, 2000u, 0u));
+
+// An upload that stops half way leaves the old file; deleting the file takes
+// the unfinished upload with it.
+TEST_F(StorageTest, UnfinishedUploadLeavesTheOldFileAndGoesWithItsDelete) {
+  ASSERT_EQ(cam.status_of(set_param("mhbs", 1080)), 0);
+  auto before = store.snapshot();
+  ASSERT_EQ(cam.status_of(write_chunk("", "TOP.JPG", 0, 2500, Bytes(1000, 1))), 0);
+  EXPECT_EQ(cam.status_of(write_chunk("", "TOP.JPG", 2000, 2500, Bytes(500, 1))), 5) << "a gap";
+  EXPECT_EQ(store.read("2/TOP.JPG"), before.at("2/TOP.JPG"));
+  ASSERT_EQ(cam.status_of(named(cmd::delete_file, 64, "", "TOP.JPG")), 0);
+  before.erase("2/TOP.JPG");
+  EXPECT_EQ(store.snapshot(), before) << "nothing left of the upload";
+}
+
+// A state file that cannot be written whole (past the process's file size
+// limit, standing in for a full disk) is left as it was, and the camera
+// answers "no space".
+TEST_F(StorageTest, FullDiskLeavesTheOldStateAndAnswersNoSpace) {
+  ASSERT_EQ(cam.status_of(set_tag("", "TOP.JPG", "rate", 5)), 0);
+  const Bytes state = store.read("camera.state");
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit limited = saved;
+  limited.rlim_cur = state.size();
+  auto *previous = std::signal(SIGXFSZ, SIG_IGN); // EFBIG instead of the end of the process
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+  const auto answer = cam.status_of(set_tag("", "NOTES.TXT", "ttle", std::string("Harbour")));
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_EQ(answer, 6);
+  EXPECT_EQ(store.read("camera.state"), state);
+  EXPECT_FALSE(store.exists("camera.state.new"));
+}
 
 TEST_F(StorageTest, DeleteRemovesFileAndTagsAndAnExistingDirectoryIsMadeAgain) {
   ASSERT_EQ(cam.status_of(set_tag("", "TOP.JPG", "rate", 5)), 0);

@@ -130,10 +130,16 @@ TEST(RunGuarded, PutsBackTheHandlerItReplacedAndPassesItOtherThreadsFaults) {
   EXPECT_TRUE(RunGuarded([] { std::thread([] { raise(SIGSEGV); }).join(); }));
   EXPECT_EQ(gReplacedHandlerCalls, 1);
   {
-    // Held handlers behave alike between and inside guarded calls.
+    // Held handlers behave alike between and inside guarded calls, also for
+    // a thread whose own guarded call has ended by a fault.
     const FaultHandlersHeld held;
     EXPECT_FALSE(RunGuarded([] { kNoAccess.bytes()[0] = 1; }));
-    std::thread([] { raise(SIGSEGV); }).join();
+    std::thread([] {
+      static std::atomic<int> ended{0}; // a jump into the dead frame would end it again
+      if (!RunGuarded([] { kNoAccess.bytes()[0] = 1; }) && ++ended == 1) {
+        raise(SIGSEGV);
+      }
+    }).join();
     EXPECT_EQ(gReplacedHandlerCalls, 2);
   }
   struct sigaction now = {};
@@ -151,6 +157,14 @@ TEST(RunGuarded, FaultsReturnToTheInnermostCall) {
     kNoAccess.bytes()[0] = 1;
   }));
   EXPECT_TRUE(inner);
+  // After an inner call ended by a fault, the outer one catches the next.
+  static std::atomic<int> innerEnded{0}; // a jump into the dead frame would end it again
+  EXPECT_FALSE(RunGuarded([&] {
+    if (!RunGuarded([] { kNoAccess.bytes()[0] = 1; }) && ++innerEnded == 1) {
+      kNoAccess.bytes()[0] = 1;
+    }
+  }));
+  EXPECT_EQ(innerEnded.load(), 1);
 }
 
 TEST(RunGuarded, ManyThreadsFaultAndCompleteAtOnce) {

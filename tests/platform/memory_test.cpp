@@ -1,5 +1,6 @@
 // Memory: pointer-validity checks against pages with known protection, BSTR
 // layout, VARIANT ownership rules and the process heap.
+#include "tavelo/tavelort.h"
 #include "tavelo/win32.h"
 
 #include <gmock/gmock.h>
@@ -7,6 +8,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -181,6 +183,14 @@ TEST(ProcessHeap, ZeroesOnRequestIncludingGrowthAndReportsExhaustion) {
   EXPECT_TRUE(HeapFree(heap, 0, block));
   EXPECT_EQ(HeapAlloc(heap, 0, SIZE_MAX), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+}
+
+TEST(AllocationFailure, OnlyTheNthAllocationFailsAndTheCountIsReported) {
+  tavelort_fail_nth_allocation(2);
+  void *const blocks[] = {CoTaskMemAlloc(8), CoTaskMemAlloc(8), CoTaskMemAlloc(8)};
+  EXPECT_EQ(tavelort_fail_nth_allocation(0), 3u);
+  EXPECT_THAT(blocks, testing::ElementsAre(testing::NotNull(), nullptr, testing::NotNull()));
+  std::for_each(std::begin(blocks), std::end(blocks), CoTaskMemFree);
 }
 
 // A freed large block is kept for the next request it suits, and handed to

@@ -47,6 +47,7 @@ TEST(Text, Utf8AndUtf16ConvertWithReplacementCharactersForInvalidInput) {
       {"\xE7\x9B", u"\uFFFD", decode},                           // cut at the end
       {"\xE7\x9Bz", u"\uFFFDz", decode},                         // cut before ASCII
       {"\xC0\xAF", u"\uFFFD\uFFFD", decode},                     // overlong
+      {"\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD", decode},           // overlong '/'
       {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD", decode},           // encoded surrogate
       {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD", decode}, // above Unicode
       {"a\xEF\xBF\xBDz\xEF\xBF\xBD", kLoneSurrogates, encode},

@@ -1,6 +1,7 @@
 import ctypes
 import datetime
 import os
+import pickle
 import subprocess
 import sys
 import threading
@@ -193,6 +194,64 @@ def test_errors_map_to_their_classes(store, tmp_path):
     cam.close()
     with pytest.raises(tc.CameraClosed):
         cam.status()
+
+
+def test_link_and_system_errors_are_builtin_exceptions_with_english_texts(monkeypatch, cam, tmp_path):
+    monkeypatch.setenv("TAVELO_LINK_TIMEOUT_MS", "2500")
+    cases = [  # code, built-in, name, a piece of the text
+        (0x800705B4, TimeoutError, "ERROR_TIMEOUT", "no answer from the camera within 2.5 s"),
+        (0x8007274D, ConnectionRefusedError, "WSAECONNREFUSED", "refused"),
+        (0x80072746, ConnectionResetError, "WSAECONNRESET", "reset"),
+        (0x80070026, ConnectionError, "ERROR_HANDLE_EOF", "end of data"),
+        (0x80072AF9, ConnectionError, "WSAHOST_NOT_FOUND", "host not found"),
+        (0x80070002, FileNotFoundError, "ERROR_FILE_NOT_FOUND", "no such file or device"),
+        (0x80070005, PermissionError, "ERROR_ACCESS_DENIED", "access denied"),
+        (0x8007007A, tc.HostError, "ERROR_INSUFFICIENT_BUFFER", "too large for the buffer"),
+    ]
+    for code, builtin, name, text in cases:
+        error = tc.error_class(code)(code, tc.code_name(code), "", "TaveloBindCamera")
+        assert isinstance(error, builtin) and isinstance(error, tc.CameraError), name
+        assert f"{name} (0x{code:08X}): " in str(error) and text in error.text, str(error)
+        assert type(pickle.loads(pickle.dumps(error))) is type(error)
+    with pytest.raises(FileNotFoundError) as raised:  # a real one: a missing host folder
+        cam.file("2:WELCOME.JPG").download(tmp_path / "no/x")
+    assert isinstance(raised.value, tc.HostError) and raised.value.text == "no such folder"
+
+
+def test_listing_is_copied_before_a_close_on_another_thread_can_free_it(cam, monkeypatch):
+    closer = threading.Thread(target=cam.close)
+    copy = tc.Camera._adopt
+
+    def adopt_while_closing(self, array, count):
+        if not closer.is_alive():
+            assert self._calls.in_flight == 1  # the close below waits for this copy
+            closer.start()
+            while not self.closed:
+                closer.join(0.001)
+        return copy(self, array, count)
+
+    monkeypatch.setattr(tc.Camera, "_adopt", adopt_while_closing)
+    images = cam.all_images()
+    closer.join()
+    assert len(images) == 7 and cam.closed and all(i.path.endswith(".JPG") for i in images)
+
+
+def test_streaming_read_iteration_and_context_manager(cam, store):
+    host = host_files(store)
+    with cam.file("2:ALBUM1/SEA0001.JPG").open() as stream:
+        pieces = list(iter(lambda: stream.read(4096), b""))
+    assert b"".join(pieces) == open(host["2:ALBUM1/SEA0001.JPG"], "rb").read()
+    assert len(pieces) == 7 and stream.closed
+    with pytest.raises(ValueError):
+        cam.file("2:WELCOME.JPG").open("wb")
+    every = iter(cam)
+    assert next(every).path == "2:WELCOME.JPG"  # listed one directory at a time
+    assert sorted([next(every).path] + [f.path for f in every]) == sorted(
+        p for p in host if p != "2:WELCOME.JPG")
+    cam.close()
+    with pytest.raises(tc.CameraClosed):
+        with cam:
+            pass
 
 
 def test_clock_status_raw_and_echo(cam):

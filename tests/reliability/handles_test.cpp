@@ -1,6 +1,7 @@
 // Camera handles that are no longer (or never were) live, and a close while
 // other threads are inside calls on the same camera.
 #include "api/checks.h"
+#include "events/seams.h"
 #include "exports.h"
 #include "fake_transport.h"
 
@@ -65,6 +66,7 @@ TEST(StaleHandles, AreRefusedByEveryExportWithoutBeingRead) {
 TEST(CloseDuringCalls, WaitsForCallsInsideRefusesLaterOnesAndFreesAfterTheLast) {
   Runtime runtime;
   FakeCamera fake;
+  tavelo::events::seam::SetTeardownWait(120000); // the close must not need its limit
   std::promise<void> parked;
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
@@ -107,6 +109,9 @@ TEST(CloseDuringCalls, WaitsForCallsInsideRefusesLaterOnesAndFreesAfterTheLast) 
   const CAMRESULT second = waiting.get();
   EXPECT_TRUE(second == S_OK || second == CAM_E_ABORTED || second == CAM_E_BUSY)
       << std::hex << second;
+  ASSERT_EQ(closing.wait_for(std::chrono::seconds(60)), std::future_status::ready)
+      << "the close returns when the last call leaves";
+  tavelo::events::seam::SetTeardownWait(0);
   EXPECT_EQ(closing.get(), S_OK);
   EXPECT_EQ(fake.InstancesReleased(), fake.InstancesCreated()) << "freed once the last call left";
   EXPECT_EQ(tavelo::seam::LiveHandles(), 0u);

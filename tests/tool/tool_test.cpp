@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <regex>
 #include <string>
 #include <vector>
@@ -120,6 +121,7 @@ struct Step {
 
 TEST_F(ToolTest, EveryCommandInTurn) {
   std::ofstream(dir_ / "note.txt") << "hello";
+  std::ofstream(store() / "2/SYSTEM/LATIN.CSM") << "# Caf\xE9 cr\xE8me\ncapture\n";
   const std::string photo = Slurp(store() / "2/ALBUM1/SEA0001.JPG");
   const std::vector<Step> steps{
       {{"cameras"}, 0, R"(INDEX +TRANSPORT.*\n0 +virtual +virtual:\S+ +Virtual Camera VC-1 +1001)"},
@@ -139,7 +141,7 @@ TEST_F(ToolTest, EveryCommandInTurn) {
        0,
        "",
        [](auto &j) {
-         ASSERT_EQ(j.size(), 14U);
+         ASSERT_EQ(j.size(), 15U);
          EXPECT_EQ(j[1], (Json{{"path", "2:ALBUM1/BOARD.JPG"},
                                {"name", "BOARD.JPG"},
                                {"kind", "file"},
@@ -162,8 +164,23 @@ TEST_F(ToolTest, EveryCommandInTurn) {
        0,
        "",
        [](auto &j) { EXPECT_EQ(j.at(0)["value"], 42); }},
-      {{"rm", "ALBUM1/NOTE.TXT"}, 0, "^removed 2:ALBUM1/NOTE.TXT\n$"},
-      {{"mkdir", "2:NEW/"}, 0, "^made 2:NEW/\n$"},
+      {{"--json", "rm", "ALBUM1/NOTE.TXT"},
+       0,
+       "",
+       [](auto &j) {
+         EXPECT_EQ(j, (std::vector<Json>{{{"removed", "2:ALBUM1/NOTE.TXT"}}}));
+       }},
+      {{"--json", "rm", "ALBUM1/NOTE.TXT"},
+       1,
+       "^tavelo: removing ALBUM1/NOTE.TXT: 0xCFFA0007 CAM_E_FILE_NOT_FOUND: the file is not on "
+       "the camera \\(2:ALBUM1/NOTE.TXT\\)\n$",
+       [](auto &j) {
+         ASSERT_EQ(j.size(), 1U);
+         EXPECT_EQ(j[0]["code"], "0xCFFA0007");
+         EXPECT_EQ(j[0]["name"], "CAM_E_FILE_NOT_FOUND");
+         EXPECT_EQ(j[0]["text"], "the file is not on the camera");
+       }},
+      {{"--json", "mkdir", "2:NEW/"}, 0, "", [](auto &j) { EXPECT_EQ(j[0]["made"], "2:NEW/"); }},
       {{"mkdir", "NEW/SUB"}, 0, "^made 2:NEW/SUB/\n$"},
       {{"rmdir", "NEW"}, 5, "2:NEW/ is not empty"},
       {{"rmdir", "-r", "NEW"}, 0, "^removed 2:NEW/\n$"},
@@ -182,6 +199,11 @@ TEST_F(ToolTest, EveryCommandInTurn) {
        5,
        R"(^tavelo: zoom: 5 is outside the range \(it takes 1\.\.3\); nothing was sent)"},
       {{"param", "set", "self", "15"}, 5, "outside the range"},
+      {{"param", "set", "self", "20"}, 0, "^self = 20\n$"}, // the bounds are in the range
+      {{"param", "set", "self", "0"}, 0, "^self = 0\n$"},
+      {{"param", "set", "expc", "--", "6"}, 0, "^expc = 6\n$"},
+      {{"param", "set", "expc", "--", "-6"}, 0, "^expc = -6\n$"},
+      {{"param", "set", "expc", "--", "-7"}, 5, "outside the range"},
       {{"param", "set", "iqal", "4"}, 5, "not one of the choices"},
       {{"param", "set", "iqal", "Fine"}, 0, "^iqal = 3\n$"},
       {{"--json", "param", "get", "iqal"}, 0, "", [](auto &j) { EXPECT_EQ(j.at(0)["value"], 3); }},
@@ -198,6 +220,9 @@ TEST_F(ToolTest, EveryCommandInTurn) {
          EXPECT_EQ(j.at(0)["time"].template get<std::string>().substr(0, 10), "2026-12-24");
        }},
       {{"power"}, 0, "^power mode 1\n$"},
+      {{"capture", "--download", dir_.string(), "--filename", "%{bogus}"}, // takes none
+       2,
+       R"(^tavelo: unknown field %\{bogus\} in the file name pattern\n$)"},
       {{"capture"}, 0, R"(^capture mode 0 done; 8 image\(s\) on the camera \(\+1\)\n$)"},
       {{"capture", "--count", "2"},
        0,
@@ -206,24 +231,29 @@ TEST_F(ToolTest, EveryCommandInTurn) {
       {{"shutter-half"}, 0, "^shutter half way\n$"},
       {{"script", "ls"}, 0, R"(2:SYSTEM/HELLO.CSM +Take one picture\n)"},
       {{"script", "describe", "SYSTEM/NIGHT.CSM"}, 0, "^Night mode"},
+      {{"--json", "script", "describe", "SYSTEM/LATIN.CSM"}, // Latin-1 bytes, not UTF-8
+       0,
+       "",
+       [](auto &j) { EXPECT_EQ(j.at(0)["description"], "Caf\uFFFD cr\uFFFDme"); }},
       {{"script", "run", "SYSTEM/HELLO.CSM"}, 0, "^ran 2:SYSTEM/HELLO.CSM\n$"},
       {{"echo", "4096"}, 0, "^echo of 4096 bytes: passed\n$"},
       {{"raw", "00000008 01000000 00190000"},
        0,
        "^00 00 00 0C 01 00 00 00 00 19 00 00 00 00 00 01\n$"},
-      {{"get", "ALBUM1/SEA0001.JPG", "-o", (dir_ / "one").string()},
+      {{"--json", "get", "ALBUM1/SEA0001.JPG", "-o", (dir_ / "one").string()},
        0,
-       "-> .*/one/SEA0001.JPG \\(27482 bytes\\)"},
+       "",
+       [this](auto &j) {
+         EXPECT_EQ(j, (std::vector<Json>{{{"path", "2:ALBUM1/SEA0001.JPG"},
+                                          {"saved", (dir_ / "one/SEA0001.JPG").string()},
+                                          {"size", 27482}}}));
+       }},
       {{"get", "--sound", "TRIP/RAINBOW.JPG", "-o", (dir_ / "one").string()},
        0,
        "RAINBOW.WAV \\(4044 bytes\\)"},
       {{"thumb", "WELCOME.JPG", "-o", (dir_ / "t.bmp").string()}, 0, "t.bmp: 80x60\n$"},
       {{"viewfinder", "-o", (dir_ / "v.jpg").string()}, 0, "v.jpg: 80x60\n$"},
       {{"thumbs", "-o", (dir_ / "sheet.png").string()}, 2, "write pictures as .bmp, .jpg or .jpeg"},
-      {{"rm", "NOPE.JPG"},
-       1,
-       "^tavelo: removing NOPE.JPG: 0xCFFA0007 CAM_E_FILE_NOT_FOUND: 在相机中找不到请求的文件 "
-       "2:NOPE.JPG.\n$"},
       {{"--camera", "3", "info"}, 3, "no camera 3; there are:\n  0  virtual:"},
       {{"bogus"}, 2, "Usage: tavelo"},
       {{"power", "off"}, 0, "^camera switched off\n$"},
@@ -337,22 +367,128 @@ TEST_F(ToolTest, CtrlCCancelsALargeDownloadAndLeavesNoPartialFile) {
   EXPECT_TRUE(fs::is_empty(dir_ / "out"));
 }
 
-TEST_F(ToolTest, WatchDownloadsACapturedPictureAndRunsTheHook) {
-  fs::create_directories(dir_ / "hooked");
-  const Result result =
-      Run({"--json", "watch", "--capture", "--count", "1", "--download", (dir_ / "shots").string(),
-           "--filename", "n%n-%f", "--hook", "cp -t " + (dir_ / "hooked").string()});
+// A burst of three: the hook moves the second picture out of the camera's
+// reach after the first download and back after the third, so the second is
+// fetched only by the retry at the end of the batch. The first meets an older
+// host file of its name and gets a suffix.
+TEST_F(ToolTest, WatchKeepsEveryPictureOfABurst) {
+  const fs::path shots = dir_ / "shots", second = store() / "2/DCIM/100TAVEL/IMG0002.JPG";
+  fs::create_directories(shots);
+  std::ofstream(shots / "IMG0001.JPG") << "an older picture";
+  std::ofstream(dir_ / "hook.sh") << "echo \"$ACTION $1 $ARGUMENT\" >> " << dir_ / "hook.log"
+                                  << "\ncase \"$1\" in\n"
+                                  << "*IMG0001*) mv " << second << ' ' << dir_ / "aside"
+                                  << " && mkdir " << second << " ;;\n"
+                                  << "*IMG0003*) rmdir " << second << " && mv " << dir_ / "aside"
+                                  << ' ' << second << " ;;\n"
+                                  << "esac\n";
+  const Result result = Run({"--json", "watch", "--capture=3", "--count", "3", "--download",
+                             shots.string(), "--hook", "sh " + (dir_ / "hook.sh").string()});
   ASSERT_EQ(result.status, 0) << result.err;
   const auto lines = JsonLines(result.out);
-  ASSERT_EQ(lines.size(), 2U) << result.out;
-  EXPECT_EQ(lines[0]["event"], 1);
+  ASSERT_EQ(lines.size(), 5U) << result.out;
   EXPECT_EQ(lines[0]["name"], "new files");
-  EXPECT_EQ(lines[1]["new_file"], "2:DCIM/100TAVEL/IMG0001.JPG");
-  EXPECT_EQ(lines[1]["saved"], (dir_ / "shots/n1-IMG0001.JPG").string());
-  const std::string picture = Slurp(store() / "2/DCIM/100TAVEL/IMG0001.JPG");
-  EXPECT_EQ(picture.substr(0, 2), "\xFF\xD8");
-  EXPECT_TRUE(Slurp(dir_ / "shots/n1-IMG0001.JPG") == picture);
-  EXPECT_TRUE(Slurp(dir_ / "hooked/n1-IMG0001.JPG") == picture);
+  const std::vector<std::pair<std::string, std::string>> expected{
+      {"IMG0001.JPG", "IMG0001-1.JPG"},
+      {"IMG0002.JPG", ""}, // failed, to be retried
+      {"IMG0003.JPG", "IMG0003.JPG"},
+      {"IMG0002.JPG", "IMG0002.JPG"}};
+  std::string log;
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const auto &[camera, host] = expected[i];
+    const Json &line = lines[i + 1];
+    SCOPED_TRACE(line.dump());
+    EXPECT_EQ(line["new_file"], "2:DCIM/100TAVEL/" + camera);
+    if (host.empty()) {
+      EXPECT_EQ(line["name"], "CAM_E_FILE_NOT_FOUND");
+      EXPECT_EQ(line["retry"], true);
+      continue;
+    }
+    EXPECT_EQ(line["saved"], (shots / host).string());
+    EXPECT_TRUE(Slurp(shots / host) == Slurp(store() / "2/DCIM/100TAVEL" / camera));
+    log += "download " + (shots / host).string() + " " + (shots / host).string() + "\n";
+  }
+  EXPECT_EQ(Slurp(shots / "IMG0001.JPG"), "an older picture");
+  EXPECT_EQ(Slurp(dir_ / "hook.log"), "init  \nstart  \n" + log + "stop  \n");
+  EXPECT_NE(result.err.find("trying again at the end of the batch"), std::string::npos);
+}
+
+TEST_F(ToolTest, CaptureDownloadNamesByCaptureTimeAndCameraDirectory) {
+  ASSERT_EQ(Run({"clock", "--set", "2031-05-06T07:08:09"}).status, 0);
+  const fs::path shots = dir_ / "shots";
+  const Result result = Run({"--json", "capture", "--count", "3", "--download", shots.string(),
+                             "--filename", "%{dir}/%{taken:%Y%m%d}.jpg"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  const auto lines = JsonLines(result.out);
+  ASSERT_EQ(lines.size(), 4U) << result.out;
+  EXPECT_EQ(lines[0], (Json{{"capture", 2}, {"images", 10}}));
+  for (int i = 0; i < 3; ++i) { // one second, one name: suffixes
+    const std::string host = i == 0 ? "20310506.jpg" : "20310506-" + std::to_string(i) + ".jpg";
+    const std::string camera = "IMG000" + std::to_string(i + 1) + ".JPG";
+    EXPECT_EQ(lines[i + 1]["new_file"], "2:DCIM/100TAVEL/" + camera);
+    EXPECT_EQ(lines[i + 1]["saved"], (shots / "DCIM/100TAVEL" / host).string());
+    EXPECT_TRUE(Slurp(shots / "DCIM/100TAVEL" / host) ==
+                Slurp(store() / "2/DCIM/100TAVEL" / camera))
+        << host;
+  }
+}
+
+// Every result code of the library's header, and the link and system codes,
+// by name and English text; the library's Chinese text only for a Chinese
+// locale, and nothing unprintable under the C locale.
+TEST_F(ToolTest, ErrorsHaveNamesAndEnglishTexts) {
+  setenv("TAVELO_LINK_TIMEOUT_MS", "2500", 1);
+  const Result all = Run({"--json", "errors"});
+  unsetenv("TAVELO_LINK_TIMEOUT_MS");
+  ASSERT_EQ(all.status, 0) << all.err;
+  std::map<std::string, Json> by_name;
+  for (const Json &row : JsonLines(all.out)) {
+    by_name[row["name"]] = row;
+  }
+  const std::string header = Slurp(TAVELO_HEADER);
+  const std::regex define(R"(#define (CAM_[ES]_\w+) \(\(CAMRESULT\)(0x[0-9A-F]{8})u?\))");
+  int codes = 0;
+  for (std::sregex_iterator it(header.begin(), header.end(), define), end; it != end; ++it) {
+    ++codes;
+    SCOPED_TRACE((*it)[1].str());
+    ASSERT_TRUE(by_name.contains((*it)[1]));
+    EXPECT_EQ(by_name[(*it)[1]]["code"], (*it)[2].str());
+    EXPECT_FALSE(by_name[(*it)[1]]["text"].get<std::string>().empty());
+  }
+  EXPECT_EQ(codes, 29);
+  const std::vector<std::array<std::string, 3>> link{
+      {"0x800705B4", "ERROR_TIMEOUT",
+       "no answer from the camera within 2.5 s (TAVELO_LINK_TIMEOUT_MS)"},
+      {"0x8007274D", "WSAECONNREFUSED", "refused"},
+      {"0x80072746", "WSAECONNRESET", "reset"},
+      {"0x80070026", "ERROR_HANDLE_EOF", "end of data: the camera's side closed the link"},
+      {"0x80072AF9", "WSAHOST_NOT_FOUND", "host not found"},
+      {"0x80070002", "ERROR_FILE_NOT_FOUND", "no such file or device"},
+      {"0x80070020", "ERROR_SHARING_VIOLATION", "in use by another program"},
+      {"0x80070005", "ERROR_ACCESS_DENIED", "access denied"},
+      {"0x8007007A", "ERROR_INSUFFICIENT_BUFFER", "too large for the buffer"},
+  };
+  for (const auto &[code, name, text] : link) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(by_name[name]["code"], code);
+    EXPECT_NE(by_name[name]["text"].get<std::string>().find(text), std::string::npos);
+  }
+  const Result timeout = Run({"errors", "800705b4"});
+  EXPECT_EQ(timeout.out, "0x800705B4 ERROR_TIMEOUT: no answer from the camera within 10 s "
+                         "(TAVELO_LINK_TIMEOUT_MS)\n");
+
+  const std::string english = "CAM_E_FILE_NOT_FOUND: the file is not on the camera (2:NOPE.JPG)";
+  setenv("LC_ALL", "C", 1);
+  const Result plain = Run({"rm", "NOPE.JPG"});
+  EXPECT_EQ(plain.err, "tavelo: removing NOPE.JPG: 0xCFFA0007 " + english + "\n");
+  unsetenv("LC_ALL");
+  setenv("LC_CTYPE", "C.UTF-8", 1);
+  setenv("LC_MESSAGES", "zh_CN.UTF-8", 1);
+  const Result chinese = Run({"rm", "NOPE.JPG"});
+  unsetenv("LC_CTYPE");
+  unsetenv("LC_MESSAGES");
+  EXPECT_EQ(chinese.err, "tavelo: removing NOPE.JPG: 0xCFFA0007 " + english +
+                             " / 在相机中找不到请求的文件 2:NOPE.JPG.\n");
 }
 
 } // namespace

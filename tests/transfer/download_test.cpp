@@ -4,8 +4,13 @@
 #include "scripted_store.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
+#include <fstream>
 #include <future>
+#include <thread>
 #include <utility>
 
 namespace tavelo::test {
@@ -72,6 +77,23 @@ TEST_F(Download, ProgressCallbackThatClosesTheCameraIsServedOnceTheDownloadHasEn
       << "the session is freed by the time the download returns, not later by another thread";
 }
 
+TEST_F(Download, CloseBegunOnAnotherThreadEndsTheProgressCallbacks) {
+  CameraSession &session = Session();
+  std::future<HRESULT> closing;
+  camera_.SetHandler([&](const ExchangeRecord &record) {
+    if (CommandOf(record.request) == wire::kReadFileData && store_.reads.size() == 1) {
+      closing = std::async(std::launch::async, TaveloCloseCamera, std::exchange(handle_, nullptr));
+      while (!session.closing.load()) {
+        std::this_thread::yield(); // the close has begun and waits for the download
+      }
+    }
+    return store_.Answer(record);
+  });
+  EXPECT_EQ(Get(), CAM_E_ABORTED);
+  EXPECT_EQ(watch_.seen.size(), 1u) << "no callback once the close has begun";
+  EXPECT_EQ(closing.get(), S_OK);
+}
+
 TEST_F(Download, AnotherThreadReadsProgressAndCancelsWhileTheGateIsHeld) {
   // Neither export waits for the gate or the subscription lock, both of
   // which the downloading thread holds during the event.
@@ -107,6 +129,32 @@ TEST_F(Download, SecondKindTakesItsLengthFromTheCameraNotTheFileSize) {
   EXPECT_EQ(got_, store_.file);
   EXPECT_EQ(store_.commands, (Commands{0x11, 0x42, 0x42})) << "no size query";
 }
+
+#ifndef _WIN32 // reads the process's resident size from /proc
+std::size_t ResidentBytes() {
+  std::size_t pages[2] = {};
+  std::ifstream("/proc/self/statm") >> pages[0] >> pages[1]; // size, resident
+  return pages[1] * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+}
+
+// A camera that announces 4 GiB and stops after its first chunk costs the
+// host what arrived and a bounded window, not what it claimed.
+TEST_F(Download, AnnouncedSizeCostsNothingUntilTheDataArrives) {
+  store_.sizeStatus = 7;
+  store_.script = {{0, 4000, 0xFFFFFFFFu, 4000}, {0, 0, 0, 0, 0x0A}};
+  const std::size_t before = ResidentBytes();
+  std::size_t grown = 0;
+  camera_.SetHandler([&](const ExchangeRecord &record) {
+    if (CommandOf(record.request) == wire::kReadFileData && store_.reads.size() == 1) {
+      grown = ResidentBytes() - std::min(before, ResidentBytes());
+    }
+    return store_.Answer(record);
+  });
+  EXPECT_EQ(Get(), CAM_E_DEVICE);
+  EXPECT_EQ(store_.reads.size(), 2u);
+  EXPECT_LT(grown, std::size_t{100} << 20);
+}
+#endif
 
 struct BadAnswers {
   const char *name;

@@ -80,11 +80,22 @@ TEST_F(Upload, CancelStopsAndDeletesTheFileEvenAfterTheLastChunk) {
   }
 }
 
-TEST_F(Upload, RefusedChunkEndsTheUploadAndKeepsWhatWasSent) {
+// A chunk refused or lost in transport ends the upload, and the part of the
+// file the camera may hold is deleted.
+TEST_F(Upload, FailedChunkEndsTheUploadAndDeletesWhatWasSent) {
   store_.writeStatus = 6;
   EXPECT_EQ(Write(2500), CAM_E_NO_SPACE);
-  EXPECT_EQ(store_.commands.back(), wire::kWriteFileData) << "no delete after a failure";
+  EXPECT_EQ(store_.commands.back(), wire::kDeleteFile);
   EXPECT_EQ(Progress(), std::pair(2500u, 0u));
+  store_.writeStatus = 0;
+  store_.written.clear();
+  camera_.SetHandler([this](const ExchangeRecord &record) {
+    const bool lost = CommandOf(record.request) == wire::kWriteFileData && !store_.written.empty();
+    return lost ? Reply{E_FAIL, {}} : store_.Answer(record);
+  });
+  EXPECT_EQ(Write(2500), E_FAIL);
+  EXPECT_EQ(store_.written.size(), 1u);
+  EXPECT_EQ(store_.commands.back(), wire::kDeleteFile);
 }
 
 TEST_F(Upload, RefusalsBeforeAnyChunk) {
@@ -230,6 +241,7 @@ TEST_F(HostFiles, HostFileCutShortDuringTheUploadFailsInsteadOfFaulting) {
   EXPECT_EQ(CopyTo(path, dir_, "CUT.BIN"), HRESULT_FROM_WIN32(30)); // ERROR_READ_FAULT
   EXPECT_EQ(made_, nullptr);
   EXPECT_EQ(store_.written.size(), 1u);
+  EXPECT_EQ(store_.commands.back(), wire::kDeleteFile) << "the part sent is deleted";
 }
 #endif
 

@@ -1,8 +1,9 @@
 // tavelo-camd: puts a camera at the far end of a link. Serves the virtual
 // camera of a store, or relays to a camera reached through any installed
 // transport component, over TCP or a serial line (a pseudo-terminal or a real
-// device). One host link at a time; one thread; SIGINT/SIGTERM end it after
-// the command in progress.
+// device). One host link at a time: a newcomer waits its turn for a bounded
+// time, an idle host is dropped. One thread; SIGINT/SIGTERM end it after the
+// command in progress; losing the serial line ends it with status 3.
 #include "link.h"
 #include "tavelo/component/com_object.h"
 #include "tavelo/emulator/engine.h"
@@ -10,6 +11,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -228,11 +230,16 @@ struct Options {
   bool pty = false;
   std::string serial;
   std::string relay;
-  unsigned pace = 0; // baud the serial line's bytes are held to; 0: as fast as they go
+  link::SerialOptions line;              // pacing and noise of the serial line
+  std::chrono::milliseconds wait{5000};  // a newcomer waits this long for the camera
+  std::chrono::milliseconds idle{60000}; // a host silent this long is dropped
   int verbose = 0;
   emu::Faults faults;
   std::vector<LinkFault> linkFaults;
 };
+
+// How the daemon ends.
+enum class End { stopped, line_lost };
 
 class Server {
 public:
@@ -269,14 +276,15 @@ public:
       }
       std::printf("serving on %s\n", parsed->device.c_str());
       line_ =
-          link::MakeSerialChannel(std::move(fd), link::Role::camera, parsed->baud, options_.pace);
+          link::MakeSerialChannel(std::move(fd), link::Role::camera, parsed->baud, options_.line);
       camera_.Connected();
     }
     return true;
   }
 
-  // Serves until a signal arrives, finishing the command in progress.
-  void Run() {
+  // Serves until a signal arrives, finishing the command in progress, or
+  // until the serial line is lost.
+  End Run() {
     for (;;) {
       std::vector<pollfd> &fds = fds_; // kept, so a request costs no allocation
       fds.assign(1, {signal_pipe[0], POLLIN, 0});
@@ -288,33 +296,84 @@ public:
         fds.push_back({peer->fd(), POLLIN, 0});
       }
       const bool buffered = peer != nullptr && peer->Buffered();
-      if (poll(fds.data(), fds.size(), buffered ? 0 : -1) < 0 && errno != EINTR) {
+      if (poll(fds.data(), fds.size(), buffered ? 0 : NextTimer()) < 0 && errno != EINTR) {
         Log("poll failed: %s", std::strerror(errno));
-        return;
+        return End::stopped;
       }
       if (fds[0].revents != 0) {
         Log("stopping");
-        return;
+        return End::stopped;
       }
       if (peer != nullptr && (buffered || fds.back().revents != 0) && !Serve(*peer)) {
         if (peer == line_.get()) {
-          Log("the serial line closed");
-          return;
+          Log("the serial line is gone");
+          return End::line_lost;
         }
-        DropHost();
+        DropHost("left");
       }
       for (std::size_t i = 0; i < listeners_.size(); ++i) {
         if (fds[i + 1].revents != 0) {
           Accept(listeners_[i].get());
         }
       }
+      Tick();
     }
   }
 
 private:
-  void DropHost() {
-    Log("host %s disconnected", hostName_.c_str());
-    host_.reset();
+  // A host accepted while the camera had another, waiting its turn.
+  struct Waiting {
+    link::Fd fd;
+    std::string name;
+    Clock::time_point since;
+  };
+
+  void DropHost(const char *why) {
+    host_.reset(); // closed before it is told, so that a log reader sees it closed
+    Log("host %s %s", hostName_.c_str(), why);
+  }
+
+  // Hands the camera to the first newcomer still there.
+  void NextHost() {
+    while (!host_ && !waiting_.empty()) {
+      Waiting next = std::move(waiting_.front());
+      waiting_.erase(waiting_.begin());
+      Connect(std::move(next.fd), next.name);
+    }
+  }
+
+  // Drops an idle host or one stuck half way through a request, refuses
+  // newcomers that waited too long, and gives the camera to the next one.
+  void Tick() {
+    const auto now = Clock::now();
+    if (host_ && host_->Partial() && now - requestStart_ > timeout_) {
+      DropHost("stalled in the middle of a request: dropped");
+    } else if (host_ && !host_->Partial() && now - lastHeard_ > options_.idle) {
+      DropHost("idle too long: dropped");
+    }
+    NextHost();
+    while (!waiting_.empty() && now - waiting_.front().since >= options_.wait) {
+      Log("refused %s: the camera stayed busy with %s", waiting_.front().name.c_str(),
+          hostName_.c_str());
+      waiting_.erase(waiting_.begin()); // closing it fails that host's exchange at once
+    }
+  }
+
+  // Milliseconds until Tick has something to do; -1: nothing to wait for.
+  int NextTimer() const {
+    std::optional<Clock::time_point> next;
+    const auto earlier = [&next](Clock::time_point at) { next = next ? std::min(*next, at) : at; };
+    if (host_) {
+      earlier(host_->Partial() ? requestStart_ + timeout_ : lastHeard_ + options_.idle);
+    }
+    if (!waiting_.empty()) {
+      earlier(waiting_.front().since + options_.wait);
+    }
+    if (!next) {
+      return -1;
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
   }
 
   bool StartPty() {
@@ -332,39 +391,52 @@ private:
       return false;
     }
     std::printf("serving on %s\n", path.c_str());
-    line_ = link::MakeSerialChannel(std::move(master), link::Role::camera, kPtyBaud, options_.pace);
+    line_ = link::MakeSerialChannel(std::move(master), link::Role::camera, kPtyBaud, options_.line);
     camera_.Connected();
     return true;
   }
 
+  // A newcomer while the camera has a host waits in line: the host may be in
+  // the middle of a transfer, or its close may simply not have been read yet.
   void Accept(int listener) {
     link::Fd fd;
     std::string peer;
     if (FAILED(link::AcceptTcp(listener, &fd, &peer))) {
       return;
     }
-    if (host_ && host_->Stale()) {
-      DropHost(); // it has gone, and its successor is already knocking
+    if (host_ || !waiting_.empty()) {
+      Log("host %s waits for the camera, busy with %s", peer.c_str(), hostName_.c_str());
+      waiting_.push_back({std::move(fd), peer, Clock::now()});
+      return;
     }
-    if (host_) {
-      Log("refused %s: the camera already has a host, %s", peer.c_str(), hostName_.c_str());
-      return; // closing it fails that host's exchange at once
-    }
+    Connect(std::move(fd), peer);
+  }
+
+  void Connect(link::Fd fd, const std::string &peer) {
     Log("host %s connected", peer.c_str());
     if (FAILED(camera_.Connected())) {
       return;
     }
     hostName_ = peer;
     host_ = link::MakeTcpChannel(std::move(fd), link::Role::camera);
+    lastHeard_ = Clock::now();
   }
 
-  // Receives one request and answers it. False when the host link ends.
+  // Takes what arrived and answers a request once it is whole. False when
+  // the host link ends.
   bool Serve(link::Channel &peer) {
     const bool tcp = &peer == host_.get();
+    const bool begun = peer.Partial();
     std::size_t size = 0;
-    HRESULT hr = peer.Receive(std::span(request_.get(), link::kMaxPlainPacket),
-                              Clock::now() + timeout_, &size);
-    if (hr == link::kClosed) {
+    HRESULT hr = peer.Poll(std::span(request_.get(), link::kMaxPlainPacket), &size);
+    lastHeard_ = Clock::now();
+    if (hr == S_FALSE) {
+      if (!begun && peer.Partial()) {
+        requestStart_ = lastHeard_;
+      }
+      return true; // the rest of the request is on its way
+    }
+    if (link::Ended(hr)) {
       return false;
     }
     if (FAILED(hr)) {
@@ -390,7 +462,9 @@ private:
       Log("command 0x%04X request %zu answer %zu status 0x%04X %.3f ms", command, size, length,
           Be16(out, kStatusAt), ms);
     }
-    return Send(peer, command, out.first(length), tcp);
+    const bool kept = Send(peer, command, out.first(length), tcp);
+    lastHeard_ = Clock::now(); // an answer that took long is no idleness of the host
+    return kept;
   }
 
   // Sends the answer, spoilt when a link fault is set for the command.
@@ -407,7 +481,8 @@ private:
       Log("link fault on command 0x%04X", command);
       switch (kind) {
       case LinkFault::stall:
-        return true; // no answer; the host times out
+        damage = link::Damage::drop; // no answer; the host times out or asks again
+        break;
       case LinkFault::cut:
         damage = link::Damage::cut;
         keep = !tcp; // and the connection closes mid-packet
@@ -441,6 +516,9 @@ private:
   std::vector<pollfd> fds_;
   std::unique_ptr<link::Channel> host_; // the one TCP host
   std::string hostName_;
+  Clock::time_point lastHeard_;         // the host's last byte, or our last answer
+  Clock::time_point requestStart_;      // the first byte of its request in progress
+  std::vector<Waiting> waiting_;        // newcomers, first come first
   std::unique_ptr<link::Channel> line_; // the serial line, when serving one
   link::Fd ptyHold_;
   bool wake_ = false; // the last request went unanswered
@@ -470,11 +548,25 @@ int Main(int argc, char **argv) {
   app.add_flag("--pty", options.pty, "Serve over a new pseudo-terminal; prints its path");
   app.add_option("--serial", options.serial, "Serve over the serial line DEVICE@BAUD");
   app.add_option("--relay", options.relay, "Forward to DEVICE-ID (net:, serial: or virtual:)");
-  app.add_option("--pace", options.pace,
+  app.add_option("--pace", options.line.pace,
                  "Serial line only: carry bytes no faster than a BAUD line (8N1, 10 bits a byte) "
                  "would, as a real line does; a pseudo-terminal alone runs at any speed")
       ->option_text("BAUD")
       ->check(CLI::Range(300u, 4000000u));
+  app.add_option("--bit-errors", options.line.flipEvery,
+                 "Serial line only: flip one bit in every N bytes sent or received (a noisy line)")
+      ->option_text("N");
+  double waitSeconds = 5;
+  double idleSeconds = 60;
+  app.add_option("--wait", waitSeconds,
+                 "A host that connects while the camera has another waits this many seconds "
+                 "for it, then is refused")
+      ->capture_default_str()
+      ->check(CLI::Range(0.0, 3600.0));
+  app.add_option("--idle", idleSeconds,
+                 "Drop a host that sends nothing for this many seconds, freeing the camera")
+      ->capture_default_str()
+      ->check(CLI::Range(0.01, 1e6));
   app.add_flag("-v,--verbose", options.verbose, "Log every command");
   app.add_flag("--older-model", options.faults.older_model, "Answer 0x4A with not supported");
   app.add_option("--busy", options.faults.busy_requests, "Answer the next N requests with busy");
@@ -490,6 +582,8 @@ int Main(int argc, char **argv) {
                  "short or corrupt");
   CLI11_PARSE(app, argc, argv);
   options.faults.delay = std::chrono::milliseconds(delayMs);
+  options.wait = std::chrono::milliseconds(static_cast<long long>(waitSeconds * 1000));
+  options.idle = std::chrono::milliseconds(static_cast<long long>(idleSeconds * 1000));
 
   for (const std::string &text : linkFaults) {
     const auto fault = ParseLinkFault(text);
@@ -505,8 +599,8 @@ int Main(int argc, char **argv) {
     Log("give a STORE or --relay DEVICE-ID, and either --listen (repeatable), --pty or --serial");
     return 2;
   }
-  if (options.pace != 0 && links != 0 && !options.listen.empty()) {
-    Log("--pace applies to a serial line (--pty or --serial), not to --listen");
+  if ((options.line.pace != 0 || options.line.flipEvery != 0) && !options.listen.empty()) {
+    Log("--pace and --bit-errors apply to a serial line (--pty or --serial), not to --listen");
     return 2;
   }
   if (!options.relay.empty() && !RelayCamera::ClassOf(options.relay)) {
@@ -535,8 +629,9 @@ int Main(int argc, char **argv) {
   {
     Server server(options, *camera);
     if (server.Start()) {
-      server.Run();
-      status = 0;
+      // A lost serial line is a failure, so that a service manager restarts
+      // the daemon once the line is back.
+      status = server.Run() == End::line_lost ? 3 : 0;
     }
   }
   camera.reset();

@@ -20,40 +20,55 @@ namespace fs = std::filesystem;
 namespace {
 
 struct NamedResult {
-  CAMRESULT code;
+  std::uint32_t code;
   const char *name;
+  const char *text; // English; {timeout} stands for the link timeout
 };
 
-constexpr std::array kResultNames{
-    NamedResult{CAM_S_OK, "CAM_S_OK"},
-    NamedResult{CAM_S_COMPLETED, "CAM_S_COMPLETED"},
-    NamedResult{CAM_E_NOT_SUPPORTED, "CAM_E_NOT_SUPPORTED"},
-    NamedResult{CAM_E_PROTOCOL_VERSION, "CAM_E_PROTOCOL_VERSION"},
-    NamedResult{CAM_E_TIMEOUT, "CAM_E_TIMEOUT"},
-    NamedResult{CAM_E_CAMERA_INTERNAL, "CAM_E_CAMERA_INTERNAL"},
-    NamedResult{CAM_E_BAD_REQUEST_DATA, "CAM_E_BAD_REQUEST_DATA"},
-    NamedResult{CAM_E_NO_SPACE, "CAM_E_NO_SPACE"},
-    NamedResult{CAM_E_FILE_NOT_FOUND, "CAM_E_FILE_NOT_FOUND"},
-    NamedResult{CAM_E_DATA_NOT_FOUND, "CAM_E_DATA_NOT_FOUND"},
-    NamedResult{CAM_E_FILE_TYPE, "CAM_E_FILE_TYPE"},
-    NamedResult{CAM_E_DEVICE, "CAM_E_DEVICE"},
-    NamedResult{CAM_E_NO_CARD, "CAM_E_NO_CARD"},
-    NamedResult{CAM_E_BUSY, "CAM_E_BUSY"},
-    NamedResult{CAM_E_LOW_BATTERY, "CAM_E_LOW_BATTERY"},
-    NamedResult{CAM_E_FAILED, "CAM_E_FAILED"},
-    NamedResult{CAM_E_INCAPABLE, "CAM_E_INCAPABLE"},
-    NamedResult{CAM_E_COMM, "CAM_E_COMM"},
-    NamedResult{CAM_E_OUT_OF_MEMORY, "CAM_E_OUT_OF_MEMORY"},
-    NamedResult{CAM_E_ABORTED, "CAM_E_ABORTED"},
-    NamedResult{CAM_E_CAMERA, "CAM_E_CAMERA"},
-    NamedResult{CAM_E_FEATURE, "CAM_E_FEATURE"},
-    NamedResult{CAM_E_NO_CAMERA, "CAM_E_NO_CAMERA"},
-    NamedResult{CAM_E_BAD_PARAMETER, "CAM_E_BAD_PARAMETER"},
-    NamedResult{CAM_E_LONG_NAME, "CAM_E_LONG_NAME"},
-    NamedResult{CAM_E_BAD_DATA, "CAM_E_BAD_DATA"},
-    NamedResult{CAM_E_NO_RESPONSE, "CAM_E_NO_RESPONSE"},
-    NamedResult{CAM_E_READ, "CAM_E_READ"},
+// Every named result code, from the table the Python package shares.
+constexpr NamedResult kResults[] = {
+#include "result_table.inc"
 };
+
+const NamedResult *FindResult(CAMRESULT result) {
+  for (const auto &named : kResults) {
+    if (named.code == static_cast<std::uint32_t>(result)) {
+      return &named;
+    }
+  }
+  return nullptr;
+}
+
+// The link timeout as the transports read it: "10 s", "2.5 s".
+std::string LinkTimeoutText() {
+  constexpr long kDefaultMs = 10000;
+  const char *setting = std::getenv("TAVELO_LINK_TIMEOUT_MS");
+  char *end = nullptr;
+  long ms = setting != nullptr ? std::strtol(setting, &end, 10) : 0;
+  if (setting == nullptr || *end != '\0' || ms <= 0) {
+    ms = kDefaultMs;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%g s", static_cast<double>(ms) / 1000);
+  return text;
+}
+
+// Whether the user asks for Chinese messages (the language of the library's
+// own message table) in an encoding that can show them: the language from
+// LC_ALL, LC_MESSAGES or LANG as POSIX orders them, the encoding from the
+// locale in force.
+bool ChineseLocale() {
+  const char *language = nullptr;
+  for (const char *name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    if (const char *value = std::getenv(name); value != nullptr && *value != '\0') {
+      language = value;
+      break;
+    }
+  }
+  const char *codeset = nl_langinfo(CODESET);
+  return language != nullptr && std::strncmp(language, "zh", 2) == 0 && codeset != nullptr &&
+         std::strcmp(codeset, "ANSI_X3.4-1968") != 0;
+}
 
 // UTF-8 (the platform's ANSI code page) to the encoding of the user's locale;
 // characters the locale cannot show become '?'.
@@ -128,13 +143,8 @@ std::optional<fs::path> ComponentDirectory() {
   return std::nullopt;
 }
 
-void UseVirtualCamera(const std::string &store) {
-  std::error_code error;
-  if (!fs::is_directory(store, error)) {
-    throw Failure(kExitNoCamera, "no virtual camera store in " + store);
-  }
-  const std::string absolute = fs::absolute(store).lexically_normal().string();
-  setenv("TAVELO_VIRTUAL_CAMERAS", absolute.c_str(), 1);
+// Lets the library find the components beside this program first.
+void UseOwnComponents() {
   if (const auto components = ComponentDirectory()) {
     std::string path = components->string();
     if (const char *existing = std::getenv("TAVELO_COMPONENT_PATH"); existing && *existing) {
@@ -144,6 +154,27 @@ void UseVirtualCamera(const std::string &store) {
   }
 }
 
+void UseVirtualCamera(const std::string &store) {
+  std::error_code error;
+  if (!fs::is_directory(store, error)) {
+    throw Failure(kExitNoCamera, "no virtual camera store in " + store);
+  }
+  const std::string absolute = fs::absolute(store).lexically_normal().string();
+  setenv("TAVELO_VIRTUAL_CAMERAS", absolute.c_str(), 1);
+  UseOwnComponents();
+}
+
+// The transport class of a network or serial device id; null for others.
+const char *LinkClass(const std::string &id) {
+  if (id.starts_with("net:")) {
+    return "{7D41A0E3-52C9-4B17-9A3B-00A0C93E71B4}";
+  }
+  if (id.starts_with("serial:")) {
+    return "{0B6E2F40-8D15-4B17-9A62-00A0C93E71B4}";
+  }
+  return nullptr;
+}
+
 std::string DeviceIdText(const DEVICE_INFO &record) {
   return record.deviceId.vt == VT_BSTR ? Narrow(record.deviceId.bstrVal) : std::string();
 }
@@ -151,30 +182,80 @@ std::string DeviceIdText(const DEVICE_INFO &record) {
 } // namespace
 
 std::string ResultName(CAMRESULT result) {
-  for (const auto &named : kResultNames) {
-    if (named.code == result) {
-      return named.name;
-    }
-  }
-  return {};
+  const NamedResult *named = FindResult(result);
+  return named != nullptr ? named->name : std::string();
 }
 
-std::string DescribeResult(CAMRESULT result, const std::string &insert) {
-  char hex[16];
-  std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(result));
-  std::string text = hex;
-  const std::string name = ResultName(result);
-  text += name.empty() ? " (unnamed)" : " " + name;
-  const std::string message = MessageText(result, insert);
-  if (!message.empty()) {
-    text += ": " + ToLocale(message);
+std::string ResultText(CAMRESULT result) {
+  const NamedResult *named = FindResult(result);
+  if (named == nullptr) {
+    return {};
+  }
+  std::string text = named->text;
+  if (const auto at = text.find("{timeout}"); at != std::string::npos) {
+    text.replace(at, std::strlen("{timeout}"), LinkTimeoutText());
   }
   return text;
 }
 
+std::string ResultCode(CAMRESULT result) {
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(result));
+  return hex;
+}
+
+std::string DescribeResult(CAMRESULT result, const std::string &insert) {
+  std::string text = ResultCode(result);
+  const std::string name = ResultName(result);
+  text += name.empty() ? " (unnamed)" : " " + name;
+  std::string english = ResultText(result);
+  if (!english.empty() && !insert.empty()) {
+    english += " (" + insert + ")";
+  }
+  const std::string message = ChineseLocale() ? MessageText(result, insert) : std::string();
+  if (!english.empty() || !message.empty()) {
+    text += ": " + english + (english.empty() || message.empty() ? "" : " / ") + ToLocale(message);
+  }
+  return text;
+}
+
+Json ResultJson(CAMRESULT result) {
+  return Json{
+      {"code", ResultCode(result)}, {"name", ResultName(result)}, {"text", ResultText(result)}};
+}
+
+void AddResultCommand(CLI::App &app, Context &context) {
+  auto *errors = app.add_subcommand("errors", "name and explain result codes (all without CODE)");
+  auto codes = std::make_shared<std::vector<std::string>>();
+  errors->add_option("codes", *codes, "result codes such as 0x800705B4");
+  Define(errors, [&context, codes] {
+    std::vector<CAMRESULT> results;
+    for (const auto &code : *codes) {
+      char *end = nullptr;
+      const unsigned long value = std::strtoul(code.c_str(), &end, 16);
+      if (code.empty() || *end != '\0' || value > UINT32_MAX) {
+        throw Failure(kExitUsage, "not a result code: " + code);
+      }
+      results.push_back(static_cast<CAMRESULT>(value));
+    }
+    if (codes->empty()) {
+      for (const auto &named : kResults) {
+        results.push_back(static_cast<CAMRESULT>(named.code));
+      }
+    }
+    for (const CAMRESULT result : results) {
+      if (context.json) {
+        PrintJson(ResultJson(result));
+      } else {
+        std::printf("%s\n", DescribeResult(result).c_str());
+      }
+    }
+  });
+}
+
 CAMRESULT Check(CAMRESULT result, const std::string &what, const std::string &insert) {
   if (result < 0) {
-    throw Failure(kExitCamera, what + ": " + DescribeResult(result, insert));
+    throw Failure(kExitCamera, what + ": " + DescribeResult(result, insert), result);
   }
   return result;
 }
@@ -329,6 +410,19 @@ Camera &Context::Open() {
   if (camera_) {
     return *camera_;
   }
+  // A network or serial camera is bound by its id at once: no environment
+  // variable has to list it, and no listing connection is still open on the
+  // camera's side when the session's own connects.
+  if (const char *transport = LinkClass(camera)) {
+    DEVICE_INFO record{};
+    std::snprintf(record.transportClsid, sizeof record.transportClsid, "%s", transport);
+    Variant id = Variant::Text(camera);
+    record.deviceId = *id;
+    HCAMERA handle = nullptr;
+    Check(TaveloBindCamera(&handle, &record), "binding the camera " + camera);
+    camera_ = std::make_unique<Camera>(handle);
+    return *camera_;
+  }
   ULONG count = 0;
   DEVICE_INFO *records = nullptr;
   const CAMRESULT found = TaveloEnumCameras(&count, &records);
@@ -381,6 +475,8 @@ Camera &Context::Open() {
 void PrepareProcess(const Context &context) {
   if (!context.virtual_dir.empty()) {
     UseVirtualCamera(context.virtual_dir);
+  } else if (LinkClass(context.camera) != nullptr) {
+    UseOwnComponents();
   }
 }
 
@@ -401,7 +497,16 @@ const std::function<void()> *ActionOf(const CLI::App *command) {
 }
 
 void PrintJson(const Json &value) {
-  std::printf("%s\n", value.dump().c_str());
+  const std::string line = value.dump(-1, ' ', false, Json::error_handler_t::replace);
+  std::printf("%s\n", line.c_str());
+}
+
+void Report(const Context &context, const Json &object, const std::string &text) {
+  if (context.json) {
+    PrintJson(object);
+  } else {
+    std::printf("%s\n", text.c_str());
+  }
 }
 
 } // namespace tavelo::cli

@@ -1,12 +1,15 @@
 // Commands about the camera itself: cameras, info, status, clock, power,
 // capture, shutter-half, script, echo and raw.
+#include "files.h"
 #include "format.h"
 #include "progress.h"
 #include "tavelo.h"
+#include "tether.h"
 
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <set>
 
 namespace tavelo::cli {
 
@@ -26,6 +29,8 @@ std::string TransportName(const DEVICE_INFO &record) {
   const auto colon = id.find(':');
   return colon != std::string::npos ? id.substr(0, colon) : std::string(record.transportClsid);
 }
+
+} // namespace
 
 Json DeviceJson(const DEVICE_INFO &record) {
   return Json{{"vendor", record.vdid},
@@ -48,6 +53,8 @@ Json DeviceJson(const DEVICE_INFO &record) {
               {"device_id", DeviceId(record)},
               {"transport", TransportName(record)}};
 }
+
+namespace {
 
 void Cameras(Context &context) {
   ULONG count = 0;
@@ -108,8 +115,9 @@ Json Flags(ULONG word, std::initializer_list<Bit> bits) {
   return names;
 }
 
-void Status(Context &context) {
-  Camera &camera = context.Open();
+} // namespace
+
+Json StatusJson(Camera &camera) {
   ULONG system = 0;
   ULONG capture = 0;
   ULONG vendor = 0;
@@ -135,6 +143,15 @@ void Status(Context &context) {
       {"battery_percent", vendor & 0xFFU},
       {"images", images},
       {"shots_remaining", shots}};
+  return status;
+}
+
+namespace {
+
+void Status(Context &context) {
+  const Json status = StatusJson(context.Open());
+  const auto vendor = status["vendor"].get<ULONG>();
+  const auto capture = status["capture"].get<ULONG>();
   if (context.json) {
     PrintJson(status);
     return;
@@ -151,8 +168,8 @@ void Status(Context &context) {
   line("capture status", "capture", "capture_flags");
   line("vendor status", "vendor", "vendor_flags");
   std::printf("%-16s %u%%\n%-16s %u\n%-16s %u\n%-16s %u\n", "battery", vendor & 0xFFU,
-              "shots to take", capture >> 16, "images", static_cast<unsigned>(images),
-              "shots remaining", static_cast<unsigned>(shots));
+              "shots to take", capture >> 16, "images", status["images"].get<unsigned>(),
+              "shots remaining", status["shots_remaining"].get<unsigned>());
 }
 
 SYSTEMTIME ParseTime(const std::string &text) {
@@ -227,6 +244,7 @@ struct CaptureOptions {
   unsigned delay = 0;
   bool continuous = false;
   bool stop = false;
+  Saver saver; // --download DIR: fetch what the capture made
 };
 
 void TAVELOAPI OnSeriesPicture(ULONG kind, HCAMERA /*camera*/, uintptr_t /*context*/) {
@@ -234,11 +252,11 @@ void TAVELOAPI OnSeriesPicture(ULONG kind, HCAMERA /*camera*/, uintptr_t /*conte
   std::fflush(stdout);
 }
 
-void Capture(Context &context, const CaptureOptions &options) {
+void Capture(Context &context, CaptureOptions &options) {
   Camera &camera = context.Open();
   if (options.stop) {
     Check(TaveloStopCapture(camera.get()), "stopping the capture");
-    std::printf("capture stopped\n");
+    Report(context, Json{{"capture", "stopped"}}, "capture stopped");
     return;
   }
   CAPTURE_REQUEST request{};
@@ -251,6 +269,16 @@ void Capture(Context &context, const CaptureOptions &options) {
   }
   ULONG before = 0;
   TaveloGetImageCount(camera.get(), &before);
+  // What the capture made: the files that were not there before it.
+  std::set<std::string> existing;
+  if (!options.saver.dir.empty()) {
+    options.saver.CheckPattern();
+    for (const auto &file : ListTree(camera, nullptr, true)) {
+      existing.insert(file->path);
+    }
+    RunHook(options.saver.hook, "init", {});
+    RunHook(options.saver.hook, "start", {});
+  }
   if (options.continuous) {
     // The library starts each next picture after the camera reports one done.
     Check(TaveloSubscribe(camera.get(), 6, OnSeriesPicture, 0), "subscribing to capture events");
@@ -264,9 +292,28 @@ void Capture(Context &context, const CaptureOptions &options) {
   }
   ULONG after = 0;
   Check(TaveloGetImageCount(camera.get(), &after), "reading the image count");
-  std::printf("capture mode %u done; %u image(s) on the camera (%+d)\n",
-              static_cast<unsigned>(request.mode), static_cast<unsigned>(after),
-              static_cast<int>(after) - static_cast<int>(before));
+  char done[96];
+  std::snprintf(done, sizeof done, "capture mode %u done; %u image(s) on the camera (%+d)",
+                static_cast<unsigned>(request.mode), static_cast<unsigned>(after),
+                static_cast<int>(after) - static_cast<int>(before));
+  Report(context, Json{{"capture", request.mode}, {"images", after}}, done);
+  if (options.saver.dir.empty()) {
+    return;
+  }
+  std::vector<FileHandle> made;
+  for (auto &file : ListTree(camera, nullptr, true)) {
+    if (!camera.IsDirectory(*file) && !existing.contains(file->path)) {
+      made.push_back(std::move(file));
+    }
+  }
+  unsigned counter = 0;
+  const std::size_t lost =
+      options.saver.FetchBatch(context, camera, std::move(made), counter, LocalStamp());
+  RunHook(options.saver.hook, "stop", {});
+  if (lost > 0) {
+    throw Failure(kExitCamera, std::to_string(lost) +
+                                   " picture(s) could not be downloaded; they stay on the camera");
+  }
 }
 
 void Scripts(Context &context, const std::string &action, const std::string &path) {
@@ -279,11 +326,15 @@ void Scripts(Context &context, const std::string &action, const std::string &pat
     FH **handles = nullptr;
     Check(TaveloGetSystemFileList(camera.get(), &count, &handles), "listing the system files");
     const FileList files(camera.get(), count, handles);
-    std::printf("system directory %s\n", dir ? dir->path : "SYSTEM/");
+    if (!context.json) {
+      std::printf("system directory %s\n", dir ? dir->path : "SYSTEM/");
+    }
     for (const auto &file : files.items()) {
       char description[32] = {};
       const bool script = TaveloGetScriptDescription(camera.get(), file.get(), description) >= 0;
-      std::printf("  %-24s %s\n", file->path, script ? description : "");
+      char line[128];
+      std::snprintf(line, sizeof line, "  %-24s %s", file->path, script ? description : "");
+      Report(context, Json{{"path", file->path}, {"description", description}}, line);
     }
     return;
   }
@@ -295,10 +346,10 @@ void Scripts(Context &context, const std::string &action, const std::string &pat
     char description[32] = {};
     Check(TaveloGetScriptDescription(camera.get(), &file, description), "describing the script",
           file.path);
-    std::printf("%s\n", description);
+    Report(context, Json{{"path", file.path}, {"description", description}}, description);
   } else {
     Check(TaveloRunApp(camera.get(), &file), "running the script", file.path);
-    std::printf("ran %s\n", file.path);
+    Report(context, Json{{"ran", file.path}}, std::string("ran ") + file.path);
   }
 }
 
@@ -367,6 +418,13 @@ void AddDeviceCommands(CLI::App &app, Context &context) {
   capture->add_option("--delay", options->delay, "time-lapse: seconds before the first shot");
   capture->add_flag("--continuous", options->continuous, "a series until Ctrl-C");
   capture->add_flag("--stop", options->stop, "stop a time-lapse, series or self-timer shot");
+  capture->add_option("--download", options->saver.dir, "fetch the pictures taken into DIR")
+      ->type_name("DIR");
+  capture->add_option("--filename", options->saver.pattern, kFilenameHelp);
+  capture
+      ->add_option("--hook", options->saver.hook,
+                   "run CMD with ACTION=init|start|download|stop; the file is $1")
+      ->type_name("CMD");
   Define(capture, [&context, options] { Capture(context, *options); });
 
   auto *half = app.add_subcommand("shutter-half", "press the shutter half way (focus lock)");

@@ -29,7 +29,8 @@ std::string DisplayName(Camera &camera, const FH &file) {
   return name;
 }
 
-// One entry of a listing with what -l shows.
+} // namespace
+
 Json Describe(Camera &camera, const FH &file, bool details) {
   const bool directory = camera.IsDirectory(file);
   Json entry{{"path", file.path},
@@ -55,6 +56,8 @@ Json Describe(Camera &camera, const FH &file, bool details) {
   }
   return entry;
 }
+
+namespace {
 
 void PrintEntry(const Context &context, const Json &entry, bool details, bool full_path) {
   if (context.json) {
@@ -200,7 +203,8 @@ void Put(Context &context, const std::string &host, const std::string &dir_text,
     const FileHandle file(made, FileCloser{camera.get()});
     Check(created, "creating " + name);
     Check(TaveloWriteFile(camera.get(), file.get(), "", 0), "writing " + name, file->path);
-    std::printf("%s -> %s (0 bytes)\n", host.c_str(), file->path);
+    Report(context, Json{{"put", host}, {"path", file->path}, {"size", 0}},
+           host + " -> " + file->path + " (0 bytes)");
     return;
   }
   const interrupts::Guard guard;
@@ -214,8 +218,9 @@ void Put(Context &context, const std::string &host, const std::string &dir_text,
     TaveloDeleteFile(camera.get(), &partial);
   }
   transfer.Finish(result, "uploading " + host, name);
-  std::printf("%s -> %s (%ju bytes)\n", host.c_str(), file ? file->path : name.c_str(),
-              static_cast<std::uintmax_t>(size));
+  const std::string path = file ? file->path : name;
+  Report(context, Json{{"put", host}, {"path", path}, {"size", size}},
+         host + " -> " + path + " (" + std::to_string(size) + " bytes)");
 }
 
 void Remove(Context &context, const std::vector<std::string> &paths) {
@@ -226,7 +231,7 @@ void Remove(Context &context, const std::vector<std::string> &paths) {
       throw Failure(kExitUsage, path + " is a directory; use rmdir");
     }
     Check(TaveloDeleteFile(camera.get(), &file), "removing " + path, file.path);
-    std::printf("removed %s\n", file.path);
+    Report(context, Json{{"removed", file.path}}, std::string("removed ") + file.path);
   }
 }
 
@@ -252,7 +257,8 @@ void MakeDirectory(Context &context, const std::string &text) {
       TaveloCreateDirectory(camera.get(), parent.get(), full_path.substr(cut + 1).c_str(), &made);
   const FileHandle dir(made, FileCloser{camera.get()});
   Check(result, "mkdir " + text);
-  std::printf("made %s\n", dir ? dir->path : text.c_str());
+  const std::string made_path = dir ? dir->path : text;
+  Report(context, Json{{"made", made_path}}, "made " + made_path);
 }
 
 void RemoveDirectory(Context &context, const std::string &text, bool everything) {

@@ -2,14 +2,32 @@
 // library's public interface. See docs/tavelo.1.
 #include "progress.h"
 #include "tavelo.h"
+#include "tether.h"
 
 #include <clocale>
 #include <cstdio>
 
 using namespace tavelo::cli;
 
+namespace {
+
+// A failure on stderr; with --json also as an object on stdout, so that a
+// reader of the JSON lines sees why the command ended.
+void ReportFailure(const Context &context, const char *what, std::optional<CAMRESULT> result) {
+  std::fprintf(stderr, "tavelo: %s\n", what);
+  if (context.json) {
+    Json error = result ? ResultJson(*result) : Json{{"code", nullptr}, {"name", ""}, {"text", ""}};
+    error["error"] = what;
+    PrintJson(error);
+  }
+}
+
+} // namespace
+
 int main(int argc, char **argv) {
-  std::setlocale(LC_ALL, "");
+  if (std::setlocale(LC_ALL, "") == nullptr) {
+    std::setlocale(LC_CTYPE, ""); // the encoding, even when a message locale is not installed
+  }
   std::setvbuf(stdout, nullptr, _IOLBF, 0); // keep lines in order with progress on stderr
   Context context;
   CLI::App app{"tavelo: list, transfer, tag, configure and shoot with a Tavelo camera.\n"
@@ -29,6 +47,9 @@ int main(int argc, char **argv) {
   AddFileCommands(app, context);
   AddTransferCommands(app, context);
   AddParameterCommands(app, context);
+  AddResultCommand(app, context);
+  AddTetherCommands(app, context);
+  AddServeCommand(app, context);
 
   try {
     app.parse(argc, argv);
@@ -50,7 +71,7 @@ int main(int argc, char **argv) {
   try {
     PrepareProcess(context);
   } catch (const Failure &failure) {
-    std::fprintf(stderr, "tavelo: %s\n", failure.what());
+    ReportFailure(context, failure.what(), failure.result());
     return failure.exit_code();
   }
   const CAMRESULT started = TaveloInitialize(1);
@@ -59,10 +80,10 @@ int main(int argc, char **argv) {
     Check(started, "starting the component runtime");
     (*action)();
   } catch (const Failure &failure) {
-    std::fprintf(stderr, "tavelo: %s\n", failure.what());
+    ReportFailure(context, failure.what(), failure.result());
     status = failure.exit_code();
   } catch (const std::exception &error) {
-    std::fprintf(stderr, "tavelo: %s\n", error.what());
+    ReportFailure(context, error.what(), std::nullopt);
     status = kExitHost;
   }
   std::fflush(stdout);

@@ -193,8 +193,10 @@ Variant ParseValue(const Parameter &parameter, const std::string &text) {
   if (*number < lowest || *number > highest) {
     Refuse(parameter, text, "is out of range");
   }
+  // Both arms as 64-bit: a plain ?: of LONG and ULONG would turn -6 back
+  // into 4294967290.
   const auto as_bound = [&](ULONG value) -> std::int64_t {
-    return is_signed ? static_cast<LONG>(value) : value;
+    return is_signed ? std::int64_t{static_cast<LONG>(value)} : std::int64_t{value};
   };
   if (cap.type == kCapabilityList) {
     const bool listed = std::any_of(cap.items.begin(), cap.items.end(), [&](const ListItem &item) {
@@ -238,27 +240,47 @@ std::string DefaultText(Camera &camera, ULONG tag, ULONG selector) {
   return VariantText(*value);
 }
 
-void Params(Context &context) {
-  Camera &camera = context.Open();
+} // namespace
+
+std::vector<ULONG> ParameterTags(Camera &camera) {
   ULONG count = 0;
   ULONG *tags = nullptr;
   Check(TaveloListAllParameters(camera.get(), &count, &tags), "listing the parameters");
-  const std::vector<ULONG> list(tags, tags + count);
+  std::vector<ULONG> list(tags, tags + count);
   CoTaskMemFree(tags);
+  return list;
+}
+
+Json ParameterJson(Camera &camera, ULONG tag) {
+  const Parameter parameter = ReadParameter(camera, tag);
+  Variant factory;
+  TaveloGetParameterDefault(camera.get(), tag, kFactoryDefault, factory.get());
+  return Json{{"tag", FourCcText(tag)},
+              {"description", parameter.description},
+              {"type", TypeName((*parameter.value).vt)},
+              {"value", VariantJson(*parameter.value)},
+              {"default", VariantJson(*factory)},
+              {"capability", parameter.capability.ToJson((*parameter.value).vt == VT_I4)}};
+}
+
+Json SetParameter(Camera &camera, const std::string &name, const std::string &text) {
+  const ULONG tag = FourCc(name);
+  const Variant value = ParseValue(ReadParameter(camera, tag), text);
+  Check(TaveloSetParameter(camera.get(), tag, *value), "setting " + name);
+  return VariantJson(*value);
+}
+
+namespace {
+
+void Params(Context &context) {
+  Camera &camera = context.Open();
   Table table({"TAG", "DESCRIPTION", "TYPE", "VALUE", "DEFAULT", "CAPABILITY"});
-  for (const ULONG tag : list) {
-    const Parameter parameter = ReadParameter(camera, tag);
-    const bool is_signed = (*parameter.value).vt == VT_I4;
+  for (const ULONG tag : ParameterTags(camera)) {
     if (context.json) {
-      Variant factory;
-      TaveloGetParameterDefault(camera.get(), tag, kFactoryDefault, factory.get());
-      PrintJson(Json{{"tag", FourCcText(tag)},
-                     {"description", parameter.description},
-                     {"type", TypeName((*parameter.value).vt)},
-                     {"value", VariantJson(*parameter.value)},
-                     {"default", VariantJson(*factory)},
-                     {"capability", parameter.capability.ToJson(is_signed)}});
+      PrintJson(ParameterJson(camera, tag));
     } else {
+      const Parameter parameter = ReadParameter(camera, tag);
+      const bool is_signed = (*parameter.value).vt == VT_I4;
       table.Add({FourCcText(tag), parameter.description, TypeName((*parameter.value).vt),
                  VariantText(*parameter.value), DefaultText(camera, tag, kFactoryDefault),
                  parameter.capability.Text(is_signed)});

@@ -31,23 +31,32 @@ enum Exit : int {
   kExitInterrupted = 130,
 };
 
-// A failure that ends the command: the message goes to stderr, the code is
-// the exit status.
+// A failure that ends the command: the message goes to stderr (or as JSON
+// to stdout), the code is the exit status. `result` is the library's result
+// code when a library call failed.
 class Failure : public std::runtime_error {
 public:
-  Failure(int exit_code, const std::string &message)
-      : std::runtime_error(message), exit_code_(exit_code) {}
+  Failure(int exit_code, const std::string &message, std::optional<CAMRESULT> result = {})
+      : std::runtime_error(message), exit_code_(exit_code), result_(result) {}
   int exit_code() const { return exit_code_; }
+  std::optional<CAMRESULT> result() const { return result_; }
 
 private:
   int exit_code_;
+  std::optional<CAMRESULT> result_;
 };
 
 // The name of a result code ("CAM_E_BUSY"), or an empty string.
 std::string ResultName(CAMRESULT result);
-// "0xCFFA000C CAM_E_BUSY: <message text in the user's encoding>"; `insert`
-// fills the %1 of messages that name a file.
+// Its one-line English text, or an empty string for an unnamed code.
+std::string ResultText(CAMRESULT result);
+std::string ResultCode(CAMRESULT result); // "0xCFFA000C"
+// "0xCFFA000C CAM_E_BUSY: <English text> (<insert>)", followed by the
+// library's own message text when the locale asks for Chinese; `insert`
+// names the file of messages about one file.
 std::string DescribeResult(CAMRESULT result, const std::string &insert = {});
+// {"code": "0xCFFA000C", "name": "CAM_E_BUSY", "text": "..."}
+Json ResultJson(CAMRESULT result);
 // Throws a Failure for a negative result: "WHAT: <description>".
 CAMRESULT Check(CAMRESULT result, const std::string &what, const std::string &insert = {});
 
@@ -153,8 +162,23 @@ void AddDeviceCommands(CLI::App &app, Context &context);
 void AddFileCommands(CLI::App &app, Context &context);
 void AddTransferCommands(CLI::App &app, Context &context);
 void AddParameterCommands(CLI::App &app, Context &context);
+void AddResultCommand(CLI::App &app, Context &context);
+void AddServeCommand(CLI::App &app, Context &context);
 
-// Prints one JSON value on one line.
+// The objects the --json output prints, shared with `serve`'s API.
+Json DeviceJson(const DEVICE_INFO &record);
+Json StatusJson(Camera &camera);
+std::vector<ULONG> ParameterTags(Camera &camera);
+Json ParameterJson(Camera &camera, ULONG tag);
+// Parses TEXT by the parameter's type, checks it against its capability
+// (a Failure with kExitRefused, nothing sent, when outside) and sets it.
+Json SetParameter(Camera &camera, const std::string &name, const std::string &text);
+
+// Prints one JSON value on one line; bytes that are not UTF-8 (a name in
+// another code page) become U+FFFD rather than ending the output.
 void PrintJson(const Json &value);
+// With --json, one object per file a command handled: prints `object`;
+// otherwise prints `text` as a line.
+void Report(const Context &context, const Json &object, const std::string &text);
 
 } // namespace tavelo::cli

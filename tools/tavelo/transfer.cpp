@@ -1,22 +1,14 @@
-// Commands that move pictures to the host: get, thumb, thumbs, viewfinder and
-// watch (tethered shooting).
+// Commands that move pictures to the host: get, thumb, thumbs and viewfinder.
 #include "files.h"
 #include "format.h"
 #include "progress.h"
-
-#include <spawn.h>
-#include <sys/wait.h>
+#include "tether.h"
 
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
-#include <deque>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
-
-extern char **environ;
 
 namespace tavelo::cli {
 
@@ -52,6 +44,8 @@ void MakeDirectories(const fs::path &dir) {
   }
 }
 
+} // namespace
+
 // Downloads one camera file into `target` through a temporary name beside it,
 // so that neither a cancelled nor a failed download leaves a partial file and
 // an older file of the same name stays until the new one is complete.
@@ -77,6 +71,8 @@ void Download(Camera &camera, const FH &file, const fs::path &target, const Tran
     throw Failure(kExitHost, "cannot write " + target.string());
   }
 }
+
+namespace {
 
 // The host path of a camera file under `out`, keeping its directories.
 fs::path LayoutPath(const fs::path &out, const FH &file) {
@@ -114,8 +110,9 @@ void Get(Context &context, const GetOptions &options) {
       }
       MakeDirectories(options.out);
       WriteHostFile(target, sound.bytes());
-      std::printf("%s -> %s (%u bytes)\n", file.path, target.c_str(),
-                  static_cast<unsigned>(sound.size));
+      Report(context, Json{{"path", file.path}, {"saved", target.string()}, {"size", sound.size}},
+             std::string(file.path) + " -> " + target.string() + " (" + std::to_string(sound.size) +
+                 " bytes)");
     }
     return;
   }
@@ -148,19 +145,25 @@ void Get(Context &context, const GetOptions &options) {
     if (!options.force && fs::is_regular_file(target, error) &&
         fs::file_size(target, error) == sizes[i]) {
       ++skipped;
+      if (context.json) {
+        PrintJson({{"path", file.path}, {"saved", target.string()}, {"skipped", true}});
+      }
     } else {
       Download(camera, file, target, plan, i, before);
-      std::printf("%s -> %s (%u bytes)\n", file.path, target.c_str(),
-                  static_cast<unsigned>(sizes[i]));
+      Report(context, Json{{"path", file.path}, {"saved", target.string()}, {"size", sizes[i]}},
+             std::string(file.path) + " -> " + target.string() + " (" + std::to_string(sizes[i]) +
+                 " bytes)");
       ++fetched;
     }
     before += sizes[i];
   }
-  if (options.all) {
+  if (options.all && !context.json) {
     std::printf("%zu file(s) downloaded, %zu already there, into %s\n", fetched, skipped,
                 options.out.c_str());
   }
 }
+
+} // namespace
 
 Image Thumbnail(Camera &camera, const FH *file) {
   TaskMemory dib;
@@ -168,6 +171,8 @@ Image Thumbnail(Camera &camera, const FH *file) {
         file ? "reading the thumbnail" : "reading the viewfinder", file ? file->path : "");
   return FromDib(dib.bytes());
 }
+
+namespace {
 
 void Thumbs(Context &context, const std::string &path, const std::string &out) {
   CheckImageExtension(out);
@@ -198,168 +203,6 @@ void Thumbs(Context &context, const std::string &path, const std::string &out) {
   WriteImage(out, sheet);
   std::printf("%s: %zu thumbnail(s), %ux%u\n", out.c_str(), tiles.size(),
               static_cast<unsigned>(sheet.width), static_cast<unsigned>(sheet.height));
-}
-
-struct WatchOptions {
-  std::string download;
-  std::string pattern = "%f";
-  std::string hook;
-  unsigned count = 0;
-  bool capture = false;
-};
-
-constexpr const char *kEventNames[] = {"",
-                                       "new files",
-                                       "battery low",
-                                       "settings changed",
-                                       "timed shot pending",
-                                       "store full",
-                                       "series picture done",
-                                       "transfer progress"};
-
-// Events arrive on the library's notification thread; the command handles
-// them on its own thread.
-struct EventQueue {
-  std::mutex mutex;
-  std::deque<ULONG> kinds;
-};
-
-void TAVELOAPI OnEvent(ULONG kind, HCAMERA /*camera*/, uintptr_t context) {
-  // The context is the watch command's queue.
-  auto *queue = reinterpret_cast<EventQueue *>(context); // NOLINT(performance-no-int-to-ptr)
-  {
-    const std::lock_guard lock(queue->mutex);
-    queue->kinds.push_back(kind);
-  }
-  interrupts::Notify();
-}
-
-// The host name of a new file: strftime's fields of the local time, %f the
-// camera's file name and %n the download counter.
-std::string FileName(const std::string &pattern, const std::string &camera_name, unsigned counter) {
-  std::string expanded;
-  for (std::size_t i = 0; i < pattern.size(); ++i) {
-    if (pattern[i] == '%' && i + 1 < pattern.size() &&
-        (pattern[i + 1] == 'f' || pattern[i + 1] == 'n')) {
-      std::string value = pattern[i + 1] == 'f' ? camera_name : std::to_string(counter);
-      for (const char c : value) {
-        expanded += c == '%' ? std::string("%%") : std::string(1, c);
-      }
-      ++i;
-    } else {
-      expanded += pattern[i];
-      if (pattern[i] == '%' && i + 1 < pattern.size()) {
-        expanded += pattern[++i];
-      }
-    }
-  }
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char name[512];
-  const std::size_t length = std::strftime(name, sizeof name, expanded.c_str(), &local);
-  if (length == 0) {
-    throw Failure(kExitUsage, "the file name pattern gives no name: " + pattern);
-  }
-  return name;
-}
-
-void RunHook(const std::string &hook, const std::string &path) {
-  // The hook is a shell command; the file's path is its first argument.
-  const std::string script = hook + " \"$1\"";
-  const char *argv[] = {"sh", "-c", script.c_str(), "sh", path.c_str(), nullptr};
-  pid_t child = 0;
-  if (posix_spawn(&child, "/bin/sh", nullptr, nullptr, const_cast<char **>(argv), environ) != 0) {
-    throw Failure(kExitHost, "cannot run the hook " + hook);
-  }
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::fprintf(stderr, "tavelo: the hook failed for %s\n", path.c_str());
-  }
-}
-
-void Watch(Context &context, const WatchOptions &options) {
-  Camera &camera = context.Open();
-  EventQueue queue;
-  for (ULONG kind = 1; kind <= 6; ++kind) {
-    Check(TaveloSubscribe(camera.get(), kind, OnEvent, reinterpret_cast<uintptr_t>(&queue)),
-          "subscribing to events");
-  }
-  const interrupts::Guard guard;
-  if (options.capture) {
-    const CAPTURE_REQUEST request{};
-    Check(TaveloStartCapture(camera.get(), &request), "starting the capture");
-  }
-  if (!context.json) {
-    std::printf("watching %s; Ctrl-C ends\n",
-                options.download.empty() ? "events"
-                                         : ("for pictures to " + options.download).c_str());
-    std::fflush(stdout);
-  }
-  unsigned received = 0;
-  while (options.count == 0 || received < options.count) {
-    interrupts::WaitUntil([&] {
-      const std::lock_guard lock(queue.mutex);
-      return !queue.kinds.empty();
-    });
-    if (interrupts::Requested()) {
-      break;
-    }
-    ULONG kind = 0;
-    {
-      const std::lock_guard lock(queue.mutex);
-      kind = queue.kinds.front();
-      queue.kinds.pop_front();
-    }
-    char stamp[32];
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
-    const char *name = kind < std::size(kEventNames) ? kEventNames[kind] : "";
-    if (context.json) {
-      PrintJson(Json{{"time", stamp}, {"event", kind}, {"name", name}});
-    } else {
-      std::printf("%s event %u: %s\n", stamp, static_cast<unsigned>(kind), name);
-    }
-    std::fflush(stdout);
-    if (kind != 1) {
-      continue;
-    }
-    ULONG count = 0;
-    FH **handles = nullptr;
-    if (TaveloGetNewFileList(camera.get(), &count, &handles) < 0) {
-      continue;
-    }
-    for (const auto &file : FileList(camera.get(), count, handles).Take()) {
-      ++received;
-      Json line{{"time", stamp}, {"new_file", file->path}};
-      if (!options.download.empty()) {
-        char display[sizeof file->path + 2] = {};
-        TaveloGetFileDisplayName(camera.get(), file.get(), display);
-        const fs::path target =
-            fs::path(options.download) / FileName(options.pattern, display, received);
-        Download(camera, *file, target, TransferPlan{}, 0, 0);
-        line["saved"] = target.string();
-      }
-      if (context.json) {
-        PrintJson(line);
-      } else {
-        std::printf("%s new file %s%s\n", stamp, file->path,
-                    line.contains("saved") ? (" -> " + line["saved"].get<std::string>()).c_str()
-                                           : "");
-      }
-      std::fflush(stdout);
-      if (!options.hook.empty() && line.contains("saved")) {
-        RunHook(options.hook, line["saved"].get<std::string>());
-      }
-    }
-  }
-  for (ULONG kind = 1; kind <= 6; ++kind) {
-    TaveloUnsubscribe(camera.get(), kind);
-  }
 }
 
 } // namespace
@@ -413,19 +256,6 @@ void AddTransferCommands(CLI::App &app, Context &context) {
     std::printf("%s: %ux%u\n", view_out->c_str(), static_cast<unsigned>(image.width),
                 static_cast<unsigned>(image.height));
   });
-
-  auto *watch = app.add_subcommand("watch", "print camera events and fetch new pictures as they "
-                                            "come (tethered shooting)");
-  auto watch_options = std::make_shared<WatchOptions>();
-  watch->add_option("--download", watch_options->download, "download new files into DIR")
-      ->type_name("DIR");
-  watch->add_option("--filename", watch_options->pattern,
-                    "host names: strftime fields, %f the camera's name, %n a counter");
-  watch->add_option("--hook", watch_options->hook, "run CMD FILE after each download")
-      ->type_name("CMD");
-  watch->add_option("--count", watch_options->count, "stop after N new files");
-  watch->add_flag("--capture", watch_options->capture, "take one picture once watching");
-  Define(watch, [&context, watch_options] { Watch(context, *watch_options); });
 }
 
 } // namespace tavelo::cli

@@ -65,10 +65,11 @@ Read PacketReader::Got(std::size_t n) {
   return have_ >= need_ ? Read::done : Read::more;
 }
 
-void EncodeFrame(std::uint8_t sequence, std::span<const std::uint8_t> packet,
+void EncodeFrame(std::uint8_t sender, std::uint8_t sequence, std::span<const std::uint8_t> packet,
                  std::vector<std::uint8_t> &out) {
+  const std::array<std::uint8_t, kFramePrefix> prefix = {sender, sequence};
   std::array<std::uint8_t, kCrcSize> crc{};
-  PutU32(crc, 0, Crc(Crc(0, std::span(&sequence, 1)), packet));
+  PutU32(crc, 0, Crc(Crc(0, prefix), packet));
   out.clear();
   out.reserve(packet.size() + packet.size() / 64 + 16);
   const auto put = [&out](std::span<const std::uint8_t> bytes) {
@@ -82,14 +83,14 @@ void EncodeFrame(std::uint8_t sequence, std::span<const std::uint8_t> packet,
     }
   };
   out.push_back(kEnd); // ends whatever noise came before
-  put(std::span(&sequence, 1));
+  put(prefix);
   put(packet);
   put(crc);
   out.push_back(kEnd);
 }
 
 void FrameDecoder::Start() {
-  haveSequence_ = false;
+  prefix_ = 0;
   total_ = 0;
 }
 
@@ -99,11 +100,19 @@ std::uint8_t FrameDecoder::At(std::size_t i) const {
 
 // One decoded byte of the frame's content.
 std::optional<Read> FrameDecoder::Put(std::uint8_t byte) {
-  if (!haveSequence_) {
-    haveSequence_ = true;
+  if (prefix_ == 0) {
+    ++prefix_;
+    sender_ = byte;
+    if (byte != from_) {
+      state_ = State::hunt; // our own frame echoed, or noise: not ours to judge
+    }
+    return std::nullopt;
+  }
+  if (prefix_ == 1) {
+    ++prefix_;
     sequence_ = byte;
     if (expect_ && byte != *expect_) {
-      state_ = State::hunt; // someone else's frame: not ours to judge
+      state_ = State::hunt; // a late answer to an earlier request
     }
     return std::nullopt;
   }
@@ -127,9 +136,13 @@ Read FrameDecoder::Finish() {
   const std::size_t size = total_ - kCrcSize;
   const std::uint32_t sent = std::uint32_t{At(size)} << 24 | std::uint32_t{At(size + 1)} << 16 |
                              std::uint32_t{At(size + 2)} << 8 | At(size + 3);
-  if (Crc(Crc(0, std::span(&sequence_, 1)), out_.first(size)) != sent) {
+  const std::array<std::uint8_t, kFramePrefix> prefix = {sender_, sequence_};
+  if (prefix_ < kFramePrefix || Crc(Crc(0, prefix), out_.first(size)) != sent) {
     return Read::bad_frame;
   }
+  // The length field must count exactly the bytes that came: a packet that
+  // claims fewer would carry bytes nobody reads, one that claims more would
+  // make a reader wait for bytes that never come.
   if (size < kHeaderSize || GetU32(out_, 0) != size - kLengthFieldSize) {
     return Read::bad_length;
   }

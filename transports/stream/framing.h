@@ -5,11 +5,13 @@
 // field, say how many bytes follow.
 //
 // Serial line: one SLIP frame per packet (RFC 1055 escaping, an END byte
-// before and after), carrying a sequence byte, the packet and a big-endian
-// CRC-32 (zlib's) over the sequence byte and the packet. A damaged frame is
-// detected and dropped at the next END, so the line never stays out of
-// step; the sequence byte lets the host ignore a late answer to an exchange
-// it already gave up on.
+// before and after), carrying a sender byte (host or camera), a sequence
+// byte, the packet and a big-endian CRC-32 (zlib's) over all of them. A
+// damaged frame is detected and dropped at the next END, so the line never
+// stays out of step. The sender byte keeps an echoing line (a loopback plug,
+// a half-duplex adapter) from handing a request back as its answer; the
+// sequence byte lets the host ignore a late answer to an earlier request, and
+// lets the camera side recognise a request sent again.
 #pragma once
 
 #include <array>
@@ -35,6 +37,16 @@ inline constexpr std::uint8_t kEsc = 0xDB;
 inline constexpr std::uint8_t kEscEnd = 0xDC;
 inline constexpr std::uint8_t kEscEsc = 0xDD;
 inline constexpr std::size_t kCrcSize = 4;
+// The first byte of a frame's content: who sent it.
+inline constexpr std::uint8_t kFromHost = 'H';
+inline constexpr std::uint8_t kFromCamera = 'C';
+// Sender and sequence bytes, then the packet, then the CRC.
+inline constexpr std::size_t kFramePrefix = 2;
+// The most line bytes a frame of a `packet`-byte packet can take: every
+// content byte escaped, and an END before and after.
+constexpr std::size_t MaxFrameSize(std::size_t packet) {
+  return 2 * (kFramePrefix + packet + kCrcSize) + 2;
+}
 
 std::uint32_t GetU32(std::span<const std::uint8_t> bytes, std::size_t at);
 void PutU32(std::span<std::uint8_t> bytes, std::size_t at, std::uint32_t value);
@@ -69,6 +81,7 @@ public:
   std::size_t size() const { return need_; } // the packet's size once `done`
   // Once `done`: bytes past the packet were read (and dropped).
   bool surplus() const { return have_ > need_; }
+  bool started() const { return have_ > 0; }
 
 private:
   std::span<std::uint8_t> out_;
@@ -78,19 +91,20 @@ private:
   std::size_t need_ = 0; // 0 until the length field is in
 };
 
-// The frame of `packet` with `sequence`, into `out` (cleared first; its
-// capacity is kept, so a reused vector allocates only to grow).
-void EncodeFrame(std::uint8_t sequence, std::span<const std::uint8_t> packet,
+// The frame of `packet` from `sender` with `sequence`, into `out` (cleared
+// first; its capacity is kept, so a reused vector allocates only to grow).
+void EncodeFrame(std::uint8_t sender, std::uint8_t sequence, std::span<const std::uint8_t> packet,
                  std::vector<std::uint8_t> &out);
 
-// Decodes frames into `out`. A frame whose sequence byte differs from
-// `expect` (when set) is skipped silently. Starts by looking for an END, so
-// bytes of a frame cut in half are never taken for a packet.
+// Decodes the frames `from` one sender into `out`; frames of the other
+// sender (an echo of our own) are skipped silently, and so is a frame whose
+// sequence byte differs from `expect` (when set). Starts by looking for an
+// END, so bytes of a frame cut in half are never taken for a packet.
 class FrameDecoder {
 public:
-  explicit FrameDecoder(std::span<std::uint8_t> out,
+  explicit FrameDecoder(std::span<std::uint8_t> out, std::uint8_t from,
                         std::optional<std::uint8_t> expect = std::nullopt)
-      : out_(out), expect_(expect) {}
+      : out_(out), from_(from), expect_(expect) {}
 
   struct Step {
     Read read;
@@ -101,6 +115,10 @@ public:
   Step Feed(std::span<const std::uint8_t> in);
   std::size_t size() const { return size_; }          // packet bytes once `done`
   std::uint8_t sequence() const { return sequence_; } // of the last frame
+  // True while inside a frame: some of it came, its END not yet.
+  bool inside() const { return state_ == State::body || state_ == State::escaped; }
+  // Forgets a frame in progress and looks for the next one.
+  void Restart() { state_ = State::hunt; }
 
 private:
   enum class State { hunt, idle, body, escaped };
@@ -110,9 +128,11 @@ private:
   std::uint8_t At(std::size_t i) const;
 
   std::span<std::uint8_t> out_;
+  std::uint8_t from_;
   std::optional<std::uint8_t> expect_;
   State state_ = State::hunt;
-  bool haveSequence_ = false;
+  std::size_t prefix_ = 0; // sender and sequence bytes read of this frame
+  std::uint8_t sender_ = 0;
   std::uint8_t sequence_ = 0;
   std::size_t total_ = 0;                      // decoded bytes after the sequence byte
   std::array<std::uint8_t, kCrcSize> spill_{}; // bytes past `out_`: the CRC

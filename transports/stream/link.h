@@ -35,9 +35,15 @@ inline constexpr DWORD kWsaHostUnreachable = 10065; // no route to the host
 inline constexpr DWORD kWsaHostNotFound = 11001;    // the name does not resolve
 inline constexpr DWORD kWsaTryAgain = 11002;        // name service not reachable now
 
-// The peer closed the link between two packets: an orderly end, not a fault
-// of the packet in progress.
-inline const HRESULT kClosed = HRESULT_FROM_WIN32(ERROR_HANDLE_EOF);
+inline constexpr DWORD kErrorGracefulDisconnect = 1226; // a connection closed in order
+// The peer ended the link between two packets: an orderly end, not a fault
+// of the packet in progress. A connection that was closed, or a line whose
+// far side is gone (the end of its data).
+inline const HRESULT kClosed = HRESULT_FROM_WIN32(kErrorGracefulDisconnect);
+inline const HRESULT kEndOfData = HRESULT_FROM_WIN32(ERROR_HANDLE_EOF);
+inline bool Ended(HRESULT result) {
+  return result == kClosed || result == kEndOfData;
+}
 
 #ifndef _WIN32
 HRESULT FromErrno(int error);
@@ -99,6 +105,7 @@ enum class Damage {
   none,
   cut,  // only the first half of the bytes (a serial frame then ends)
   flip, // one bit of the middle byte flipped
+  drop, // nothing written (a serial camera still answers a repeat with it)
 };
 
 // One packet at a time over a descriptor, each way with a deadline. Not
@@ -112,10 +119,23 @@ public:
   // Writes `packet` (one write where the kernel takes it all).
   virtual HRESULT Send(std::span<const std::uint8_t> packet, Clock::time_point deadline,
                        Damage damage = Damage::none) = 0;
-  // Receives one whole packet into `out`; `*size` is its size. kClosed when
-  // the peer ended the link before the packet began.
+  // Receives one whole packet into `out`; `*size` is its size. kClosed (a
+  // socket) or kEndOfData (a line) when the peer ended the link before the
+  // packet began. A serial host sends its
+  // request again when the answer comes damaged or not at all, and gives up
+  // at the deadline plus the line time of the largest answer `out` holds,
+  // however many bytes keep arriving.
   virtual HRESULT Receive(std::span<std::uint8_t> out, Clock::time_point deadline,
                           std::size_t *size) = 0;
+  // The camera side's receive, without waiting: S_OK and `*size` once a
+  // whole request is in `out`; S_FALSE while it is not (what came is kept
+  // for the next call, which passes the same `out`); kClosed, kEndOfData or
+  // a failure.
+  // A serial camera answers a request sent again from its last answer,
+  // without handing it on.
+  virtual HRESULT Poll(std::span<std::uint8_t> out, std::size_t *size) = 0;
+  // True while a request has begun to arrive and is not complete.
+  virtual bool Partial() const = 0;
   // True when bytes already read wait to be decoded, so polling the
   // descriptor would not show them.
   virtual bool Buffered() const { return false; }
@@ -133,6 +153,8 @@ protected:
   // Reads what is there, waiting for something until the deadline; `*n` is
   // 0 when the peer closed.
   HRESULT ReadSome(std::span<std::uint8_t> out, Clock::time_point deadline, std::size_t *n);
+  // Reads what is there without waiting: S_FALSE when nothing is.
+  HRESULT ReadNow(std::span<std::uint8_t> out, std::size_t *n);
   // The same for a socket in blocking mode: the wait is the read itself,
   // bounded by a receive timeout, so an answer costs one system call.
   HRESULT ReadWaiting(std::span<std::uint8_t> out, Clock::time_point deadline, std::size_t *n);
@@ -148,11 +170,19 @@ private:
 // the camera's stays non-blocking for its poll loop and never reads past a
 // request.
 std::unique_ptr<Channel> MakeTcpChannel(Fd fd, Role role = Role::host);
-// `pace`, when not 0, makes the channel carry bytes no faster than a real
-// 8N1 line of that many baud would: a request counts as arrived when its last
-// byte would have, and an answer goes out in pieces, each written when the
-// line would have finished carrying it. For a pseudo-terminal, which moves
-// bytes at any speed, standing in for a real line.
-std::unique_ptr<Channel> MakeSerialChannel(Fd fd, Role role, unsigned baud, unsigned pace = 0);
+
+struct SerialOptions {
+  // When not 0, the channel carries bytes no faster than a real 8N1 line of
+  // that many baud would: a request counts as arrived when its last byte
+  // would have, and an answer goes out in pieces, each written when the line
+  // would have finished carrying it. For a pseudo-terminal, which moves bytes
+  // at any speed, standing in for a real line.
+  unsigned pace = 0;
+  // When not 0, one bit of every `flipEvery`-th byte written or read is
+  // flipped: a noisy line, for tests and measures.
+  unsigned flipEvery = 0;
+};
+std::unique_ptr<Channel> MakeSerialChannel(Fd fd, Role role, unsigned baud,
+                                           SerialOptions options = {});
 
 } // namespace tavelo::link

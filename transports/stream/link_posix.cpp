@@ -171,7 +171,14 @@ HRESULT ConnectTcp(const NetAddress &address, std::chrono::milliseconds timeout,
   }
   const auto deadline = Clock::now() + timeout;
   HRESULT last = Win(kWsaHostNotFound);
+  std::size_t left = 0;
   for (const addrinfo *a = list.first; a != nullptr; a = a->ai_next) {
+    ++left;
+  }
+  // Every address gets its own share of what is left of the time, so one
+  // that swallows packets (an IPv6 route that goes nowhere) cannot use up
+  // the time of the next.
+  for (const addrinfo *a = list.first; a != nullptr; a = a->ai_next, --left) {
     Fd s(socket(a->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
     if (!s) {
       last = FromErrno(errno);
@@ -182,7 +189,8 @@ HRESULT ConnectTcp(const NetAddress &address, std::chrono::milliseconds timeout,
         last = FromErrno(errno);
         continue;
       }
-      if (HRESULT hr = Wait(s.get(), POLLOUT, deadline); FAILED(hr)) {
+      const auto share = (deadline - Clock::now()) / static_cast<int>(left);
+      if (HRESULT hr = Wait(s.get(), POLLOUT, Clock::now() + share); FAILED(hr)) {
         last = Win(kWsaTimedOut);
         continue;
       }
@@ -321,6 +329,27 @@ HRESULT Channel::ReadSome(std::span<std::uint8_t> out, Clock::time_point deadlin
       if (const HRESULT hr = Wait(fd_.get(), POLLIN, deadline); FAILED(hr)) {
         return hr;
       }
+    }
+  }
+}
+
+HRESULT Channel::ReadNow(std::span<std::uint8_t> out, std::size_t *n) {
+  for (;;) {
+    const ssize_t got = socket_ ? recv(fd_.get(), out.data(), out.size(), MSG_DONTWAIT)
+                                : read(fd_.get(), out.data(), out.size());
+    if (got >= 0) {
+      *n = static_cast<std::size_t>(got);
+      return S_OK;
+    }
+    if (errno == EIO && !socket_) {
+      *n = 0; // a pseudo-terminal whose other side is gone
+      return S_OK;
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      return S_FALSE;
+    }
+    if (errno != EINTR) {
+      return FromErrno(errno);
     }
   }
 }

@@ -78,11 +78,12 @@ void SetOption(SOCKET s, int level, int option, BOOL value) {
 }
 
 // Read and write timeouts of a serial line: a read returns as soon as bytes
-// are there, or empty after `read` ms; a write takes at most `write` ms.
+// are there, or empty after `read` ms (0: at once, with what the port
+// holds); a write takes at most `write` ms.
 bool SetLineTimeouts(HANDLE line, DWORD read, DWORD write) {
   COMMTIMEOUTS timeouts{};
   timeouts.ReadIntervalTimeout = MAXDWORD;
-  timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+  timeouts.ReadTotalTimeoutMultiplier = read == 0 ? 0 : MAXDWORD;
   timeouts.ReadTotalTimeoutConstant = read;
   timeouts.WriteTotalTimeoutConstant = write;
   return SetCommTimeouts(line, &timeouts) != 0;
@@ -116,7 +117,13 @@ HRESULT ConnectTcp(const NetAddress &address, std::chrono::milliseconds timeout,
   const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> owner(list, &freeaddrinfo);
   const auto deadline = Clock::now() + timeout;
   HRESULT last = Win(kWsaHostNotFound);
+  std::size_t left = 0;
   for (const addrinfo *a = list; a != nullptr; a = a->ai_next) {
+    ++left;
+  }
+  // Every address gets its own share of what is left of the time, so one
+  // that swallows packets cannot use up the time of the next.
+  for (const addrinfo *a = list; a != nullptr; a = a->ai_next, --left) {
     Fd s(static_cast<Native>(socket(a->ai_family, a->ai_socktype, a->ai_protocol)), true);
     if (!s) {
       last = LastSocketError();
@@ -129,7 +136,8 @@ HRESULT ConnectTcp(const NetAddress &address, std::chrono::milliseconds timeout,
         last = LastSocketError();
         continue;
       }
-      if (FAILED(Wait(Socket(s.get()), true, deadline))) {
+      const auto share = (deadline - Clock::now()) / static_cast<int>(left);
+      if (FAILED(Wait(Socket(s.get()), true, Clock::now() + share))) {
         last = Win(kWsaTimedOut);
         continue;
       }
@@ -257,6 +265,26 @@ HRESULT Channel::ReadSome(std::span<std::uint8_t> out, Clock::time_point deadlin
       return S_OK;
     }
   }
+}
+
+HRESULT Channel::ReadNow(std::span<std::uint8_t> out, std::size_t *n) {
+  const int want = static_cast<int>(std::min<std::size_t>(out.size(), 1u << 30));
+  if (socket_) {
+    const int got = recv(Socket(fd_.get()), reinterpret_cast<char *>(out.data()), want, 0);
+    if (got != SOCKET_ERROR) {
+      *n = static_cast<std::size_t>(got);
+      return S_OK;
+    }
+    return WSAGetLastError() == WSAEWOULDBLOCK ? S_FALSE : LastSocketError();
+  }
+  // A port has no end of data: a read that finds nothing is only nothing yet.
+  DWORD got = 0;
+  if (!SetLineTimeouts(Line(fd_.get()), 0, 0) ||
+      !ReadFile(Line(fd_.get()), out.data(), static_cast<DWORD>(want), &got, nullptr)) {
+    return Win(GetLastError());
+  }
+  *n = got;
+  return got == 0 ? S_FALSE : S_OK;
 }
 
 // Sockets stay non-blocking here: a wait in select and one read cost the same

@@ -7,7 +7,9 @@
 #include "tavelo/component/com_object.h"
 #include "tavelo/transport.h"
 
+#include <algorithm>
 #include <array>
+#include <memory>
 #include <mutex>
 #include <optional>
 
@@ -69,11 +71,23 @@ public:
 
   HRESULT STDMETHODCALLTYPE Exchange(LONG command, const BYTE *request, ULONG requestLength,
                                      BYTE *response, ULONG *lengthHint) override {
+    // The caller's buffer has no known size: the answer is received here
+    // and only the packet's own bytes are copied out.
+    if (response == nullptr) {
+      return E_POINTER;
+    }
+    std::lock_guard lock(plainMutex_);
+    if (!plain_) {
+      plain_ = std::make_unique_for_overwrite<BYTE[]>(link::kMaxPlainPacket); // pages as used
+    }
     ULONG length = 0;
     const HRESULT hr =
-        Bounded(command, request, requestLength, response, link::kMaxPlainPacket, &length);
-    if (lengthHint != nullptr && SUCCEEDED(hr)) {
-      *lengthHint = length;
+        Bounded(command, request, requestLength, plain_.get(), link::kMaxPlainPacket, &length);
+    if (SUCCEEDED(hr)) {
+      std::copy_n(plain_.get(), length, response);
+      if (lengthHint != nullptr) {
+        *lengthHint = length;
+      }
     }
     return hr;
   }
@@ -129,12 +143,13 @@ private:
       }
     }
     std::lock_guard lock(mutex_);
-    if (!channel_) {
-      return E_UNEXPECTED; // not open, or closed by an earlier failure
+    if (!net_ && !serial_) {
+      return E_UNEXPECTED; // never configured
     }
-    // A peer that went away between two commands (a restarted daemon) costs
-    // a new connection, not a failed command: nothing was sent yet.
-    if (channel_->Stale()) {
+    // After a failed exchange the link was closed, and a peer that went away
+    // between two commands (a restarted daemon) leaves a stale one: either
+    // way the next exchange opens a new link, since nothing was sent yet.
+    if (!channel_ || channel_->Stale()) {
       if (const HRESULT hr = OpenLocked(); FAILED(hr)) {
         return hr;
       }
@@ -161,6 +176,8 @@ private:
   std::optional<link::SerialAddress> serial_;
   std::chrono::milliseconds timeout_{0};
   std::unique_ptr<link::Channel> channel_;
+  std::mutex plainMutex_;         // guards plain_
+  std::unique_ptr<BYTE[]> plain_; // the plain exchange's answer
 };
 
 } // namespace

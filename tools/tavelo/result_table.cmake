@@ -1,0 +1,28 @@
+# Turns the result table (python/tavelocam/results.tsv, which the Python
+# package reads as it is) into rows of C++ for the tavelo tool:
+#   cmake -DTABLE=results.tsv -DOUTPUT=result_table.inc -P result_table.cmake
+# Semicolons separate CMake list items: they travel as @SEMICOLON@ until the end.
+file(READ "${TABLE}" content)
+string(REPLACE ";" "@SEMICOLON@" content "${content}")
+string(REPLACE "\n" ";" lines "${content}")
+set(rows "// Made from ${TABLE} by result_table.cmake; edit the table, not this.\n")
+foreach(line IN LISTS lines)
+  if(line STREQUAL "" OR line MATCHES "^#")
+    continue()
+  endif()
+  string(REPLACE "\t" ";" fields "${line}")
+  list(LENGTH fields count)
+  if(NOT count EQUAL 5)
+    message(FATAL_ERROR "${TABLE}: a row needs five tab-separated fields: ${line}")
+  endif()
+  list(GET fields 0 code)
+  list(GET fields 1 name)
+  list(GET fields 4 text)
+  string(REPLACE "\\" "\\\\" text "${text}")
+  string(REPLACE "\"" "\\\"" text "${text}")
+  string(REPLACE "@SEMICOLON@" ";" text "${text}")
+  string(APPEND rows "{${code}u, \"${name}\", \"${text}\"},\n")
+endforeach()
+file(WRITE "${OUTPUT}.new" "${rows}")
+file(COPY_FILE "${OUTPUT}.new" "${OUTPUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${OUTPUT}.new")
