@@ -57,6 +57,10 @@ inline CAMRESULT Made(HCAMERA camera, CAMRESULT result, FH *made) {
   return result;
 }
 
+// An event callback that does nothing (__stdcall on 32-bit Windows, which a
+// lambda cannot be).
+inline void TAVELOAPI IgnoreEvent(ULONG, HCAMERA, uintptr_t) {}
+
 inline CAMRESULT Variant(CAMRESULT result, VARIANT *value) {
   VariantClear(value);
   return result;
@@ -81,7 +85,7 @@ inline const std::vector<ExportCall> kExportCalls = {
   {"GetFileTag", [](HCAMERA c) { FH f = Handle("2:ALBUM1/SEA0001.JPG"); VARIANT v{}; return Variant(TaveloGetFileTag(c, &f, Tag("flty"), &v), &v); }},
   {"GetFileDisplayName", [](HCAMERA c) { FH f = Handle("2:WELCOME.JPG"); char text[80]; return TaveloGetFileDisplayName(c, &f, text); }},
   {"CloseFile", [](HCAMERA c) { FH f = Handle("2:TRIP/SUN.JPG"); FH *p = nullptr; CAMRESULT r = TaveloGetParentHandle(c, &f, &p); return FAILED(r) ? r : TaveloCloseFile(c, p); }},
-  {"Subscribe", [](HCAMERA c) { return TaveloSubscribe(c, 2, [](ULONG, HCAMERA, uintptr_t) {}, 0); }},
+  {"Subscribe", [](HCAMERA c) { return TaveloSubscribe(c, 2, IgnoreEvent, 0); }},
   {"Unsubscribe", [](HCAMERA c) { return TaveloUnsubscribe(c, 2); }, S_OK},
   {"StartCapture", [](HCAMERA c) { const CAPTURE_REQUEST single{}; return TaveloStartCapture(c, &single); }},
   {"StopCapture", [](HCAMERA c) { return TaveloStopCapture(c); }},

@@ -1,24 +1,17 @@
+// What the links share on every system: the packet and frame exchange over
+// a channel, the error texts and the timeout. The system's own I/O (opening
+// sockets and lines, reading, writing, waiting) is in link_posix.cpp and
+// link_win32.cpp.
 #include "link.h"
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <optional>
-#include <poll.h>
-#include <sys/file.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <termios.h>
 #include <thread>
-#include <unistd.h>
 #include <utility>
 #include <zlib.h>
 
@@ -27,10 +20,6 @@ namespace tavelo::link {
 namespace {
 
 constexpr std::chrono::milliseconds kDefaultTimeout{10000};
-constexpr int kListenBacklog = 4;
-constexpr int kKeepIdleSeconds = 30; // a silent peer is probed after this
-constexpr int kKeepIntervalSeconds = 10;
-constexpr int kKeepProbes = 3;
 constexpr unsigned kBitsPerByte = 10; // 8N1: start, eight data bits, stop
 constexpr std::size_t kSerialChunk = 4096;
 constexpr std::size_t kPacedPiece = 64; // bytes per paced write: 5.6 ms at 115200 baud
@@ -80,97 +69,6 @@ HRESULT FromReadResult(Read read) {
   }
 }
 
-HRESULT FromResolver(int error) {
-  switch (error) {
-  case EAI_NONAME:
-  case EAI_NODATA:
-  case EAI_FAMILY:
-    return Win(kWsaHostNotFound);
-  case EAI_AGAIN:
-    return Win(kWsaTryAgain);
-  case EAI_SYSTEM:
-    return FromErrno(errno);
-  default:
-    return Win(kErrorGenFailure);
-  }
-}
-
-// Waits until `fd` is ready for `events` or the deadline passes.
-HRESULT Wait(int fd, short events, Clock::time_point deadline) {
-  for (;;) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) {
-      return Win(kErrorTimeout);
-    }
-    pollfd p{fd, events, 0};
-    const int ready = poll(&p, 1, static_cast<int>(std::min<long long>(left, 1 << 30)));
-    if (ready > 0) {
-      return S_OK;
-    }
-    if (ready < 0 && errno != EINTR) {
-      return FromErrno(errno);
-    }
-  }
-}
-
-std::string Text(const sockaddr *address, socklen_t size) {
-  std::array<char, NI_MAXHOST> host{};
-  std::array<char, NI_MAXSERV> port{};
-  if (getnameinfo(address, size, host.data(), host.size(), port.data(), port.size(),
-                  NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
-    return "?";
-  }
-  const std::string name = host.data();
-  return (name.find(':') != std::string::npos ? "[" + name + "]" : name) + ":" + port.data();
-}
-
-void SetOption(int fd, int level, int option, int value) {
-  setsockopt(fd, level, option, &value, sizeof value); // best effort
-}
-
-void TuneConnection(int fd) {
-  SetOption(fd, IPPROTO_TCP, TCP_NODELAY, 1); // one packet, one segment, no waiting
-  SetOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
-  SetOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, kKeepIdleSeconds);
-  SetOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, kKeepIntervalSeconds);
-  SetOption(fd, IPPROTO_TCP, TCP_KEEPCNT, kKeepProbes);
-}
-
-struct AddressList {
-  addrinfo *first = nullptr;
-  ~AddressList() {
-    if (first != nullptr) {
-      freeaddrinfo(first);
-    }
-  }
-};
-
-HRESULT Resolve(const NetAddress &address, bool passive, AddressList *list) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = passive ? AI_PASSIVE : 0;
-  const int error = getaddrinfo(address.host.c_str(), address.port.c_str(), &hints, &list->first);
-  return error == 0 ? S_OK : FromResolver(error);
-}
-
-speed_t Speed(unsigned baud) {
-  constexpr std::array<std::pair<unsigned, speed_t>, 22> kSpeeds = {{
-      {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
-      {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},
-      {38400, B38400},     {57600, B57600},     {115200, B115200},   {230400, B230400},
-      {460800, B460800},   {500000, B500000},   {576000, B576000},   {921600, B921600},
-      {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000},
-      {3000000, B3000000}, {4000000, B4000000},
-  }};
-  for (const auto &[rate, speed] : kSpeeds) {
-    if (rate == baud) {
-      return speed;
-    }
-  }
-  return B0;
-}
-
 // How long a line of `baud` takes to carry `bytes` (8N1: ten bits a byte).
 Clock::duration LineByteTime(std::size_t bytes, unsigned baud) {
   return std::chrono::microseconds(bytes * kBitsPerByte * 1000000 / baud);
@@ -201,8 +99,7 @@ class TcpChannel final : public Channel {
 public:
   TcpChannel(Fd fd, Role role) : Channel(std::move(fd), true), host_(role == Role::host) {
     if (host_) {
-      // Sends still never block (MSG_DONTWAIT); reads wait in the read.
-      fcntl(this->fd(), F_SETFL, fcntl(this->fd(), F_GETFL) & ~O_NONBLOCK);
+      WaitInReads();
     }
   }
 
@@ -311,8 +208,8 @@ public:
         if (hr != S_FALSE) {
           return hr;
         }
-        if (const HRESULT waited = Wait(fd(), POLLIN, deadline); FAILED(waited)) {
-          return waited;
+        if (const HRESULT filled = Fill(deadline); FAILED(filled)) {
+          return filled;
         }
       }
     }
@@ -342,18 +239,12 @@ public:
           }
           continue;
         }
-        const HRESULT hr = Wait(fd(), POLLIN, canResend ? std::min(end, lastSign + quiet) : end);
+        const HRESULT hr = Fill(canResend ? std::min(end, lastSign + quiet) : end);
         if (hr == Win(kErrorTimeout)) {
           continue;
         }
-        if (FAILED(hr)) {
+        if (hr != S_OK) {
           return hr;
-        }
-        if (const HRESULT got = Fill(); got != S_OK) {
-          if (got == S_FALSE) {
-            continue; // woken for nothing
-          }
-          return got;
         }
         lastSign = Clock::now();
       }
@@ -437,11 +328,14 @@ private:
   Clock::duration PacedTime(std::size_t bytes) const { return LineByteTime(bytes, options_.pace); }
 
   // Reads what has arrived into raw_: S_OK, S_FALSE when nothing has,
-  // kEndOfData when the other side is gone.
-  HRESULT Fill() {
+  // kEndOfData when the other side is gone. Given a deadline, waits for
+  // bytes until then (the timeout error when none came): the wait is the
+  // system's read, since a Windows port can only wait in a read.
+  HRESULT Fill(std::optional<Clock::time_point> deadline = std::nullopt) {
     std::size_t n = 0;
     begin_ = end_ = 0;
-    if (const HRESULT hr = ReadNow(raw_, &n); hr != S_OK) {
+    if (const HRESULT hr = deadline ? ReadSome(raw_, *deadline, &n) : ReadNow(raw_, &n);
+        hr != S_OK) {
       return hr;
     }
     if (n == 0) {
@@ -510,42 +404,6 @@ private:
 
 } // namespace
 
-HRESULT FromErrno(int error) {
-  switch (error) {
-  case ENOENT:
-  case ENODEV:
-  case ENXIO:
-    return Win(ERROR_FILE_NOT_FOUND);
-  case EACCES:
-  case EPERM:
-    return Win(ERROR_ACCESS_DENIED);
-  case EBUSY:
-  case EWOULDBLOCK:
-    return Win(ERROR_SHARING_VIOLATION);
-  case ENOTTY:
-    return Win(ERROR_NOT_SUPPORTED);
-  case EIO:
-    return Win(kErrorIoDevice);
-  case ECONNREFUSED:
-    return Win(kWsaRefused);
-  case ETIMEDOUT:
-    return Win(kWsaTimedOut);
-  case EHOSTUNREACH:
-    return Win(kWsaHostUnreachable);
-  case ENETUNREACH:
-    return Win(kWsaNetUnreachable);
-  case ECONNRESET:
-  case EPIPE:
-    return Win(kWsaConnectionReset);
-  case EADDRINUSE:
-    return Win(kWsaAddressInUse);
-  case EADDRNOTAVAIL:
-    return Win(kWsaAddressUnknown);
-  default:
-    return Win(kErrorGenFailure);
-  }
-}
-
 std::string ErrorText(HRESULT result) {
   for (const Known &known : kTexts) {
     if (result == Win(known.error)) {
@@ -569,252 +427,14 @@ std::chrono::milliseconds LinkTimeout() {
 
 Fd &Fd::operator=(Fd &&other) noexcept {
   if (this != &other) {
-    Fd old(std::exchange(fd_, other.release()));
+    const bool socket = std::exchange(socket_, other.socket_);
+    Fd old(std::exchange(fd_, other.release()), socket);
   }
   return *this;
 }
 
-Fd::~Fd() {
-  if (fd_ >= 0) {
-    close(fd_);
-  }
-}
-
-int Fd::release() {
-  return std::exchange(fd_, -1);
-}
-
-HRESULT ConnectTcp(const NetAddress &address, std::chrono::milliseconds timeout, Fd *fd) {
-  AddressList list;
-  if (const HRESULT hr = Resolve(address, false, &list); FAILED(hr)) {
-    return hr;
-  }
-  const auto deadline = Clock::now() + timeout;
-  HRESULT last = Win(kWsaHostNotFound);
-  std::size_t left = 0;
-  for (const addrinfo *a = list.first; a != nullptr; a = a->ai_next) {
-    ++left;
-  }
-  // Every address gets its own share of what is left of the time, so one
-  // that swallows packets (an IPv6 route that goes nowhere) cannot use up
-  // the time of the next.
-  for (const addrinfo *a = list.first; a != nullptr; a = a->ai_next, --left) {
-    Fd s(socket(a->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
-    if (!s) {
-      last = FromErrno(errno);
-      continue;
-    }
-    if (connect(s.get(), a->ai_addr, a->ai_addrlen) != 0) {
-      if (errno != EINPROGRESS) {
-        last = FromErrno(errno);
-        continue;
-      }
-      const auto share = (deadline - Clock::now()) / static_cast<int>(left);
-      if (HRESULT hr = Wait(s.get(), POLLOUT, Clock::now() + share); FAILED(hr)) {
-        last = Win(kWsaTimedOut);
-        continue;
-      }
-      int error = 0;
-      socklen_t size = sizeof error;
-      getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &error, &size);
-      if (error != 0) {
-        last = FromErrno(error);
-        continue;
-      }
-    }
-    TuneConnection(s.get());
-    *fd = std::move(s);
-    return S_OK;
-  }
-  return last;
-}
-
-HRESULT ListenTcp(const NetAddress &address, Fd *fd, std::string *bound) {
-  AddressList list;
-  if (const HRESULT hr = Resolve(address, true, &list); FAILED(hr)) {
-    return hr;
-  }
-  HRESULT last = Win(kWsaAddressUnknown);
-  for (const addrinfo *a = list.first; a != nullptr; a = a->ai_next) {
-    Fd s(socket(a->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
-    if (!s) {
-      last = FromErrno(errno);
-      continue;
-    }
-    SetOption(s.get(), SOL_SOCKET, SO_REUSEADDR, 1); // a restarted daemon gets its port back
-    if (bind(s.get(), a->ai_addr, a->ai_addrlen) != 0 || listen(s.get(), kListenBacklog) != 0) {
-      last = FromErrno(errno);
-      continue;
-    }
-    sockaddr_storage local{};
-    socklen_t size = sizeof local;
-    getsockname(s.get(), reinterpret_cast<sockaddr *>(&local), &size);
-    *bound = Text(reinterpret_cast<sockaddr *>(&local), size);
-    *fd = std::move(s);
-    return S_OK;
-  }
-  return last;
-}
-
-HRESULT AcceptTcp(int listener, Fd *fd, std::string *peer) {
-  sockaddr_storage remote{};
-  socklen_t size = sizeof remote;
-  Fd s(accept4(listener, reinterpret_cast<sockaddr *>(&remote), &size,
-               SOCK_NONBLOCK | SOCK_CLOEXEC));
-  if (!s) {
-    return FromErrno(errno);
-  }
-  *peer = Text(reinterpret_cast<sockaddr *>(&remote), size);
-  TuneConnection(s.get());
-  *fd = std::move(s);
-  return S_OK;
-}
-
-HRESULT MakeRawLine(int fd, unsigned baud) {
-  termios line{};
-  if (tcgetattr(fd, &line) != 0) {
-    return FromErrno(errno);
-  }
-  cfmakeraw(&line);
-  line.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CRTSCTS | CSIZE);
-  line.c_cflag |= CS8 | CLOCAL | CREAD;
-  line.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-  line.c_cc[VMIN] = 1;
-  line.c_cc[VTIME] = 0;
-  const speed_t speed = Speed(baud);
-  if (speed == B0) {
-    return Win(ERROR_INVALID_PARAMETER);
-  }
-  if (cfsetispeed(&line, speed) != 0 || cfsetospeed(&line, speed) != 0 ||
-      tcsetattr(fd, TCSANOW, &line) != 0) {
-    return FromErrno(errno);
-  }
-  tcflush(fd, TCIOFLUSH); // whatever an earlier user left behind
-  return S_OK;
-}
-
-HRESULT OpenSerial(const SerialAddress &address, Fd *fd) {
-  Fd line(open(address.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  if (!line) {
-    return FromErrno(errno);
-  }
-  // One host per line: two programs framing on one line would corrupt both.
-  if (flock(line.get(), LOCK_EX | LOCK_NB) != 0) {
-    return FromErrno(errno);
-  }
-  if (const HRESULT hr = MakeRawLine(line.get(), address.baud); FAILED(hr)) {
-    return hr;
-  }
-  *fd = std::move(line);
-  return S_OK;
-}
-
-HRESULT Channel::Write(std::span<const std::uint8_t> bytes, Clock::time_point deadline) {
-  while (!bytes.empty()) {
-    const ssize_t n = socket_
-                          ? send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT)
-                          : write(fd_.get(), bytes.data(), bytes.size());
-    if (n >= 0) {
-      bytes = bytes.subspan(static_cast<std::size_t>(n));
-      continue;
-    }
-    if (errno == EINTR) {
-      continue;
-    }
-    if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      return FromErrno(errno);
-    }
-    if (const HRESULT hr = Wait(fd_.get(), POLLOUT, deadline); FAILED(hr)) {
-      return hr;
-    }
-  }
-  return S_OK;
-}
-
-HRESULT Channel::ReadSome(std::span<std::uint8_t> out, Clock::time_point deadline, std::size_t *n) {
-  for (;;) {
-    const ssize_t got = read(fd_.get(), out.data(), out.size());
-    if (got >= 0) {
-      *n = static_cast<std::size_t>(got);
-      return S_OK;
-    }
-    if (errno == EIO && !socket_) {
-      *n = 0; // a pseudo-terminal whose other side is gone
-      return S_OK;
-    }
-    if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
-      return FromErrno(errno);
-    }
-    if (errno != EINTR) {
-      if (const HRESULT hr = Wait(fd_.get(), POLLIN, deadline); FAILED(hr)) {
-        return hr;
-      }
-    }
-  }
-}
-
-HRESULT Channel::ReadNow(std::span<std::uint8_t> out, std::size_t *n) {
-  for (;;) {
-    const ssize_t got = socket_ ? recv(fd_.get(), out.data(), out.size(), MSG_DONTWAIT)
-                                : read(fd_.get(), out.data(), out.size());
-    if (got >= 0) {
-      *n = static_cast<std::size_t>(got);
-      return S_OK;
-    }
-    if (errno == EIO && !socket_) {
-      *n = 0; // a pseudo-terminal whose other side is gone
-      return S_OK;
-    }
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      return S_FALSE;
-    }
-    if (errno != EINTR) {
-      return FromErrno(errno);
-    }
-  }
-}
-
-HRESULT Channel::ReadWaiting(std::span<std::uint8_t> out, Clock::time_point deadline,
-                             std::size_t *n) {
-  for (;;) {
-    const auto left = std::chrono::ceil<std::chrono::microseconds>(deadline - Clock::now());
-    if (left.count() <= 0) {
-      return Win(kErrorTimeout);
-    }
-    // The timeout set on the socket is reused while it stays close to what
-    // is left (at most 1/64 more, at least half), so a steady exchange costs
-    // no extra system call and the deadline is kept to within 1/64.
-    if (receiveTimeout_.count() == 0 || receiveTimeout_ > left + left / 64 ||
-        receiveTimeout_ < left / 2) {
-      timeval limit{static_cast<time_t>(left.count() / 1000000),
-                    static_cast<suseconds_t>(left.count() % 1000000)};
-      if (setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
-        return FromErrno(errno);
-      }
-      receiveTimeout_ = left;
-    }
-    const ssize_t got = recv(fd_.get(), out.data(), out.size(), 0);
-    if (got >= 0) {
-      *n = static_cast<std::size_t>(got);
-      return S_OK;
-    }
-    if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
-      return FromErrno(errno);
-    }
-  }
-}
-
-bool Channel::Stale() const {
-  if (outOfStep_) {
-    return true;
-  }
-  std::uint8_t byte = 0;
-  if (socket_) {
-    const ssize_t n = recv(fd_.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    return n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
-  }
-  pollfd p{fd_.get(), POLLIN, 0};
-  return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR)) != 0;
+Native Fd::release() {
+  return std::exchange(fd_, kNoNative);
 }
 
 std::unique_ptr<Channel> MakeTcpChannel(Fd fd, Role role) {

@@ -45,38 +45,56 @@ inline bool Ended(HRESULT result) {
   return result == kClosed || result == kEndOfData;
 }
 
+#ifndef _WIN32
 HRESULT FromErrno(int error);
+#endif
 // A sentence for a result of this layer, for logs and for applications.
 std::string ErrorText(HRESULT result);
 // The exchange timeout: TAVELO_LINK_TIMEOUT_MS, or 10 s when unset or bad.
 std::chrono::milliseconds LinkTimeout();
 
-// Owns one file descriptor.
+// The system's name for an open socket or line: a file descriptor, or on
+// Windows a SOCKET or HANDLE (both all ones when invalid).
+#ifdef _WIN32
+using Native = std::uintptr_t;
+inline constexpr Native kNoNative = ~Native{0};
+#else
+using Native = int;
+inline constexpr Native kNoNative = -1;
+#endif
+
+// Owns one socket or line.
 class Fd {
 public:
   Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd &&other) noexcept : fd_(other.release()) {}
+  explicit Fd(Native fd, bool socket = true) : fd_(fd), socket_(socket) {}
+  Fd(Fd &&other) noexcept : socket_(other.socket_) { fd_ = other.release(); }
   Fd &operator=(Fd &&other) noexcept;
   ~Fd();
-  int get() const { return fd_; }
-  int release();
-  explicit operator bool() const { return fd_ >= 0; }
+  Native get() const { return fd_; }
+  Native release();
+  explicit operator bool() const { return fd_ != kNoNative; }
 
 private:
-  int fd_ = -1;
+  Native fd_ = kNoNative;
+  bool socket_ = true; // Windows closes a socket and a handle differently
 };
 
 // Opening links. Each returns S_OK and the descriptor (non-blocking), or a
 // failure.
 HRESULT ConnectTcp(const NetAddress &address, std::chrono::milliseconds timeout, Fd *fd);
+// A serial line (on Windows "COMn", the port's own name) as raw 8N1 at the
+// address's rate, no flow control, both queues flushed; one user at a time.
+HRESULT OpenSerial(const SerialAddress &address, Fd *fd);
+#ifndef _WIN32
+// The camera daemon's side, POSIX only.
 // `bound` gets the address actually listened on, as HOST:PORT.
 HRESULT ListenTcp(const NetAddress &address, Fd *fd, std::string *bound);
 // Accepts one waiting connection; `peer` gets its address.
-HRESULT AcceptTcp(int listener, Fd *fd, std::string *peer);
-HRESULT OpenSerial(const SerialAddress &address, Fd *fd);
+HRESULT AcceptTcp(Native listener, Fd *fd, std::string *peer);
 // Raw 8N1 at `baud`, no flow control, both queues flushed.
-HRESULT MakeRawLine(int fd, unsigned baud);
+HRESULT MakeRawLine(Native fd, unsigned baud);
+#endif
 
 // The host sends requests and waits for their answers; the camera side
 // receives requests and answers each.
@@ -124,10 +142,13 @@ public:
   // True when the peer has closed the link or sent bytes nobody asked for,
   // so a request sent now could not be answered in step. Does not block.
   bool Stale() const;
-  int fd() const { return fd_.get(); }
+  Native fd() const { return fd_.get(); }
 
 protected:
   Channel(Fd fd, bool socket) : fd_(std::move(fd)), socket_(socket) {}
+  // The system's I/O, in link_posix.cpp and link_win32.cpp.
+  // Makes a socket's reads wait in the read (ReadWaiting); sends never block.
+  void WaitInReads();
   HRESULT Write(std::span<const std::uint8_t> bytes, Clock::time_point deadline);
   // Reads what is there, waiting for something until the deadline; `*n` is
   // 0 when the peer closed.

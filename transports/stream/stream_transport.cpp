@@ -1,7 +1,8 @@
 // The network and serial-line transport components: one class over the link
 // layer, made for either kind by the class identifier it was created for.
 // Devices are listed from TAVELO_NET_CAMERAS ("net:HOST:PORT") and
-// TAVELO_SERIAL_CAMERAS ("serial:DEVICE@BAUD"), semicolon-separated.
+// TAVELO_SERIAL_CAMERAS ("serial:DEVICE@BAUD", on Windows "serial:COMn@BAUD"),
+// semicolon-separated.
 #include "link.h"
 #include "tavelo/component/com_object.h"
 #include "tavelo/transport.h"
@@ -181,8 +182,14 @@ private:
 
 } // namespace
 
-extern "C" __attribute__((visibility("default"))) HRESULT
-DllGetClassObject(REFCLSID clsid, REFIID riid, void **object) {
+// The module's entry points, as the system's headers declare them on Windows.
+#ifdef _WIN32
+#define TAVELO_MODULE_ENTRY STDAPI
+#else
+#define TAVELO_MODULE_ENTRY extern "C" __attribute__((visibility("default"))) HRESULT
+#endif
+
+TAVELO_MODULE_ENTRY DllGetClassObject(REFCLSID clsid, REFIID riid, void **object) {
   if (object == nullptr) {
     return E_POINTER;
   }
@@ -196,6 +203,6 @@ DllGetClassObject(REFCLSID clsid, REFIID riid, void **object) {
   return CLASS_E_CLASSNOTAVAILABLE;
 }
 
-extern "C" __attribute__((visibility("default"))) HRESULT DllCanUnloadNow() {
+TAVELO_MODULE_ENTRY DllCanUnloadNow() {
   return component::LiveObjects().load() == 0 ? S_OK : S_FALSE;
 }

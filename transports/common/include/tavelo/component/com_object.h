@@ -25,11 +25,14 @@ inline std::atomic<long> &LiveObjects() {
   return count;
 }
 
-// Device identifiers travel as UTF-16; host text is UTF-8.
-inline std::u16string Wide(std::string_view text) {
+// Device identifiers travel as UTF-16 (WCHAR: char16_t, or wchar_t on
+// Windows); host text is UTF-8, or the ANSI code page on Windows.
+using WideString = std::basic_string<WCHAR>;
+
+inline WideString Wide(std::string_view text) {
   const std::string s(text);
   const int n = MultiByteToWideChar(CP_ACP, 0, s.c_str(), -1, nullptr, 0);
-  std::u16string out(n > 0 ? static_cast<std::size_t>(n) : 1, u'\0');
+  WideString out(n > 0 ? static_cast<std::size_t>(n) : 1, WCHAR{});
   MultiByteToWideChar(CP_ACP, 0, s.c_str(), -1, out.data(), n);
   out.pop_back(); // the terminator
   return out;
@@ -59,9 +62,9 @@ inline bool DeviceAddress(const VARIANT &device, std::string_view prefix, std::s
 
 // The device identifiers of a semicolon-separated list in `variable`, each
 // given `prefix` unless it already starts with it. Unset means none.
-inline std::vector<std::u16string> DevicesFromEnvironment(const char *variable,
-                                                          std::string_view prefix) {
-  std::vector<std::u16string> out;
+inline std::vector<WideString> DevicesFromEnvironment(const char *variable,
+                                                      std::string_view prefix) {
+  std::vector<WideString> out;
   const char *list = std::getenv(variable);
   std::string_view rest = list != nullptr ? list : "";
   while (!rest.empty()) {
@@ -121,12 +124,12 @@ private:
 // starts over with the same devices in the same order.
 class DeviceEnumerator final : public Object<IEnumVARIANT> {
 public:
-  using Devices = std::shared_ptr<const std::vector<std::u16string>>;
+  using Devices = std::shared_ptr<const std::vector<WideString>>;
   DeviceEnumerator(Devices devices, std::size_t at) : devices_(std::move(devices)), at_(at) {}
 
-  static IEnumVARIANT *Make(std::vector<std::u16string> devices) {
+  static IEnumVARIANT *Make(std::vector<WideString> devices) {
     return std::make_unique<DeviceEnumerator>(
-               std::make_shared<const std::vector<std::u16string>>(std::move(devices)), 0)
+               std::make_shared<const std::vector<WideString>>(std::move(devices)), 0)
         .release();
   }
 
