@@ -13,10 +13,6 @@ constexpr std::array<unsigned, 22> kStandardRates = {
     230400, 460800, 500000, 576000, 921600, 1000000, 1152000, 1500000, 2000000, 3000000, 4000000};
 constexpr unsigned kMaxPort = 65535;
 
-std::uint32_t Crc(std::uint32_t crc, std::span<const std::uint8_t> bytes) {
-  return static_cast<std::uint32_t>(crc32_z(crc, bytes.data(), bytes.size()));
-}
-
 template <typename Number>
 bool ParseNumber(std::string_view text, Number *value) {
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), *value);
@@ -24,6 +20,10 @@ bool ParseNumber(std::string_view text, Number *value) {
 }
 
 } // namespace
+
+std::uint32_t Crc(std::uint32_t crc, std::span<const std::uint8_t> bytes) {
+  return static_cast<std::uint32_t>(crc32_z(crc, bytes.data(), bytes.size()));
+}
 
 std::uint32_t GetU32(std::span<const std::uint8_t> bytes, std::size_t at) {
   return std::uint32_t{bytes[at]} << 24 | std::uint32_t{bytes[at + 1]} << 16 |

@@ -37,6 +37,8 @@ inline constexpr std::uint8_t kEsc = 0xDB;
 inline constexpr std::uint8_t kEscEnd = 0xDC;
 inline constexpr std::uint8_t kEscEsc = 0xDD;
 inline constexpr std::size_t kCrcSize = 4;
+// The CRC-32 of a frame's content, continuing from `crc` (0 to start).
+std::uint32_t Crc(std::uint32_t crc, std::span<const std::uint8_t> bytes);
 // The first byte of a frame's content: who sent it.
 inline constexpr std::uint8_t kFromHost = 'H';
 inline constexpr std::uint8_t kFromCamera = 'C';

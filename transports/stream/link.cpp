@@ -13,7 +13,6 @@
 #include <optional>
 #include <thread>
 #include <utility>
-#include <zlib.h>
 
 namespace tavelo::link {
 
@@ -320,9 +319,6 @@ private:
   static constexpr auto kFirstResend = std::chrono::milliseconds(300);
   static constexpr unsigned kMaxResends = 16;
 
-  static std::uint32_t Crc(std::uint32_t crc, std::span<const std::uint8_t> bytes) {
-    return static_cast<std::uint32_t>(crc32_z(crc, bytes.data(), bytes.size()));
-  }
   // How long a line of `baud` takes to carry `bytes`.
   Clock::duration LineTime(std::size_t bytes) const { return LineByteTime(bytes, baud_); }
   Clock::duration PacedTime(std::size_t bytes) const { return LineByteTime(bytes, options_.pace); }
