@@ -10,9 +10,9 @@ libdir=$(dirname "$(find "$work/prefix" -name libtavelocam.so.0)")
 readelf -d "$libdir/libtavelocam.so.0" | grep -q 'Library soname: \[libtavelocam.so.0\]'
 
 
-# The README's C example and a virtual camera to run it against; the runtime
-# finds the components beside itself.
-sed -n '/^```c$/,/^```$/p' "$source/README.md" | sed '1d;$d' >"$work/list.c"
+# The README's first C example (the later one is for Windows) and a virtual
+# camera to run it against; the runtime finds the components beside itself.
+awk '/^```c$/ { inside = 1; next } inside && /^```$/ { exit } inside' "$source/README.md" >"$work/list.c"
 "$work/prefix/bin/tavelo-mkstore" "$work/store" >/dev/null
 expected=$'2:ALBUM1/BOARD.JPG 10869 bytes\n2:ALBUM1/SEA0001.JPG 27482 bytes'
 run() {
