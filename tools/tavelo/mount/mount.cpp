@@ -382,11 +382,8 @@ public:
   int Open(const char *path, fuse_file_info *info) {
     const Split split = SplitPath(path);
     Attributes attributes;
-    if (const int error = Find(split, &attributes); error != 0) {
+    if (const int error = FindFile(split, &attributes); error != 0) {
       return error;
-    }
-    if (attributes.directory) {
-      return -EISDIR;
     }
     auto open = std::make_unique<OpenFile>();
     if ((info->flags & O_ACCMODE) != O_RDONLY) {
@@ -575,11 +572,8 @@ public:
     }
     const Split split = SplitPath(path);
     Attributes attributes;
-    if (const int error = Find(split, &attributes); error != 0) {
+    if (const int error = FindFile(split, &attributes); error != 0) {
       return error;
-    }
-    if (attributes.directory) {
-      return -EISDIR;
     }
     std::unique_lock<Gate> lock;
     if (const int error = LockCamera(&lock); error != 0) {
@@ -889,6 +883,14 @@ private:
       return 0;
     }
     return TagTime((*date).ulVal, (*time).ulVal);
+  }
+
+  // Find, for an operation that takes a file: EISDIR for a directory.
+  int FindFile(const Split &split, Attributes *attributes) {
+    if (const int error = Find(split, attributes); error != 0) {
+      return error;
+    }
+    return attributes->directory ? -EISDIR : 0;
   }
 
   int Find(const Split &split, Attributes *attributes) {
