@@ -2,6 +2,10 @@
 // information, status words, default drive, power, clock and data echo.
 #include "camera.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
@@ -55,9 +59,25 @@ Bytes read_all(const fs::path &file) {
   return ec ? Bytes{} : read_range(file, 0, static_cast<std::size_t>(size));
 }
 
+namespace {
+
+Facts facts_of(const struct stat &st) {
+  return {S_ISDIR(st.st_mode), static_cast<std::uint64_t>(st.st_size),
+          sys_seconds{seconds{st.st_mtim.tv_sec}}};
+}
+
+} // namespace
+
+std::optional<Facts> file_facts(const fs::path &p) {
+  struct stat st {};
+  if (::lstat(p.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    return std::nullopt;
+  }
+  return facts_of(st);
+}
+
 bool is_file(const fs::path &p) {
-  std::error_code ec;
-  return fs::is_regular_file(fs::symlink_status(p, ec));
+  return file_facts(p).has_value();
 }
 bool is_dir(const fs::path &p) {
   std::error_code ec;
@@ -80,15 +100,21 @@ std::string sound_name(const std::string &name) {
 // The entries of a directory that the camera can name, sorted by name.
 std::vector<Entry> list_dir(const fs::path &dir) {
   std::vector<Entry> out;
-  std::error_code ec;
-  for (const auto &e : fs::directory_iterator(dir, ec)) {
-    const auto name = e.path().filename().string();
-    const auto st = e.symlink_status(ec);
-    if (!valid_name(name) || !(fs::is_regular_file(st) || fs::is_directory(st))) {
+  DIR *const stream = ::opendir(dir.c_str());
+  if (stream == nullptr) {
+    return out;
+  }
+  const int fd = ::dirfd(stream);
+  while (const dirent *e = ::readdir(stream)) {
+    const std::string name = e->d_name;
+    struct stat st {};
+    if (!valid_name(name) || ::fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) {
       continue;
     }
-    out.push_back({name, fs::is_directory(st)});
+    out.push_back({name, S_ISDIR(st.st_mode), facts_of(st)});
   }
+  ::closedir(stream);
   std::sort(out.begin(), out.end(), [](const Entry &a, const Entry &b) { return a.name < b.name; });
   return out;
 }

@@ -71,9 +71,17 @@ struct Reply {
   }
 };
 
+// What one lstat tells of a store file or directory.
+struct Facts {
+  bool directory = false;
+  std::uint64_t size = 0;
+  std::chrono::sys_seconds written{}; // last modified, to the second
+};
+
 struct Entry {
   std::string name;
   bool directory;
+  Facts facts;
 };
 
 struct Parsed {
@@ -94,12 +102,16 @@ std::pair<std::uint32_t, std::uint32_t> bcd_words(std::chrono::sys_seconds t);
 Bytes status_only(std::uint16_t command, Status s);
 Bytes read_range(const fs::path &file, std::uint64_t offset, std::size_t length);
 Bytes read_all(const fs::path &file);
+// The facts of `p` when it is a regular file (a symbolic link is not one):
+// one lstat, so a command looks its file up once.
+std::optional<Facts> file_facts(const fs::path &p);
 bool is_file(const fs::path &p);
 bool is_dir(const fs::path &p);
 std::string trim(const std::string &s);
 // The file with the same base name and the extension WAV: the picture's sound.
 std::string sound_name(const std::string &name);
-// The entries of a directory that the camera can name, sorted by name.
+// The entries of a directory that the camera can name, sorted by name, each
+// with its facts (one lstat of the name within the open directory).
 std::vector<Entry> list_dir(const fs::path &dir);
 
 struct Engine::Camera {
@@ -175,7 +187,13 @@ struct Engine::Camera {
 
   // Every image file of every drive, outside the system directory.
   std::vector<Location> all_images();
-  Bytes file_entries(std::uint16_t command, const std::vector<Location> &files);
+  // The 60-byte entries of `files`; `sizes`, when given, holds their sizes
+  // already looked up, else each is looked up here.
+  Bytes file_entries(std::uint16_t command, const std::vector<Location> &files,
+                     const std::vector<std::uint64_t> &sizes = {});
+  // A file command's answer when its file is not there: no such file, or no
+  // such drive when the drive is missing too.
+  Status missing(std::uint32_t drive) const;
   Bytes file_list(Request req);
   Bytes new_file_list(Request req);
   // Chunked answer for data kinds 0 and 2, read from the file straight into
@@ -200,7 +218,7 @@ struct Engine::Camera {
   // members are moved into it, so every file under it belongs to the group.
   Bytes create_group(Request req);
   Bytes write_file(Request req);
-  std::optional<Value> derived_tag(const Location &at, std::uint32_t tag);
+  std::optional<Value> derived_tag(const Location &at, const Facts &facts, std::uint32_t tag);
   Bytes get_tag(Request req);
   Bytes set_tag(Request req);
   Bytes directory_list(Request req);

@@ -49,22 +49,31 @@ std::vector<Location> Engine::Camera::all_images() {
   return out;
 }
 
-Bytes Engine::Camera::file_entries(std::uint16_t command, const std::vector<Location> &files) {
+Bytes Engine::Camera::file_entries(std::uint16_t command, const std::vector<Location> &files,
+                                   const std::vector<std::uint64_t> &sizes) {
   namespace f = wire::file_entry;
   namespace r = wire::name_record;
   wire::Packet p(command, wire::list::first + f::size * files.size());
   wire::put_u32(p.bytes(), wire::list::count, static_cast<std::uint32_t>(files.size()));
   for (std::size_t i = 0; i < files.size(); ++i) {
     const std::size_t at = wire::list::first + f::size * i;
-    std::error_code ec;
-    const auto size = fs::file_size(store.host_path(files[i]), ec);
+    std::uint64_t size = 0;
+    if (i < sizes.size()) {
+      size = sizes[i];
+    } else if (const auto facts = file_facts(store.host_path(files[i]))) {
+      size = facts->size;
+    }
     wire::put_u32(p.bytes(), at + r::drive, files[i].drive);
     wire::put_text(p.bytes(), at + r::path, r::path_width, files[i].dir);
     wire::put_text(p.bytes(), at + r::name, r::name_width, files[i].name);
-    wire::put_u32(p.bytes(), at + f::file_size, ec ? 0 : static_cast<std::uint32_t>(size));
+    wire::put_u32(p.bytes(), at + f::file_size, static_cast<std::uint32_t>(size));
     wire::put_u32(p.bytes(), at + f::file_type, file_type_of(files[i].name));
   }
   return p.finish();
+}
+
+Status Engine::Camera::missing(std::uint32_t drive) const {
+  return store.has_drive(drive) ? Status::file_not_found : Status::device;
 }
 
 Bytes Engine::Camera::file_list(Request req) {
@@ -79,14 +88,15 @@ Bytes Engine::Camera::file_list(Request req) {
   if (selector != 0) {
     return status_only(wire::cmd::file_list, Status::bad_request_data);
   }
-  const Parsed p = parse_record(req, f::record, true);
+  const Parsed p = parse_record(req, f::record, true, DriveCheck::later);
   if (p.status != Status::ok) {
     return status_only(wire::cmd::file_list, p.status);
   }
-  if (!is_file(store.host_path(p.at))) {
-    return status_only(wire::cmd::file_list, Status::file_not_found);
+  const auto facts = file_facts(store.host_path(p.at));
+  if (!facts) {
+    return status_only(wire::cmd::file_list, missing(p.at.drive));
   }
-  return file_entries(wire::cmd::file_list, {p.at});
+  return file_entries(wire::cmd::file_list, {p.at}, {facts->size});
 }
 
 Bytes Engine::Camera::new_file_list(Request req) {
@@ -104,10 +114,9 @@ Reply Engine::Camera::chunk(const fs::path &file, std::uint32_t drive, std::uint
                             std::uint32_t format) {
   namespace c = wire::chunk_answer;
   namespace h = wire::header;
-  const auto size = reading.open_for_reading(file);
+  const auto size = reading.open_for_reading(file, offset > 0);
   if (!size) {
-    return status_only(wire::cmd::read_file,
-                       store.has_drive(drive) ? Status::file_not_found : Status::device);
+    return status_only(wire::cmd::read_file, missing(drive));
   }
   if (*size > 0xFFFFFFFFu) {
     return status_only(wire::cmd::read_file, Status::file_not_found);
@@ -484,8 +493,8 @@ Bytes Engine::Camera::write_file(Request req) {
   return reply(!state_changed || store.save_state() ? Status::ok : Status::no_space);
 }
 
-std::optional<Value> Engine::Camera::derived_tag(const Location &at, std::uint32_t tag) {
-  const auto path = store.host_path(at);
+std::optional<Value> Engine::Camera::derived_tag(const Location &at, const Facts &facts,
+                                                 std::uint32_t tag) {
   const auto number = [](std::uint32_t v) { return Value{1, v, {}}; };
   if (tag == wire::fourcc("flty")) {
     return number(file_type_of(at.name));
@@ -495,14 +504,10 @@ std::optional<Value> Engine::Camera::derived_tag(const Location &at, std::uint32
                   is_file(store.host_path({at.drive, at.dir, sound_name(at.name)})));
   }
   if (tag == wire::fourcc("date") || tag == wire::fourcc("time")) {
-    std::error_code ec;
-    const auto written = fs::last_write_time(path, ec);
-    if (ec) {
-      return std::nullopt;
-    }
-    const auto [date, time] = bcd_words(floor<seconds>(file_clock::to_sys(written)));
+    const auto [date, time] = bcd_words(facts.written);
     return number(tag == wire::fourcc("date") ? date : time);
   }
+  const auto path = store.host_path(at);
   // The rest come from the JPEG header, read from the front of the file only.
   const auto info = read_jpeg_info(path);
   if (!info) {
@@ -525,17 +530,18 @@ Bytes Engine::Camera::get_tag(Request req) {
   if (req.size() != t::get_size) {
     return status_only(wire::cmd::get_tag, Status::bad_request_data);
   }
-  const Parsed p = parse_record(req, t::record, true);
+  const Parsed p = parse_record(req, t::record, true, DriveCheck::later);
   if (p.status != Status::ok) {
     return status_only(wire::cmd::get_tag, p.status);
   }
-  if (!is_file(store.host_path(p.at))) {
-    return status_only(wire::cmd::get_tag, Status::file_not_found);
+  const auto facts = file_facts(store.host_path(p.at));
+  if (!facts) {
+    return status_only(wire::cmd::get_tag, missing(p.at.drive));
   }
   const auto tag = wire::get_u32(req, t::tag);
   std::optional<Value> v;
   if (std::find(std::begin(derived_tags), std::end(derived_tags), tag) != std::end(derived_tags)) {
-    v = derived_tag(p.at, tag);
+    v = derived_tag(p.at, *facts, tag);
   } else if (const auto f = state().tags.find(p.at.key()); f != state().tags.end()) {
     if (const auto it = f->second.find(tag); it != f->second.end()) {
       v = it->second;
@@ -601,19 +607,14 @@ Bytes Engine::Camera::directory_list(Request req) {
   wire::put_u32(pk.bytes(), wire::list::count, static_cast<std::uint32_t>(entries.size()));
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const std::size_t at = wire::list::first + d::size * i;
-    std::error_code ec;
-    const auto host = dir / entries[i].name;
-    wire::put_text(pk.bytes(), at + d::name, d::name_width, entries[i].name);
-    if (!entries[i].directory) {
-      const auto size = fs::file_size(host, ec);
-      wire::put_u32(pk.bytes(), at + d::file_size, ec ? 0 : static_cast<std::uint32_t>(size));
+    const Entry &e = entries[i];
+    wire::put_text(pk.bytes(), at + d::name, d::name_width, e.name);
+    if (!e.directory) {
+      wire::put_u32(pk.bytes(), at + d::file_size, static_cast<std::uint32_t>(e.facts.size));
     }
-    const auto written = fs::last_write_time(host, ec);
-    if (!ec) {
-      const auto [date, time] = bcd_words(floor<seconds>(file_clock::to_sys(written)));
-      wire::put_u32(pk.bytes(), at + d::date, date);
-      wire::put_u32(pk.bytes(), at + d::time, time);
-    }
+    const auto [date, time] = bcd_words(e.facts.written);
+    wire::put_u32(pk.bytes(), at + d::date, date);
+    wire::put_u32(pk.bytes(), at + d::time, time);
     pk.bytes()[at + d::flags] = entries[i].directory ? d::directory_flag : 0;
   }
   return pk.finish();

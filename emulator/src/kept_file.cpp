@@ -28,6 +28,7 @@ bool KeptFile::open(const std::filesystem::path &path, int flags) {
     return false;
   }
   flags_ = flags & O_ACCMODE;
+  regular_ = S_ISREG(opened.st_mode);
   device_ = opened.st_dev;
   inode_ = opened.st_ino;
   path_ = path;
@@ -35,18 +36,22 @@ bool KeptFile::open(const std::filesystem::path &path, int flags) {
   return true;
 }
 
-std::optional<std::uint64_t> KeptFile::open_for_reading(const std::filesystem::path &path) {
-  struct stat named {};
-  if (::lstat(path.c_str(), &named) != 0 || !S_ISREG(named.st_mode)) {
+std::optional<std::uint64_t> KeptFile::open_for_reading(const std::filesystem::path &path,
+                                                        bool continuing) {
+  if (continuing && fd_ >= 0 && flags_ == O_RDONLY) {
+    struct stat named {};
+    if (::lstat(path.c_str(), &named) == 0 && S_ISREG(named.st_mode) && named.st_dev == device_ &&
+        named.st_ino == inode_) {
+      return static_cast<std::uint64_t>(named.st_size);
+    }
+  }
+  // O_NOFOLLOW refuses a link and O_NONBLOCK keeps a FIFO from blocking the
+  // open; anything but a regular file is then refused.
+  if (!open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK) || !regular_) {
     close();
     return std::nullopt;
   }
-  const bool kept =
-      fd_ >= 0 && flags_ == O_RDONLY && named.st_dev == device_ && named.st_ino == inode_;
-  if (!kept && !open(path, O_RDONLY | O_NOFOLLOW)) {
-    return std::nullopt;
-  }
-  return static_cast<std::uint64_t>(named.st_size);
+  return end_;
 }
 
 bool KeptFile::open_for_writing(const std::filesystem::path &path, bool truncate) {

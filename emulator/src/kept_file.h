@@ -18,9 +18,11 @@ public:
   KeptFile &operator=(const KeptFile &) = delete;
 
   // Keeps `path` open for reading and gives its size; nothing when it is not
-  // a regular file (a symbolic link is not) or cannot be opened. The open
-  // file is kept while `path` still names the same file.
-  std::optional<std::uint64_t> open_for_reading(const std::filesystem::path &path);
+  // a regular file (a symbolic link is not) or cannot be opened. With
+  // `continuing` (a later chunk of one transfer) the file kept open serves
+  // while `path` still names the same file; otherwise `path` is opened anew,
+  // without looking it up first.
+  std::optional<std::uint64_t> open_for_reading(const std::filesystem::path &path, bool continuing);
   // Opens `path` and keeps it open for writing; `truncate` starts its
   // content afresh. continues_writing tells whether the next chunk may use
   // the file kept open.
@@ -41,6 +43,7 @@ private:
 
   int fd_ = -1;
   int flags_ = 0;
+  bool regular_ = false;
   dev_t device_ = 0;
   ino_t inode_ = 0;
   std::filesystem::path path_; // as opened
