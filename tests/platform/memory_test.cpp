@@ -96,6 +96,12 @@ TEST(PointerChecks, NullWrappingAndNonExecutableAddressesAreBadSizeZeroNeverIs) 
   EXPECT_TRUE(IsBadCodePtr(nullptr));
   EXPECT_TRUE(IsBadCodePtr(reinterpret_cast<FARPROC>(reinterpret_cast<std::uintptr_t>(&data))));
   EXPECT_TRUE(IsBadCodePtr(reinterpret_cast<FARPROC>(reinterpret_cast<std::uintptr_t>(&stack))));
+  // The break area is good up to the break and no further: the pages past it
+  // are not mapped.
+  std::vector<char> heap(64);
+  auto *const brk_end = static_cast<char *>(sbrk(0));
+  EXPECT_FALSE(IsBadWritePtr(heap.data(), heap.size()) || IsBadReadPtr(brk_end - 8, 8));
+  EXPECT_TRUE(IsBadReadPtr(brk_end - 8, 8 + 4 * kPage));
 }
 
 class MockUnknown : public IUnknown {
