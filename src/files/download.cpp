@@ -303,8 +303,8 @@ HRESULT CopyFileFromCamera(CameraSession &session, const char *hostPath, const F
   if (HRESULT made = host.CreateForWriting(hostPath, size); FAILED(made)) {
     return made;
   }
-  if (!CopyGuarded(std::span<const BYTE>(data.get(), size), host.View().data())) {
-    return HostError(kWinErrorWriteFault);
+  if (HRESULT written = host.Write(std::span<const BYTE>(data.get(), size)); FAILED(written)) {
+    return written;
   }
   if (HRESULT written = host.Commit(); FAILED(written)) {
     return written;

@@ -1,5 +1,6 @@
-// Host files read and written through file mappings: the one place where the
-// library touches the host's file system. host_file_win32.cpp maps with
+// Host files, read through file mappings and written through a mapping
+// (Windows) or write() (POSIX): the one place where the library touches the
+// host's file system. host_file_win32.cpp maps with
 // CreateFileA / CreateFileMappingA / MapViewOfFile, host_file_posix.cpp with
 // open / mmap; both report failures as HRESULT_FROM_WIN32 of a Windows error
 // number (on POSIX the one that matches errno) and set the thread's last
@@ -31,7 +32,7 @@ inline constexpr DWORD kWinErrorFileInvalid = 1006; // ERROR_FILE_INVALID: an em
 // number must not read as success, so 0 becomes E_FAIL.
 HRESULT HostError(DWORD error);
 
-// A host file mapped into memory, unmapped and closed on destruction.
+// A host file, unmapped and closed on destruction.
 //
 // A file made by CreateForWriting is written beside its path and only
 // replaces what is there once Commit has written it out; otherwise the
@@ -44,16 +45,23 @@ public:
   HostFile(const HostFile &) = delete;
   HostFile &operator=(const HostFile &) = delete;
 
-  // Makes a new file for `path` (an existing one is replaced on Commit),
-  // `size` bytes long (at least 1), and maps all of it writable.
+  // Makes a new file for `path` (an existing one is replaced on Commit) that
+  // is to hold `size` bytes (at least 1), given to Write.
   HRESULT CreateForWriting(const char *path, ULONG size);
+
+  // Writes the whole content, exactly the size given to CreateForWriting.
+  // Windows copies it into a mapped view; POSIX writes it with write(),
+  // which reports a full disk as an error where a mapping would fault and
+  // costs no mapping for a file of a few KiB.
+  HRESULT Write(std::span<const BYTE> data);
 
   // Opens the existing file `path` and maps all of it read-only. An empty
   // file cannot be mapped (kWinErrorFileInvalid); one of 4 GiB or more is
   // refused with kWinErrorFileTooLarge.
   HRESULT OpenForReading(const char *path);
 
-  // The mapped bytes; empty until a Create or Open succeeded.
+  // The mapped bytes of a file opened for reading; empty until
+  // OpenForReading succeeded.
   std::span<BYTE> View() const;
 
   // Unmaps and closes the file and renames it over the path, in one step

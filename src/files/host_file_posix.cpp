@@ -1,5 +1,5 @@
-// Host files on POSIX: open, posix_fallocate and mmap, with errno turned
-// into the Windows error number a Windows build would report.
+// Host files on POSIX: written with write(), read through mmap, with errno
+// turned into the Windows error number a Windows build would report.
 #include "files/host_file.h"
 
 #include <atomic>
@@ -92,6 +92,7 @@ struct HostFile::Native {
   std::size_t size = 0;
   bool created = false; // made or truncated by CreateForWriting: removed unless committed
   bool committed = false;
+  bool written = false; // Write gave the file its whole content
 
   HRESULT Fail(DWORD error) {
     SetLastError(error);
@@ -176,17 +177,26 @@ HRESULT HostFile::CreateForWriting(const char *path, ULONG size) {
   if (size == 0) {
     return n.Fail(kWinErrorFileInvalid);
   }
-  // Reserve the blocks now: writing through a mapping into a file that the
-  // disk cannot hold would fault instead of failing.
-  if (int error = posix_fallocate(n.fd, 0, static_cast<off_t>(size)); error != 0) {
-    return n.FailErrno(error);
-  }
-  // The whole view is written: map it in one request, not a fault per page.
-  n.view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, n.fd, 0);
-  if (n.view == MAP_FAILED) {
-    return n.FailErrno(errno);
-  }
   n.size = size;
+  return S_OK;
+}
+
+HRESULT HostFile::Write(std::span<const BYTE> data) {
+  Native &n = *native_;
+  if (n.fd < 0 || !n.created || n.written || data.size() != n.size) {
+    return n.Fail(ERROR_INVALID_HANDLE);
+  }
+  for (std::size_t done = 0; done < data.size();) {
+    const ssize_t put = write(n.fd, data.data() + done, data.size() - done);
+    if (put < 0 && errno == EINTR) {
+      continue;
+    }
+    if (put <= 0) {
+      return n.FailErrno(put < 0 ? errno : ENOSPC);
+    }
+    done += static_cast<std::size_t>(put);
+  }
+  n.written = true;
   return S_OK;
 }
 
@@ -221,12 +231,11 @@ std::span<BYTE> HostFile::View() const {
 
 HRESULT HostFile::Commit() {
   Native &n = *native_;
-  if (n.view == MAP_FAILED) {
+  if (!n.written) {
     return n.Fail(ERROR_INVALID_HANDLE);
   }
-  // No sync: the blocks were reserved when the file was made, and a caller
-  // that copies many files syncs them once at the end, as cp does not at all.
-  n.Unmap();
+  // No sync: a caller that copies many files syncs them once at the end, as
+  // cp does not at all.
   const int fd = n.fd;
   n.fd = -1;
   if (close(fd) != 0) {

@@ -110,6 +110,19 @@ HRESULT HostFile::CreateForWriting(const char *path, ULONG size) {
   return S_OK;
 }
 
+HRESULT HostFile::Write(std::span<const BYTE> data) {
+  Native &n = *native_;
+  if (n.view == nullptr || data.size() != n.size) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return LastError();
+  }
+  if (!CopyGuarded(data, static_cast<BYTE *>(n.view))) {
+    SetLastError(kWinErrorWriteFault);
+    return LastError();
+  }
+  return S_OK;
+}
+
 HRESULT HostFile::OpenForReading(const char *path) {
   Native &n = *native_;
   n.path = path;

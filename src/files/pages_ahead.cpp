@@ -5,7 +5,7 @@
 namespace tavelo::files {
 
 void PagesAhead::Before(std::size_t end) {
-  if (end <= mapped_ || block_ == nullptr) {
+  if (end <= mapped_ || block_ == nullptr || size_ < kPagesAheadFrom) {
     return;
   }
   const std::size_t until = std::min(size_, end + kPagesAheadWindow);

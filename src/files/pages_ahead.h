@@ -13,6 +13,10 @@ namespace tavelo::files {
 // How far past the bytes about to be written the pages are mapped.
 inline constexpr std::size_t kPagesAheadWindow = std::size_t{8} << 20;
 
+// Blocks smaller than this are left to fault their few pages in as they are
+// written: asking the system costs more than that.
+inline constexpr std::size_t kPagesAheadFrom = std::size_t{1} << 20;
+
 class PagesAhead {
 public:
   PagesAhead(BYTE *block, std::size_t size) : block_(block), size_(size) {}
