@@ -130,10 +130,20 @@ TransferRun::~TransferRun() {
   TaveloUnsubscribe(camera_.get(), 7);
 }
 
+namespace {
+
+// Asked once per run, not once per file.
+bool StderrIsTerminal() {
+  static const bool terminal = isatty(STDERR_FILENO) != 0;
+  return terminal;
+}
+
+} // namespace
+
 Transfer::Transfer(Camera &camera, std::string label, const TransferPlan &plan, std::size_t index,
                    std::uint64_t bytes_before)
     : camera_(camera), label_(std::move(label)), plan_(plan), index_(index), before_(bytes_before),
-      terminal_(isatty(STDERR_FILENO) != 0) {
+      terminal_(StderrIsTerminal()) {
   if (run_camera != camera_.get()) {
     Check(TaveloSubscribe(camera_.get(), 7, OnProgress, reinterpret_cast<uintptr_t>(this)),
           "subscribing to progress");

@@ -12,16 +12,23 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
+#include <exception>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <regex>
 #include <set>
+#include <thread>
 #include <unordered_set>
 
 namespace tavelo::cli {
@@ -139,8 +146,27 @@ std::optional<std::time_t> CameraDate(Camera &camera, const FH &file) {
       tm.tm_min > 59 || tm.tm_sec > 59) {
     return std::nullopt;
   }
+  // mktime reads the time zone file again on every call; localtime_r does
+  // not. So the offset from UTC that mktime found last is tried first and
+  // kept when localtime_r turns the result back into the same clock time.
+  thread_local std::optional<std::time_t> offset;
+  std::tm universal = tm;
+  const std::time_t utc = timegm(&universal);
+  if (offset) {
+    const std::time_t guess = utc - *offset;
+    std::tm check{};
+    if (localtime_r(&guess, &check) != nullptr && check.tm_year == tm.tm_year &&
+        check.tm_mon == tm.tm_mon && check.tm_mday == tm.tm_mday && check.tm_hour == tm.tm_hour &&
+        check.tm_min == tm.tm_min && check.tm_sec == tm.tm_sec) {
+      return guess;
+    }
+  }
   const std::time_t when = std::mktime(&tm);
-  return when == -1 ? std::nullopt : std::optional(when);
+  if (when == -1) {
+    return std::nullopt;
+  }
+  offset = utc - when;
+  return when;
 }
 
 void SetModified(const fs::path &target, std::optional<std::time_t> date) {
@@ -156,12 +182,12 @@ void SetModified(const fs::path &target, std::optional<std::time_t> date) {
 
 namespace {
 
-// True when `target` is a regular file of `size` bytes whose modification
-// time is the camera's date (the size alone when the camera has no date).
-bool AlreadyThere(const fs::path &target, ULONG size, std::optional<std::time_t> date) {
-  struct stat info {};
-  return stat(target.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-         static_cast<std::uint64_t>(info.st_size) == size && (!date || info.st_mtime == *date);
+// True when `info` (of the host file) shows a regular file of `size` bytes
+// whose modification time is the camera's date (the size alone when the
+// camera has no date).
+bool SameFile(const struct stat &info, ULONG size, std::optional<std::time_t> date) {
+  return S_ISREG(info.st_mode) && static_cast<std::uint64_t>(info.st_size) == size &&
+         (!date || info.st_mtime == *date);
 }
 
 // Writes what the downloads left in the page cache to the disk: one sync of
@@ -256,7 +282,21 @@ struct Job {
   fs::path target;
   ULONG size = 0;
   std::optional<std::time_t> date;
+  bool known = false; // size and date read from the camera
   std::string key;
+  enum class Outcome { pending, skipped, written } outcome = Outcome::pending;
+
+  // Reads the file's date, and its size unless a download just gave it,
+  // from the camera, once.
+  void Learn(Camera &camera, std::optional<ULONG> downloaded = std::nullopt) {
+    if (!known) {
+      const FH copy = file; // on the stack, which the library checks without the kernel
+      size = downloaded ? *downloaded : FileSize(camera, copy);
+      date = CameraDate(camera, copy);
+      key = FetchedBefore::Key(file, size, date);
+      known = true;
+    }
+  }
 };
 
 // "7" or "3-20": numbers of ls --numbers.
@@ -325,10 +365,173 @@ std::vector<Job> Select(Camera &camera, const GetOptions &options, Unlisted &unl
                                     " would both be written to " + target.string() +
                                     "; nothing was fetched");
     }
-    jobs.push_back(Job{file, target, 0, std::nullopt, {}});
+    Job job;
+    job.file = file;
+    job.target = target;
+    jobs.push_back(std::move(job));
   }
   return jobs;
 }
+
+struct TaskFree {
+  void operator()(BYTE *block) const { CoTaskMemFree(block); }
+};
+using TaskBytes = std::unique_ptr<BYTE, TaskFree>;
+
+// A downloaded file on its way to the host.
+struct Fetched {
+  Job *job;
+  TaskBytes data;
+  std::optional<mode_t> mode; // of the host file it replaces
+};
+
+// Writes `bytes` under a hidden name beside `target`, dates it and renames
+// it into place, so `target` is always the old file or the whole new one.
+void WriteBeside(const fs::path &target, std::span<const std::uint8_t> bytes,
+                 std::optional<std::time_t> date, std::optional<mode_t> mode) {
+  static const std::string suffix = ".tavelo-" + std::to_string(getpid());
+  const fs::path temporary = target.parent_path() / ("." + target.filename().string() + suffix);
+  const auto fail = [&](int error) {
+    unlink(temporary.c_str());
+    throw Failure(kExitHost, "cannot write " + target.string() + ": " + std::strerror(error));
+  };
+  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    fail(errno);
+  }
+  int error = mode && fchmod(fd, *mode & 07777) != 0 ? errno : 0;
+  for (std::size_t done = 0; error == 0 && done < bytes.size();) {
+    const ssize_t put = write(fd, bytes.data() + done, bytes.size() - done);
+    if (put > 0) {
+      done += static_cast<std::size_t>(put);
+    } else if (put == 0 || errno != EINTR) {
+      error = put == 0 ? ENOSPC : errno;
+    }
+  }
+  if (const timespec times[2] = {{0, UTIME_OMIT}, {date.value_or(0), 0}};
+      error == 0 && date && futimens(fd, times) != 0) {
+    error = errno;
+  }
+  if (close(fd) != 0 && error == 0) {
+    error = errno;
+  }
+  if (error == 0 && rename(temporary.c_str(), target.c_str()) != 0) {
+    error = errno;
+  }
+  if (error != 0) {
+    fail(error);
+  }
+}
+
+// Puts downloaded files on the host on a thread of its own, so that the
+// host's file system work for one file overlaps the camera's work for the
+// next. Files are written in the order they came. The first failure stops
+// the writing; Put and Finish throw it on the camera's thread.
+class HostWriter {
+public:
+  // `written` runs on the writer's thread after each file is in place.
+  explicit HostWriter(std::function<void(Job &)> written)
+      : written_(std::move(written)), thread_([this] { Run(); }) {}
+  HostWriter(const HostWriter &) = delete;
+  HostWriter &operator=(const HostWriter &) = delete;
+  // Writes what is queued, then ends the thread. A failure nobody was told
+  // of (the run ended for another reason) is printed.
+  ~HostWriter() {
+    Stop();
+    if (failure_ && !thrown_) {
+      try {
+        std::rethrow_exception(failure_);
+      } catch (const Failure &failure) {
+        std::fprintf(stderr, "tavelo: %s\n", failure.what());
+      } catch (...) {
+      }
+    }
+  }
+
+  // Queues a file; waits while the queue holds more than kQueuedBytes.
+  void Put(Fetched fetched) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return queued_bytes_ < kQueuedBytes || failure_; });
+    Rethrow();
+    queued_bytes_ += fetched.job->size;
+    queue_.push_back(std::move(fetched));
+    // The writer is woken for a batch, not for each small file: a wake-up
+    // costs the camera's thread a system call.
+    if (queue_.size() >= kBatchFiles || queued_bytes_ >= kBatchBytes) {
+      changed_.notify_all();
+    }
+  }
+
+  // Waits until every queued file is written.
+  void Finish() {
+    Stop();
+    std::lock_guard lock(mutex_);
+    Rethrow();
+  }
+
+private:
+  static constexpr std::size_t kQueuedBytes = std::size_t{64} << 20;
+  static constexpr std::size_t kBatchFiles = 16;
+  static constexpr std::size_t kBatchBytes = std::size_t{1} << 20;
+
+  void Rethrow() {
+    if (failure_) {
+      thrown_ = true;
+      std::rethrow_exception(failure_);
+    }
+  }
+
+  void Stop() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+      changed_.notify_all();
+    }
+    if (thread_.joinable()) {
+      thread_.join();
+    }
+  }
+
+  void Run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [&] { return !queue_.empty() || stopping_; });
+      if (queue_.empty() || failure_) {
+        return;
+      }
+      Fetched fetched = std::move(queue_.front());
+      queue_.pop_front();
+      lock.unlock();
+      std::exception_ptr failure;
+      try {
+        Job &job = *fetched.job;
+        WriteBeside(job.target, std::span(fetched.data.get(), job.size), job.date, fetched.mode);
+        fetched.data.reset();
+        job.outcome = Job::Outcome::written;
+        written_(job);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      lock.lock();
+      queued_bytes_ -= fetched.job->size;
+      if (failure) {
+        failure_ = failure;
+        queue_.clear();
+      }
+      changed_.notify_all();
+    }
+  }
+
+  std::function<void(Job &)> written_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Fetched> queue_;
+  std::size_t queued_bytes_ = 0;
+  bool stopping_ = false;
+  std::exception_ptr failure_;
+  bool thrown_ = false;
+  std::thread thread_; // last: starts once the members above are made
+};
 
 void GetSounds(const Context &context, Camera &camera, const std::vector<Job> &jobs) {
   for (const Job &job : jobs) {
@@ -361,26 +564,42 @@ void Get(Context &context, const GetOptions &options) {
   std::size_t seen_before = 0;
   TransferPlan plan{0, 0};
   std::vector<Job> wanted;
+  // Each file's size and date cost the camera two commands more than its
+  // download: they are read up front only for --new, which needs them to
+  // choose, and else only for a file whose host name is taken (to tell
+  // whether it is already there) or after a download (for its date). So
+  // the total is known, and shown, only with --new.
   for (Job &job : jobs) {
-    job.size = FileSize(camera, job.file);
-    job.date = CameraDate(camera, job.file);
-    job.key = FetchedBefore::Key(job.file, job.size, job.date);
-    if (options.fresh && fetched_before.Contains(job.key)) {
-      ++seen_before;
-      continue;
+    if (options.fresh) {
+      job.Learn(camera);
+      if (fetched_before.Contains(job.key)) {
+        ++seen_before;
+        continue;
+      }
+      plan.bytes += job.size;
     }
-    plan.bytes += job.size;
     wanted.push_back(std::move(job));
   }
   plan.files = wanted.size();
   std::uint64_t before = 0;
-  std::size_t skipped = 0;
   std::vector<const Job *> downloaded;
-  std::set<fs::path> made;
+  std::size_t skipped = 0;
+  // Each host directory, made once, and whether it was there before: one
+  // this run made holds no file to compare with.
+  std::map<fs::path, bool> existed;
   const TransferRun run(camera);
   // Whatever ends the run, what was written is synced and remembered; a
-  // sync that fails after another failure does not hide that one.
+  // sync that fails after another failure does not hide that one. The
+  // writer has ended by then: it lives inside the try block.
   const auto finish = [&](bool failed) {
+    for (const Job &job : wanted) {
+      if (job.outcome == Job::Outcome::written) {
+        downloaded.push_back(&job);
+      }
+      if (job.outcome != Job::Outcome::pending) {
+        fetched_before.Add(job.key);
+      }
+    }
     try {
       if (!downloaded.empty()) {
         SyncWritten(options.out);
@@ -393,25 +612,55 @@ void Get(Context &context, const GetOptions &options) {
     fetched_before.Save();
   };
   try {
+    HostWriter writer([&](const Job &job) {
+      Report(context,
+             Json{{"path", job.file.path}, {"saved", job.target.string()}, {"size", job.size}},
+             std::string(job.file.path) + " -> " + job.target.string() + " (" +
+                 std::to_string(job.size) + " bytes)");
+    });
     for (std::size_t i = 0; i < wanted.size(); ++i) {
-      const Job &job = wanted[i];
-      if (!options.force && AlreadyThere(job.target, job.size, job.date)) {
-        ++skipped;
-        if (context.json) {
-          PrintJson({{"path", job.file.path}, {"saved", job.target.string()}, {"skipped", true}});
-        }
-      } else {
-        Download(camera, job.file, job.target, plan, i, before, &made);
-        SetModified(job.target, job.date);
-        downloaded.push_back(&job);
-        Report(context,
-               Json{{"path", job.file.path}, {"saved", job.target.string()}, {"size", job.size}},
-               std::string(job.file.path) + " -> " + job.target.string() + " (" +
-                   std::to_string(job.size) + " bytes)");
+      if (interrupts::Requested()) {
+        throw Failure(kExitInterrupted, "get: interrupted");
       }
-      fetched_before.Add(job.key);
+      Job &job = wanted[i];
+      const FH file = job.file; // on the stack, as in Learn
+
+      const fs::path parent = job.target.parent_path();
+      auto [dir, first] = existed.emplace(parent, true);
+      if (first) {
+        std::error_code error;
+        dir->second = fs::is_directory(parent, error);
+        MakeDirectories(parent);
+      }
+      struct stat info {};
+      const bool taken = dir->second && stat(job.target.c_str(), &info) == 0;
+      if (taken && !options.force) {
+        job.Learn(camera);
+        if (SameFile(info, job.size, job.date)) {
+          job.outcome = Job::Outcome::skipped;
+          ++skipped;
+          if (context.json) {
+            PrintJson({{"path", file.path}, {"saved", job.target.string()}, {"skipped", true}});
+          }
+          before += job.size;
+          continue;
+        }
+      }
+      const std::string path = file.path;
+      Fetched fetched{&job, nullptr, taken ? std::optional(info.st_mode) : std::nullopt};
+      {
+        Transfer transfer(camera, path.substr(path.find_last_of(":/") + 1), plan, i, before);
+        BYTE *data = nullptr;
+        ULONG size = 0;
+        const CAMRESULT result = TaveloGetFileData(camera.get(), &file, 0, &data, &size);
+        fetched.data.reset(data);
+        transfer.Finish(result, "downloading " + path, path);
+        job.Learn(camera, size);
+      }
       before += job.size;
+      writer.Put(std::move(fetched));
     }
+    writer.Finish();
   } catch (...) {
     finish(true);
     throw;
