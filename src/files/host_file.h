@@ -1,10 +1,9 @@
-// Host files, read through file mappings and written through a mapping
-// (Windows) or write() (POSIX): the one place where the library touches the
-// host's file system. host_file_win32.cpp maps with
-// CreateFileA / CreateFileMappingA / MapViewOfFile, host_file_posix.cpp with
-// open / mmap; both report failures as HRESULT_FROM_WIN32 of a Windows error
-// number (on POSIX the one that matches errno) and set the thread's last
-// error to it.
+// Host files, read and written through a file mapping on Windows
+// (CreateFileA / CreateFileMappingA / MapViewOfFile, host_file_win32.cpp)
+// and with pread and write on POSIX (host_file_posix.cpp): the one place
+// where the library touches the host's file system. Both report failures
+// as HRESULT_FROM_WIN32 of a Windows error number (on POSIX the one that
+// matches errno) and set the thread's last error to it.
 //
 // Mappings are made without an object name. A named mapping object is
 // shared by everything in the logon session that asks for the same name, so
@@ -16,6 +15,7 @@
 #include "tavelo/win32.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <span>
 
@@ -55,14 +55,20 @@ public:
   // costs no mapping for a file of a few KiB.
   HRESULT Write(std::span<const BYTE> data);
 
-  // Opens the existing file `path` and maps all of it read-only. An empty
-  // file cannot be mapped (kWinErrorFileInvalid); one of 4 GiB or more is
-  // refused with kWinErrorFileTooLarge.
+  // Opens the existing file `path` for reading; Windows maps all of it
+  // read-only. An empty file is refused (kWinErrorFileInvalid), as one of
+  // 4 GiB or more (kWinErrorFileTooLarge).
   HRESULT OpenForReading(const char *path);
 
-  // The mapped bytes of a file opened for reading; empty until
-  // OpenForReading succeeded.
-  std::span<BYTE> View() const;
+  // The size of a file opened for reading.
+  ULONG Size() const;
+
+  // Reads the bytes at `offset` (within Size()) until `into` is full.
+  // Windows copies them out of the mapped view and survives the fault of a
+  // view whose file someone cut short meanwhile; POSIX reads with pread. No
+  // copy through a mapping: a file that fits in one request costs no
+  // mapping at all. False when the bytes cannot be read.
+  bool ReadAt(std::uint64_t offset, std::span<BYTE> into) const;
 
   // Unmaps and closes the file and renames it over the path, in one step
   // (the old file, if any, stays whole until then); the file stays. Nothing

@@ -1,5 +1,5 @@
-// Host files on POSIX: written with write(), read through mmap, with errno
-// turned into the Windows error number a Windows build would report.
+// Host files on POSIX: written with write() and read with pread(), with
+// errno turned into the Windows error number a Windows build would report.
 #include "files/host_file.h"
 
 #include <atomic>
@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <string>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -88,7 +87,6 @@ struct HostFile::Native {
   std::string path;   // the file open now: the temporary one while writing
   std::string target; // where a written file goes on Commit
   int fd = -1;
-  void *view = MAP_FAILED;
   std::size_t size = 0;
   bool created = false; // made or truncated by CreateForWriting: removed unless committed
   bool committed = false;
@@ -112,12 +110,6 @@ struct HostFile::Native {
     return S_ISREG(info->st_mode) ? S_OK : Fail(ERROR_ACCESS_DENIED);
   }
 
-  void Unmap() {
-    if (view != MAP_FAILED) {
-      munmap(view, size);
-      view = MAP_FAILED;
-    }
-  }
   void Close() {
     if (fd >= 0) {
       close(fd);
@@ -129,7 +121,6 @@ struct HostFile::Native {
 HostFile::HostFile() : native_(std::make_unique<Native>()) {}
 
 HostFile::~HostFile() {
-  native_->Unmap();
   native_->Close();
   if (native_->created && !native_->committed) {
     unlink(native_->path.c_str());
@@ -210,23 +201,33 @@ HRESULT HostFile::OpenForReading(const char *path) {
     return n.Fail(kWinErrorFileTooLarge);
   }
   if (info.st_size == 0) {
-    return n.Fail(kWinErrorFileInvalid); // an empty file cannot be mapped
+    return n.Fail(kWinErrorFileInvalid); // as Windows cannot map an empty file
   }
-  const auto size = static_cast<std::size_t>(info.st_size);
-  // The whole view is read: map it in one request, not a fault per page.
-  n.view = mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, n.fd, 0);
-  if (n.view == MAP_FAILED) {
-    return n.FailErrno(errno);
-  }
-  n.size = size;
+  n.size = static_cast<std::size_t>(info.st_size);
   return S_OK;
 }
 
-std::span<BYTE> HostFile::View() const {
-  if (native_->view == MAP_FAILED) {
-    return {};
+ULONG HostFile::Size() const {
+  return static_cast<ULONG>(native_->size);
+}
+
+bool HostFile::ReadAt(std::uint64_t offset, std::span<BYTE> into) const {
+  const Native &n = *native_;
+  if (n.fd < 0 || offset + into.size() > n.size) {
+    return false;
   }
-  return {static_cast<BYTE *>(native_->view), native_->size};
+  for (std::size_t done = 0; done < into.size();) {
+    const ssize_t got =
+        pread(n.fd, into.data() + done, into.size() - done, static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      return false; // an error, or the file was cut short meanwhile
+    }
+    done += static_cast<std::size_t>(got);
+  }
+  return true;
 }
 
 HRESULT HostFile::Commit() {

@@ -155,11 +155,17 @@ HRESULT HostFile::OpenForReading(const char *path) {
   return S_OK;
 }
 
-std::span<BYTE> HostFile::View() const {
-  if (native_->view == nullptr) {
-    return {};
+ULONG HostFile::Size() const {
+  return static_cast<ULONG>(native_->size);
+}
+
+bool HostFile::ReadAt(std::uint64_t offset, std::span<BYTE> into) const {
+  const Native &n = *native_;
+  if (n.view == nullptr || offset + into.size() > n.size) {
+    return false;
   }
-  return {static_cast<BYTE *>(native_->view), native_->size};
+  return CopyGuarded(std::span(static_cast<const BYTE *>(n.view) + offset, into.size()),
+                     into.data());
 }
 
 HRESULT HostFile::Commit() {

@@ -38,8 +38,8 @@ bool NameTooLong(const char *name) {
 // Sends the chunks; the request's file name record is already in place.
 // `*sent` tells whether a chunk went out, so the camera may hold part of the
 // file.
-HRESULT SendChunks(CameraSession &session, std::span<BYTE> request, const BYTE *data, ULONG length,
-                   HRESULT unreadable, bool *sent) {
+HRESULT SendChunks(CameraSession &session, std::span<BYTE> request, ULONG length,
+                   const UploadSource &source, HRESULT unreadable, bool *sent) {
   Command command(session);
   const CheckedRun run(session, command); // the transport checked once, not per chunk
   HRESULT result = command.BeginResult();
@@ -61,7 +61,7 @@ HRESULT SendChunks(CameraSession &session, std::span<BYTE> request, const BYTE *
     wire::PutU32(packet, kOffsetAt, offset);
     wire::PutU32(packet, kLengthAt, chunk);
     wire::PutU32(packet, kTotalAt, length);
-    if (!CopyGuarded(std::span(data + offset, chunk), packet.data() + kChunkAt)) {
+    if (!source(offset, packet.subspan(kChunkAt))) {
       result = unreadable;
       break;
     }
@@ -102,10 +102,24 @@ HRESULT MakeNewFileHandle(const FH *dir, const char *name, FileHandlePtr *handle
   return S_OK;
 }
 
-HRESULT Upload(CameraSession &session, const FH *file, const BYTE *data, ULONG length,
+HRESULT Upload(CameraSession &session, const FH *file, const BYTE *data, ULONG length) {
+  if (data == nullptr) {
+    ResetTransfer(session, length);
+    return CAM_E_BAD_PARAMETER;
+  }
+  // The caller's memory may be unmapped under us: copied under the guard.
+  return Upload(
+      session, file, length,
+      [data](ULONG offset, std::span<BYTE> into) {
+        return CopyGuarded(std::span(data + offset, into.size()), into.data());
+      },
+      CAM_E_BAD_PARAMETER);
+}
+
+HRESULT Upload(CameraSession &session, const FH *file, ULONG length, const UploadSource &source,
                HRESULT unreadable) {
   ResetTransfer(session, length);
-  if (file == nullptr || data == nullptr) {
+  if (file == nullptr) {
     return CAM_E_BAD_PARAMETER;
   }
   ULONG packetLimit = 0;
@@ -138,7 +152,7 @@ HRESULT Upload(CameraSession &session, const FH *file, const BYTE *data, ULONG l
     DeleteCameraFile(session, file);
   }
   bool sent = false;
-  HRESULT result = SendChunks(session, request, data, length, unreadable, &sent);
+  HRESULT result = SendChunks(session, request, length, source, unreadable, &sent);
   // A file the caller does not want, or only part of one, is not left under
   // its name.
   const bool cancelled = CancelRequested(session);
@@ -175,9 +189,10 @@ HRESULT CopyHostFile(CameraSession &session, const char *hostPath, const FH *dir
   if (HRESULT result = MakeNewFileHandle(dir, name, &made); FAILED(result)) {
     return result;
   }
-  std::span<const BYTE> view = host.View();
-  HRESULT result = Upload(session, made.get(), view.data(), static_cast<ULONG>(view.size()),
-                          HostError(kWinErrorReadFault));
+  HRESULT result = Upload(
+      session, made.get(), host.Size(),
+      [&host](ULONG offset, std::span<BYTE> into) { return host.ReadAt(offset, into); },
+      HostError(kWinErrorReadFault));
   if (SUCCEEDED(result)) {
     *handle = std::move(made);
   }

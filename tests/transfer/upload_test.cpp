@@ -235,8 +235,8 @@ TEST_F(HostFiles, UploadHostAndNameRefusalsReachNoCamera) {
 TEST_F(HostFiles, HostFileCutShortDuringTheUploadFailsInsteadOfFaulting) {
   store_.packetLimit = 4096 + 80; // a page per chunk
   const std::string path = HostFile(2 * 4096 + 100);
-  // After the first chunk someone truncates the host file: the mapped
-  // pages behind the first are gone.
+  // After the first chunk someone truncates the host file: the bytes of the
+  // later chunks are gone.
   watch_.onEvent = [&path] { ASSERT_EQ(truncate(path.c_str(), 0), 0); };
   EXPECT_EQ(CopyTo(path, dir_, "CUT.BIN"), HRESULT_FROM_WIN32(30)); // ERROR_READ_FAULT
   EXPECT_EQ(made_, nullptr);
