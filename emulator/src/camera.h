@@ -125,8 +125,9 @@ struct Engine::Camera {
   std::uint32_t frame = 0;
   std::vector<Location> new_files;
   std::optional<TimedCapture> timed;
-  KeptFile reading; // the file a chunked download reads
-  KeptFile writing; // the file an upload writes
+  KeptFile reading;    // the file a chunked download reads
+  KeptFile writing;    // the file an upload writes
+  Location writing_at; // the camera file it is for
 
   Camera(const fs::path &root, Options o) : store(root), options(std::move(o)) {
     faults = store.config().faults;

@@ -425,12 +425,10 @@ Bytes Engine::Camera::write_file(Request req) {
   const auto offset = wire::get_u32(req, w::offset);
   const auto length = wire::get_u32(req, w::length);
   const auto total = wire::get_u32(req, w::total);
-  const auto path = store.host_path(p.at);
-  const auto part = partial_upload(path);
   // The next chunk of the upload whose file is open needs no more checks
   // than that it names that file and follows on from the chunks before; the
   // open file also proves the drive is there.
-  const bool continuing = offset > 0 && writing.continues_writing(part, offset);
+  const bool continuing = offset > 0 && writing_at == p.at && writing.continues_writing(offset);
   if (!continuing && !store.has_drive(p.at.drive)) {
     return reply(Status::device);
   }
@@ -441,6 +439,8 @@ Bytes Engine::Camera::write_file(Request req) {
     return reply(Status::low_battery);
   }
   if (!continuing) {
+    const auto path = store.host_path(p.at);
+    const auto part = partial_upload(path);
     if (!is_dir(path.parent_path())) {
       return reply(Status::file_not_found);
     }
@@ -470,11 +470,12 @@ Bytes Engine::Camera::write_file(Request req) {
       writing.close();
       return reply(Status::no_space);
     }
+    writing_at = p.at;
   }
   if (!writing.write_at(req.subspan(w::data, length), offset)) {
     writing.close();
     std::error_code ec;
-    fs::remove(part, ec); // what was written cannot become the file
+    fs::remove(partial_upload(store.host_path(p.at)), ec); // it cannot become the file
     return reply(Status::no_space);
   }
   if (std::uint64_t{offset} + length < total) {
@@ -483,8 +484,9 @@ Bytes Engine::Camera::write_file(Request req) {
   // The chunk that completes the file makes it visible under its name, and
   // announces it. Only a change of what the camera remembers is saved.
   writing.close();
+  const auto path = store.host_path(p.at);
   std::error_code ec;
-  fs::rename(part, path, ec);
+  fs::rename(partial_upload(path), path, ec);
   if (ec) {
     return reply(Status::incapable);
   }

@@ -31,7 +31,6 @@ bool KeptFile::open(const std::filesystem::path &path, int flags) {
   regular_ = S_ISREG(opened.st_mode);
   device_ = opened.st_dev;
   inode_ = opened.st_ino;
-  path_ = path;
   end_ = static_cast<std::uint64_t>(opened.st_size);
   return true;
 }
@@ -58,8 +57,8 @@ bool KeptFile::open_for_writing(const std::filesystem::path &path, bool truncate
   return open(path, O_WRONLY | O_CREAT | (truncate ? O_TRUNC : 0));
 }
 
-bool KeptFile::continues_writing(const std::filesystem::path &path, std::uint64_t size) const {
-  return fd_ >= 0 && flags_ == O_WRONLY && size == end_ && path == path_;
+bool KeptFile::continues_writing(std::uint64_t size) const {
+  return fd_ >= 0 && flags_ == O_WRONLY && size == end_;
 }
 
 std::size_t KeptFile::read_at(std::span<std::uint8_t> into, std::uint64_t offset) const {

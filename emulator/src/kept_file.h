@@ -27,11 +27,11 @@ public:
   // content afresh. continues_writing tells whether the next chunk may use
   // the file kept open.
   bool open_for_writing(const std::filesystem::path &path, bool truncate);
-  // True when the file kept open for writing was opened for `path` and its
-  // chunks so far made it `size` bytes long: what the next chunk of its
-  // upload expects. Asks nothing of the file system, so a chunk costs one
-  // write; the store is the camera's own while it runs.
-  bool continues_writing(const std::filesystem::path &path, std::uint64_t size) const;
+  // True when a file is kept open for writing and its chunks so far made it
+  // `size` bytes long: what the next chunk of its upload expects. Asks
+  // nothing of the file system, so a chunk costs one write; the store is
+  // the camera's own while it runs. The caller tells which file it is.
+  bool continues_writing(std::uint64_t size) const;
   // Reads at `offset` until `into` is full or the file ends; the bytes read.
   std::size_t read_at(std::span<std::uint8_t> into, std::uint64_t offset) const;
   // Writes all of `bytes` at `offset`.
@@ -46,8 +46,7 @@ private:
   bool regular_ = false;
   dev_t device_ = 0;
   ino_t inode_ = 0;
-  std::filesystem::path path_; // as opened
-  std::uint64_t end_ = 0;      // the file's size, as opened and written since
+  std::uint64_t end_ = 0; // the file's size, as opened and written since
 };
 
 } // namespace tavelo::emu

@@ -55,7 +55,9 @@ struct Location {
   std::string name; // "" for a directory
   std::string key() const { return std::to_string(drive) + ":" + dir + name; }
   bool operator<(const Location &o) const { return key() < o.key(); }
-  bool operator==(const Location &o) const { return key() == o.key(); }
+  bool operator==(const Location &o) const {
+    return drive == o.drive && dir == o.dir && name == o.name;
+  }
 };
 
 struct Config {
