@@ -552,29 +552,41 @@ TEST_F(ToolTest, WatchKeepsEveryPictureOfABurst) {
 
 // A download that fails, on the link or on a full host disk, leaves the older
 // host file as it was, no temporary file beside it, and the camera's file.
+// Of many files, those before the one that does not fit arrive whole and
+// nothing after it is written.
 TEST_F(ToolTest, FailedGetKeepsTheOldFileAndLeavesNothingElse) {
   fs::create_directories(dir_ / "host");
-  for (const bool disk_full : {false, true}) {
-    SCOPED_TRACE(disk_full ? "disk full" : "link failure");
-    std::ofstream(dir_ / "host/SEA0001.JPG") << "older";
-    // The second chunk disagrees with the first, or the host takes no file
-    // larger than 20,000 bytes.
-    std::ofstream(store() / "camera.conf") << (disk_full ? "" : "total_skew = 1\n");
+  // The host takes no file larger than 20,000 bytes, or there is no limit.
+  const auto run = [&](bool disk_full, const std::vector<std::string> &args) {
     rlimit saved{};
     getrlimit(RLIMIT_FSIZE, &saved);
     rlimit limit = saved;
     limit.rlim_cur = disk_full ? 20'000 : saved.rlim_cur;
     signal(SIGXFSZ, SIG_IGN); // inherited: the write fails instead of killing the tool
     setrlimit(RLIMIT_FSIZE, &limit);
-    const Result result =
-        Run({"get", "--delete-after", "ALBUM1/SEA0001.JPG", "-o", (dir_ / "host").string()});
+    const Result result = Run(args);
     setrlimit(RLIMIT_FSIZE, &saved);
     signal(SIGXFSZ, SIG_DFL);
+    return result;
+  };
+  for (const bool disk_full : {false, true}) {
+    SCOPED_TRACE(disk_full ? "disk full" : "link failure");
+    std::ofstream(dir_ / "host/SEA0001.JPG") << "older";
+    // The second chunk disagrees with the first.
+    std::ofstream(store() / "camera.conf") << (disk_full ? "" : "total_skew = 1\n");
+    const Result result = run(
+        disk_full, {"get", "--delete-after", "ALBUM1/SEA0001.JPG", "-o", (dir_ / "host").string()});
     EXPECT_EQ(result.status, disk_full ? 4 : 1) << result.err;
     EXPECT_EQ(FilesBelow(dir_ / "host"), std::vector<fs::path>{"SEA0001.JPG"});
     EXPECT_EQ(Slurp(dir_ / "host/SEA0001.JPG"), "older");
     EXPECT_TRUE(fs::exists(store() / "2/ALBUM1/SEA0001.JPG")) << "deleted without a host copy";
   }
+  // ALBUM1/BOARD.JPG (10,869 bytes) fits, ALBUM1/SEA0001.JPG does not.
+  const Result all = run(true, {"get", "--all", "--delete-after", "-o", (dir_ / "all").string()});
+  EXPECT_EQ(all.status, 4) << all.err;
+  EXPECT_EQ(FilesBelow(dir_ / "all"), std::vector<fs::path>{"ALBUM1/BOARD.JPG"});
+  EXPECT_TRUE(Slurp(dir_ / "all/ALBUM1/BOARD.JPG") == Slurp(store() / "2/ALBUM1/BOARD.JPG"));
+  EXPECT_TRUE(fs::exists(store() / "2/ALBUM1/BOARD.JPG")) << "deleted after a failed run";
 }
 
 TEST_F(ToolTest, CaptureDownloadNamesByCaptureTimeAndCameraDirectory) {

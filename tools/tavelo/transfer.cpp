@@ -516,7 +516,8 @@ private:
       queued_bytes_ -= fetched.job->size;
       if (failure) {
         failure_ = failure;
-        queue_.clear();
+        queue_.clear(); // not written: their targets stay as they were
+        queued_bytes_ = 0;
       }
       changed_.notify_all();
     }
