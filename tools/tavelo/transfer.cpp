@@ -30,6 +30,7 @@
 #include <set>
 #include <thread>
 #include <unordered_set>
+#include <utility>
 
 namespace tavelo::cli {
 
@@ -42,8 +43,11 @@ struct TaskMemory {
   BYTE *data = nullptr;
   ULONG size = 0;
   TaskMemory() = default;
+  TaskMemory(TaskMemory &&other) noexcept
+      : data(std::exchange(other.data, nullptr)), size(std::exchange(other.size, 0)) {}
   TaskMemory(const TaskMemory &) = delete;
   TaskMemory &operator=(const TaskMemory &) = delete;
+  TaskMemory &operator=(TaskMemory &&) = delete;
   ~TaskMemory() { CoTaskMemFree(data); }
   std::span<const std::uint8_t> bytes() const { return {data, size}; }
 };
@@ -373,15 +377,10 @@ std::vector<Job> Select(Camera &camera, const GetOptions &options, Unlisted &unl
   return jobs;
 }
 
-struct TaskFree {
-  void operator()(BYTE *block) const { CoTaskMemFree(block); }
-};
-using TaskBytes = std::unique_ptr<BYTE, TaskFree>;
-
 // A downloaded file on its way to the host.
 struct Fetched {
   Job *job;
-  TaskBytes data;
+  TaskMemory data;
   std::optional<mode_t> mode; // of the host file it replaces
 };
 
@@ -505,8 +504,7 @@ private:
       std::exception_ptr failure;
       try {
         Job &job = *fetched.job;
-        WriteBeside(job.target, std::span(fetched.data.get(), job.size), job.date, fetched.mode);
-        fetched.data.reset();
+        WriteBeside(job.target, fetched.data.bytes(), job.date, fetched.mode);
         job.outcome = Job::Outcome::written;
         written_(job);
       } catch (...) {
@@ -648,15 +646,13 @@ void Get(Context &context, const GetOptions &options) {
         }
       }
       const std::string path = file.path;
-      Fetched fetched{&job, nullptr, taken ? std::optional(info.st_mode) : std::nullopt};
+      Fetched fetched{&job, {}, taken ? std::optional(info.st_mode) : std::nullopt};
       {
         Transfer transfer(camera, path.substr(path.find_last_of(":/") + 1), plan, i, before);
-        BYTE *data = nullptr;
-        ULONG size = 0;
-        const CAMRESULT result = TaveloGetFileData(camera.get(), &file, 0, &data, &size);
-        fetched.data.reset(data);
-        transfer.Finish(result, "downloading " + path, path);
-        job.Learn(camera, size);
+        TaskMemory &data = fetched.data;
+        transfer.Finish(TaveloGetFileData(camera.get(), &file, 0, &data.data, &data.size),
+                        "downloading " + path, path);
+        job.Learn(camera, data.size);
       }
       before += job.size;
       writer.Put(std::move(fetched));
