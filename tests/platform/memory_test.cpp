@@ -97,11 +97,16 @@ TEST(PointerChecks, NullWrappingAndNonExecutableAddressesAreBadSizeZeroNeverIs) 
   EXPECT_TRUE(IsBadCodePtr(reinterpret_cast<FARPROC>(reinterpret_cast<std::uintptr_t>(&data))));
   EXPECT_TRUE(IsBadCodePtr(reinterpret_cast<FARPROC>(reinterpret_cast<std::uintptr_t>(&stack))));
   // The break area is good up to the break and no further: the pages past it
-  // are not mapped.
-  std::vector<char> heap(64);
-  auto *const brk_end = static_cast<char *>(sbrk(0));
-  EXPECT_FALSE(IsBadWritePtr(heap.data(), heap.size()) || IsBadReadPtr(brk_end - 8, 8));
-  EXPECT_TRUE(IsBadReadPtr(brk_end - 8, 8 + 4 * kPage));
+  // are not mapped. The test grows the break itself, as the sanitizers'
+  // allocators leave it empty.
+  auto *const page = static_cast<char *>(sbrk(kPage));
+  ASSERT_NE(page, reinterpret_cast<char *>(-1));
+  std::memset(page, 1, kPage);
+  EXPECT_FALSE(IsBadWritePtr(page, kPage) || IsBadReadPtr(page + kPage - 8, 8));
+  EXPECT_TRUE(IsBadReadPtr(page + kPage - 8, 8 + 4 * kPage));
+  if (sbrk(0) == page + kPage) {
+    sbrk(-static_cast<intptr_t>(kPage));
+  }
 }
 
 class MockUnknown : public IUnknown {
